@@ -1,0 +1,1 @@
+// KERNEL32 is the platform layer on Windows; nothing of ours is needed.
