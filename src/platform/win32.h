@@ -22,6 +22,8 @@
 #define ODB_W(s) L##s
 // The separator the library puts between path components.
 #define ODB_PATH_SEPARATOR L'\\'
+// Length of the shortest root that keeps its trailing separator ("C:\\").
+#define ODB_BARE_ROOT_LENGTH 3
 
 #else  // POSIX: our own implementation of the subset.
 
@@ -47,6 +49,7 @@ typedef void* LPOVERLAPPED;
 
 #define ODB_W(s) u##s
 #define ODB_PATH_SEPARATOR u'/'
+#define ODB_BARE_ROOT_LENGTH 1
 
 #define WINAPI
 
@@ -81,6 +84,9 @@ typedef void* LPOVERLAPPED;
 #define INVALID_FILE_SIZE 0xFFFFFFFFu
 
 #define CP_ACP 0u
+#define CP_UTF8 65001u
+#define MB_ERR_INVALID_CHARS 0x00000008u
+#define WC_ERR_INVALID_CHARS 0x00000080u
 
 #define ERROR_SUCCESS 0u
 #define ERROR_FILE_NOT_FOUND 2u
@@ -89,9 +95,11 @@ typedef void* LPOVERLAPPED;
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_NOT_SAME_DEVICE 17u
 #define ERROR_NO_MORE_FILES 18u
 #define ERROR_WRITE_FAULT 29u
 #define ERROR_READ_FAULT 30u
+#define ERROR_GEN_FAILURE 31u
 #define ERROR_SHARING_VIOLATION 32u
 #define ERROR_LOCK_VIOLATION 33u
 #define ERROR_HANDLE_EOF 38u
@@ -102,12 +110,14 @@ typedef void* LPOVERLAPPED;
 #define ERROR_DISK_FULL 112u
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_INVALID_NAME 123u
+#define ERROR_MOD_NOT_FOUND 126u
 #define ERROR_NEGATIVE_SEEK 131u
 #define ERROR_DIR_NOT_EMPTY 145u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_DIRECTORY 267u
 #define ERROR_NO_UNICODE_TRANSLATION 1113u
+#define ERROR_CANT_RESOLVE_FILENAME 1921u
 
 struct FILETIME {
     DWORD dwLowDateTime;

@@ -1,0 +1,66 @@
+// ODB_obj_get_attribute and ODB_obj_set_attribute; the name attribute's
+// writes keep the class's name index in step.
+#include "attrs/attribute_io.h"
+#include "names/name_index.h"
+#include "store/context.h"
+
+using namespace odb;
+
+namespace {
+
+void remove_old_name(odb_obj_ctx& ctx) noexcept {
+    try {
+        WCHAR old_name[name_units];
+        if (read_object_name_attribute(ctx, old_name))
+            update_name_index(ctx, ctx.id, old_name, true);
+    } catch (...) {
+        reset_name_index(ctx);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+ODB_API odb_status ODB_CALL ODB_obj_get_attribute(odb_obj_ctx* ctx, uint32_t attribute,
+                                                  uint32_t offset, void* buffer, uint32_t* size) {
+    return guarded([&] {
+        odb_obj_ctx& context = validate_context(ctx);
+        if (size == nullptr) raise(ODB_E_INVALID_PARAMETER);
+        // The caller's size changes only when the read succeeds.
+        uint32_t value_size = buffer != nullptr ? *size : 0;
+        read_attribute(context, attribute, offset, buffer, value_size);
+        *size = value_size;
+    });
+}
+
+ODB_API odb_status ODB_CALL ODB_obj_set_attribute(odb_obj_ctx* ctx, uint32_t attribute,
+                                                  uint32_t offset, const void* data,
+                                                  uint32_t size) {
+    odb_obj_ctx* context = nullptr;
+    odb_status status = guarded([&] { context = &validate_context(ctx); });
+    if (status != ODB_OK) return status;
+
+    const bool is_name = attribute == ODB_NAME_ATTRIBUTE;
+    if (is_name && name_index_on(*context->db) && (context->mode & ODB_MODE_WRITE))
+        remove_old_name(*context);
+
+    status = guarded([&] {
+        if (!(context->mode & ODB_MODE_WRITE)) raise(ODB_E_NOT_WRITABLE);
+        write_attribute(*context, attribute, offset, data, size);
+    });
+
+    if (is_name && name_index_on(*context->db)) {
+        if (status != ODB_OK) {
+            reset_name_index(*context);
+        } else if (data != nullptr) {
+            // The new name is the bytes of this call, not the stored value.
+            WCHAR new_name[name_units];
+            attribute_text(data, size, new_name, name_units);
+            update_name_index(*context, context->id, new_name, false);
+        }
+    }
+    return status;
+}
+
+}  // extern "C"

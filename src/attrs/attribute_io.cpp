@@ -1,0 +1,184 @@
+#include "attrs/attribute_io.h"
+
+#include "attrs/record_file.h"
+#include "core/database.h"
+#include "platform/handle.h"
+#include "store/context.h"
+#include "store/object_path.h"
+#include "tracking/change_tracking.h"
+
+namespace odb {
+
+namespace {
+
+constexpr char record_magic[] = "QFDB";
+
+// 0 marks free records and 0xFFFFFFFF matches every record, so neither can
+// name an attribute in the single-file form.
+bool storable_in_record_file(uint32_t attribute) {
+    return attribute != 0 && attribute != 0xFFFFFFFFu;
+}
+
+path_buffer record_file_path(const odb_obj_ctx& ctx) {
+    return attributes_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode);
+}
+
+odb_status open_failure(DWORD error, odb_status otherwise) {
+    if (error == ERROR_FILE_NOT_FOUND) return ODB_E_NO_ATTRIBUTE;
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+        return ODB_E_ATTRIBUTE_IN_USE;
+    return otherwise;
+}
+
+void write_record_form(odb_obj_ctx& ctx, const WCHAR* path, uint32_t attribute, uint32_t offset,
+                       const void* data, uint32_t size) {
+    if (!storable_in_record_file(attribute)) raise(ODB_E_INVALID_PARAMETER);
+    record_file attributes;
+    attributes.open(path, record_magic, false);
+    bool deleted = false;
+    if (attributes.find_first(attribute, 0)) {
+        if (data == nullptr) {
+            attributes.delete_record();
+            deleted = true;
+        } else if (offset != 0) {
+            attributes.write_data_at(offset, data, size);
+        } else {
+            attributes.replace_data(data, size);
+        }
+    } else if (data != nullptr) {
+        // A new value is stored from byte 0, whatever the offset.
+        attributes.append_record(attribute, data, size, nullptr, nullptr);
+    }
+    record_attribute_change(ctx, attribute, deleted);
+    record_object_change(ctx);
+}
+
+void write_file_form(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, const void* data,
+                     uint32_t size) {
+    const path_buffer path =
+        attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute);
+    if (data == nullptr) {
+        wipe_file(path);
+        record_attribute_change(ctx, attribute, true);
+        return;
+    }
+    file_handle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_WRITE));
+    // Without a high half the distance is signed: offsets of 2^31 and more
+    // cannot be reached, and fail here.
+    if (SetFilePointer(file.get(), static_cast<LONG>(offset), nullptr, FILE_BEGIN) ==
+        INVALID_SET_FILE_POINTER)
+        raise(ODB_E_ATTRIBUTE_SEEK);
+    DWORD written = 0;
+    if (!WriteFile(file.get(), data, size, &written, nullptr)) raise(ODB_E_ATTRIBUTE_WRITE);
+    record_attribute_change(ctx, attribute, false);
+    record_object_change(ctx);
+    if (written < size) raise(ODB_E_ATTRIBUTE_WRITE);
+}
+
+}  // namespace
+
+path_buffer attribute_file_path(const WCHAR* root, uint32_t cls, uint32_t id, uint32_t mode,
+                                uint32_t attribute) {
+    path_buffer path = object_path(root, cls, id, mode);
+    path.hex_component(attribute);
+    path.append(ODB_W(".DAT"));
+    return path;
+}
+
+void read_attribute_file(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, void* buffer,
+                         uint32_t& size, FILETIME* created, FILETIME* modified) {
+    file_handle file(CreateFileW(
+        attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute), GENERIC_READ,
+        FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_READ));
+    const uint32_t capacity = size;
+    const DWORD file_size = GetFileSize(file.get(), nullptr);
+    if (SetFilePointer(file.get(), static_cast<LONG>(offset), nullptr, FILE_BEGIN) ==
+        INVALID_SET_FILE_POINTER)
+        raise(ODB_E_ATTRIBUTE_SEEK);
+    if (offset > file_size) raise(ODB_E_OFFSET_BEYOND_END);
+    size = file_size - offset;
+    if (buffer != nullptr) {
+        const DWORD wanted = capacity < size ? capacity : size;
+        DWORD read = 0;
+        if (!ReadFile(file.get(), buffer, wanted, &read, nullptr) || read < wanted)
+            raise(ODB_E_ATTRIBUTE_READ);
+    }
+    if (created != nullptr || modified != nullptr)
+        GetFileTime(file.get(), created, nullptr, modified);
+}
+
+void read_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, void* buffer,
+                    uint32_t& size) {
+    const path_buffer path = record_file_path(ctx);
+    if (probe_path(path) != 0) {
+        read_attribute_file(ctx, attribute, offset, buffer, size, nullptr, nullptr);
+        return;
+    }
+    if (offset != 0) raise(ODB_E_ATTRIBUTE_SEEK);
+    if (!storable_in_record_file(attribute)) raise(ODB_E_NO_ATTRIBUTE);
+    record_file attributes;
+    attributes.open(path, record_magic, true);
+    if (!attributes.find_first(attribute, 0)) raise(ODB_E_NO_ATTRIBUTE);
+    if (buffer != nullptr) attributes.read_data(buffer, size);
+    size = attributes.record_length();
+}
+
+void write_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, const void* data,
+                     uint32_t size) {
+    const path_buffer path = record_file_path(ctx);
+    bool single_file = probe_path(path) == 0;
+    if (!single_file && ctx.db->auto_convert) {
+        convert_attribute_storage(ctx, path);
+        single_file = probe_path(path) == 0;
+    }
+    if (single_file) write_record_form(ctx, path, attribute, offset, data, size);
+    else write_file_form(ctx, attribute, offset, data, size);
+}
+
+bool attribute_exists(odb_obj_ctx& ctx, uint32_t attribute) {
+    const path_buffer path = record_file_path(ctx);
+    if (probe_path(path) == 0) {
+        if (!storable_in_record_file(attribute)) return false;
+        record_file attributes;
+        attributes.open(path, record_magic, true);
+        return attributes.find_first(attribute, 0);
+    }
+    return probe_path(attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute)) == 0;
+}
+
+void attribute_text(const void* value, uint32_t size, WCHAR* out, uint32_t capacity) {
+    for (uint32_t i = 0; i < capacity; ++i) out[i] = 0;
+    if (value == nullptr || size == 0 || capacity == 0) return;
+    const unsigned char* bytes = static_cast<const unsigned char*>(value);
+    uint32_t copied = 0;
+    if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+        const uint32_t units = size / 2;
+        for (uint32_t unit = 1; unit < units && copied < capacity - 1; ++unit) {
+            WCHAR code = static_cast<WCHAR>(bytes[2 * unit] | (bytes[2 * unit + 1] << 8));
+            if (code == 0) break;
+            out[copied++] = code;
+        }
+    } else {
+        for (uint32_t i = 0; i < size && copied < capacity - 1; ++i) {
+            if (bytes[i] == 0) break;
+            // Sign extension: bytes 0x80 to 0xFF become 0xFF80 to 0xFFFF.
+            out[copied++] = static_cast<WCHAR>(static_cast<uint16_t>(static_cast<int8_t>(bytes[i])));
+        }
+    }
+}
+
+bool read_object_name_attribute(odb_obj_ctx& ctx, WCHAR* name) {
+    for (uint32_t i = 0; i < 257; ++i) name[i] = 0;
+    if (!attribute_exists(ctx, ODB_NAME_ATTRIBUTE)) return false;
+    unsigned char value[514] = {};
+    uint32_t size = sizeof value;
+    read_attribute(ctx, ODB_NAME_ATTRIBUTE, 0, value, size);
+    attribute_text(value, size < sizeof value ? size : static_cast<uint32_t>(sizeof value), name,
+                   257);
+    return true;
+}
+
+}  // namespace odb

@@ -1,0 +1,411 @@
+#include "attrs/record_file.h"
+
+#include <cstring>
+
+#include "core/status.h"
+#include "platform/handle.h"
+
+namespace odb {
+
+namespace {
+
+void put32(unsigned char* out, uint32_t value) {
+    out[0] = static_cast<unsigned char>(value);
+    out[1] = static_cast<unsigned char>(value >> 8);
+    out[2] = static_cast<unsigned char>(value >> 16);
+    out[3] = static_cast<unsigned char>(value >> 24);
+}
+
+uint32_t get32(const unsigned char* in) {
+    return in[0] | (in[1] << 8) | (in[2] << 16) | (static_cast<uint32_t>(in[3]) << 24);
+}
+
+FILETIME now_as_filetime() {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    FILETIME result = {};
+    SystemTimeToFileTime(&now, &result);
+    return result;
+}
+
+bool key_matches(uint32_t id, uint32_t key, uint32_t key_high) {
+    if (key == match_every_record) return true;
+    if (key_high != 0) return key <= id && id <= key_high;
+    return id == key;
+}
+
+}  // namespace
+
+void record_file::require_open() const {
+    if (handle_ == INVALID_HANDLE_VALUE) raise(ODB_E_INVALID_CONTEXT);
+}
+
+void record_file::seek(uint64_t offset) {
+    LONG high = static_cast<LONG>(offset >> 32);
+    SetLastError(ERROR_SUCCESS);
+    DWORD low = SetFilePointer(handle_, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) raise(ODB_E_FILE_ACCESS);
+}
+
+uint64_t record_file::file_size() {
+    DWORD high = 0;
+    SetLastError(ERROR_SUCCESS);
+    DWORD low = GetFileSize(handle_, &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS) raise(ODB_E_FILE_ACCESS);
+    return (static_cast<uint64_t>(high) << 32) | low;
+}
+
+void record_file::write_at(uint64_t offset, const void* buffer, uint32_t count) {
+    seek(offset);
+    DWORD written = 0;
+    if (!WriteFile(handle_, buffer, count, &written, nullptr) || written != count)
+        raise(ODB_E_FILE_WRITE);
+}
+
+uint32_t record_file::read_at(uint64_t offset, void* buffer, uint32_t count) {
+    seek(offset);
+    DWORD read = 0;
+    if (!ReadFile(handle_, buffer, count, &read, nullptr)) raise(ODB_E_ATTRIBUTE_READ);
+    return read;
+}
+
+void record_file::zero_fill(uint64_t offset, uint32_t count) {
+    static const unsigned char zeros[1024] = {};
+    while (count > 0) {
+        uint32_t block = count < sizeof zeros ? count : static_cast<uint32_t>(sizeof zeros);
+        write_at(offset, zeros, block);
+        offset += block;
+        count -= block;
+    }
+}
+
+void record_file::copy_range(uint64_t source, uint64_t destination, uint32_t count) {
+    unsigned char block[1024];
+    while (count > 0) {
+        uint32_t size = count < sizeof block ? count : static_cast<uint32_t>(sizeof block);
+        uint32_t got = read_at(source, block, size);
+        // Bytes a damaged file lacks are copied as zeros.
+        if (got < size) std::memset(block + got, 0, size - got);
+        write_at(destination, block, size);
+        source += size;
+        destination += size;
+        count -= size;
+    }
+}
+
+void record_file::write_header(uint64_t offset, const record_header& header) {
+    unsigned char bytes[record_header_size];
+    put32(bytes, header.id);
+    put32(bytes + 4, header.capacity);
+    put32(bytes + 8, header.length);
+    put32(bytes + 12, header.created.dwLowDateTime);
+    put32(bytes + 16, header.created.dwHighDateTime);
+    put32(bytes + 20, header.modified.dwLowDateTime);
+    put32(bytes + 24, header.modified.dwHighDateTime);
+    write_at(offset, bytes, record_header_size);
+}
+
+// A header that the end of the file cuts short, or whose data area runs
+// past the end, is damage (a crash in the middle of an append): the chain
+// is taken to end before it.
+bool record_file::read_record_header(uint64_t offset, uint64_t size, record_header& header) {
+    if (offset + record_header_size > size) return false;
+    unsigned char bytes[record_header_size] = {};
+    if (read_at(offset, bytes, record_header_size) < record_header_size) return false;
+    header.id = get32(bytes);
+    header.capacity = get32(bytes + 4);
+    header.length = get32(bytes + 8);
+    header.created = {get32(bytes + 12), get32(bytes + 16)};
+    header.modified = {get32(bytes + 20), get32(bytes + 24)};
+    if (offset + record_header_size + header.capacity > size) return false;
+    // A length beyond the data area can only come from damage; the value
+    // never reads past its own area.
+    if (header.length > header.capacity) header.length = header.capacity;
+    return true;
+}
+
+void record_file::fill_header(record_header& out, uint32_t id, uint32_t capacity,
+                              uint32_t length, const FILETIME* created,
+                              const FILETIME* modified) {
+    out = {};
+    out.id = id;
+    out.capacity = capacity;
+    out.length = length;
+    out.created = out.modified = now_as_filetime();
+    if (created != nullptr) out.created = *created;
+    if (modified != nullptr) out.modified = *modified;
+}
+
+void record_file::create(const char* magic, const WCHAR* path) {
+    close();
+    std::memset(magic_, 0, sizeof magic_);
+    std::strncpy(magic_, magic, sizeof magic_);
+    header_size_ = file_header_size;
+    version_ = 0x0100;
+    handle_ = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE) raise(ODB_E_FILE_CREATE);
+    unsigned char header[file_header_size];
+    std::memcpy(header, magic_, 4);
+    header[4] = static_cast<unsigned char>(header_size_);
+    header[5] = static_cast<unsigned char>(header_size_ >> 8);
+    header[6] = static_cast<unsigned char>(version_);
+    header[7] = static_cast<unsigned char>(version_ >> 8);
+    try {
+        write_at(0, header, file_header_size);
+    } catch (odb_status) {
+        close();
+        DeleteFileW(path);
+        throw;
+    }
+}
+
+bool record_file::open(const WCHAR* path, const char* magic, bool read_only) {
+    close();
+    DWORD access = read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    handle_ = CreateFileW(path, access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE) raise(ODB_E_FILE_ACCESS);
+    try {
+        unsigned char header[file_header_size] = {};
+        read_at(0, header, file_header_size);
+        std::memcpy(magic_, header, 4);
+        header_size_ = static_cast<uint16_t>(header[4] | (header[5] << 8));
+        version_ = static_cast<uint16_t>(header[6] | (header[7] << 8));
+        if (magic != nullptr) {
+            std::size_t compared = std::strlen(magic) < 4 ? std::strlen(magic) : 4;
+            if (std::memcmp(magic_, magic, compared) != 0) raise(ODB_E_BAD_HEADER);
+        }
+        if (header_size_ < file_header_size) raise(ODB_E_BAD_HEADER);
+        if ((version_ >> 8) > 1) raise(ODB_E_UNSUPPORTED_VERSION);
+        return find_first(match_every_record, 0);
+    } catch (odb_status) {
+        close();
+        throw;
+    }
+}
+
+void record_file::close() noexcept {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+}
+
+bool record_file::find_first(uint32_t key, uint32_t key_high) {
+    require_open();
+    if (file_size() <= header_size_) return false;
+    current_offset_ = 0;
+    current_.capacity = 0;
+    return find_next(key, key_high);
+}
+
+bool record_file::find_next(uint32_t key, uint32_t key_high) {
+    require_open();
+    uint64_t position = current_offset_ == 0
+                            ? header_size_
+                            : current_offset_ + record_header_size + current_.capacity;
+    const uint64_t size = file_size();
+    record_header header;
+    while (position < size && read_record_header(position, size, header)) {
+        if (key_matches(header.id, key, key_high)) {
+            current_offset_ = position;
+            current_ = header;
+            return true;
+        }
+        position += record_header_size + header.capacity;
+    }
+    return false;
+}
+
+void record_file::seek_record(uint64_t offset) {
+    require_open();
+    // Offsets come from record_offset(). A stale one (the file changed in
+    // between) yields an empty header, so a walk goes on from there rather
+    // than trusting bytes that are not a header.
+    if (offset < header_size_) offset = header_size_;
+    record_header header = {};
+    if (!read_record_header(offset, file_size(), header)) header = {};
+    current_ = header;
+    current_offset_ = offset;
+}
+
+uint64_t record_file::record_offset() const {
+    require_open();
+    return current_offset_;
+}
+
+uint32_t record_file::record_id() const {
+    require_open();
+    return current_.id;
+}
+
+uint32_t record_file::record_length() const {
+    require_open();
+    return current_.length;
+}
+
+uint32_t record_file::record_capacity() const {
+    require_open();
+    return current_.capacity;
+}
+
+void record_file::record_times(FILETIME* created, FILETIME* modified) const {
+    require_open();
+    if (created != nullptr) *created = current_.created;
+    if (modified != nullptr) *modified = current_.modified;
+}
+
+uint32_t record_file::read_data(void* buffer, uint32_t size) {
+    require_open();
+    uint32_t count = size < current_.length ? size : current_.length;
+    return read_at(current_offset_ + record_header_size, buffer, count);
+}
+
+uint64_t record_file::chain_end() {
+    const uint64_t size = file_size();
+    uint64_t position = header_size_;
+    record_header header;
+    while (position < size && read_record_header(position, size, header))
+        position += record_header_size + header.capacity;
+    return position < size ? position : size;
+}
+
+bool record_file::compact() {
+    require_open();
+    if (find_first(match_every_record, 0)) {
+        bool run_open = false;
+        uint64_t run_start = 0;
+        uint32_t run_count = 0;
+        do {
+            if (current_.id == 0) {
+                if (!run_open) {
+                    run_open = true;
+                    run_start = current_offset_;
+                    run_count = 0;
+                }
+                ++run_count;
+            } else if (run_open) {
+                run_open = false;
+                if (run_count > 1) {
+                    record_header merged = {};
+                    merged.capacity =
+                        static_cast<uint32_t>(current_offset_ - run_start - record_header_size);
+                    write_header(run_start, merged);
+                }
+            }
+        } while (find_next(match_every_record, 0));
+        // Free records at the end of the file disappear, and so does a
+        // damaged tail that no walk can reach.
+        uint64_t end = run_open ? run_start : chain_end();
+        if (end < file_size()) {
+            seek(end);
+            if (!SetEndOfFile(handle_)) raise(ODB_E_FILE_WRITE);
+        }
+    } else {
+        uint64_t end = chain_end();
+        if (end < file_size()) {
+            seek(end);
+            if (!SetEndOfFile(handle_)) raise(ODB_E_FILE_WRITE);
+        }
+    }
+    return find_first(match_every_record, 0);
+}
+
+void record_file::append_record(uint32_t id, const void* data, uint32_t size,
+                                const FILETIME* created, const FILETIME* modified) {
+    require_open();
+    compact();
+    record_header added;
+    fill_header(added, id, size, size, created, modified);
+    uint64_t target = file_size();
+
+    // First fit; a small value takes only an area of exactly its size, so
+    // tiny values do not pin large free areas.
+    for (bool found = find_first(0, 0); found; found = find_next(0, 0)) {
+        bool fits = size <= 4 ? current_.capacity == size : current_.capacity >= size;
+        if (fits) {
+            target = current_offset_;
+            added.capacity = current_.capacity;
+            break;
+        }
+    }
+    if (added.capacity - size >= 32) {
+        record_header rest = {};
+        rest.capacity = added.capacity - size - record_header_size;
+        write_header(target + record_header_size + size, rest);
+        added.capacity = size;
+    }
+    write_header(target, added);
+    if (data != nullptr) {
+        if (size > 0) write_at(target + record_header_size, data, size);
+    } else {
+        zero_fill(target + record_header_size, size);
+    }
+    current_ = added;
+    current_offset_ = target;
+}
+
+void record_file::delete_record() {
+    require_open();
+    current_.id = 0;
+    current_.length = 0;
+    write_header(current_offset_, current_);
+    zero_fill(current_offset_ + record_header_size, current_.capacity);
+}
+
+void record_file::replace_data(const void* data, uint32_t size) {
+    require_open();
+    if (size > current_.capacity) {
+        // The new copy is written before the old one is freed, so a failure
+        // part-way leaves the old value in place rather than no value.
+        const uint64_t old_offset = current_offset_;
+        const FILETIME created = current_.created;
+        append_record(current_.id, data, size, &created, nullptr);
+        const uint64_t new_offset = current_offset_;
+        seek_record(old_offset);
+        delete_record();
+        seek_record(new_offset);
+        return;
+    }
+    current_.modified = now_as_filetime();
+    // A value rewritten with fewer bytes keeps its length (the rest reads
+    // as zeros); one rewritten with more, within the area, grows to cover
+    // every byte written.
+    if (size > current_.length) current_.length = size;
+    write_header(current_offset_, current_);
+    if (size > 0) write_at(current_offset_ + record_header_size, data, size);
+    if (size < current_.capacity)
+        zero_fill(current_offset_ + record_header_size + size, current_.capacity - size);
+}
+
+void record_file::write_data_at(uint32_t position, const void* data, uint32_t size) {
+    require_open();
+    const uint64_t end = static_cast<uint64_t>(position) + size;
+    if (end > 0xFFFFFFFFu) raise(ODB_E_ATTRIBUTE_SEEK);
+    if (end > current_.capacity) {
+        const uint64_t old_offset = current_offset_;
+        const uint32_t old_length = current_.length;
+        const FILETIME created = current_.created;
+        append_record(current_.id, nullptr, static_cast<uint32_t>(end), &created, nullptr);
+        const uint64_t new_offset = current_offset_;
+        copy_range(old_offset + record_header_size, new_offset + record_header_size,
+                   position < old_length ? position : old_length);
+        if (size > 0) write_at(new_offset + record_header_size + position, data, size);
+        seek_record(old_offset);
+        delete_record();
+        seek_record(new_offset);
+        return;
+    }
+    current_.modified = now_as_filetime();
+    if (end > current_.length) {
+        // The value grows to cover every byte written; slack between its old
+        // end and the position may hold stale bytes, which must read as zero.
+        if (position > current_.length)
+            zero_fill(current_offset_ + record_header_size + current_.length,
+                      position - current_.length);
+        current_.length = static_cast<uint32_t>(end);
+    }
+    write_header(current_offset_, current_);
+    if (size > 0) write_at(current_offset_ + record_header_size + position, data, size);
+}
+
+}  // namespace odb

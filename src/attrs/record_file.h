@@ -1,0 +1,94 @@
+// A file of numbered variable-length records behind a "QFDB" header: the
+// storage of an object's attributes in the single-file form (ATTRIBS.FDB).
+//
+// Layout, little-endian:
+//   file header, 8 bytes:  magic[4] "QFDB", header_size u16 (8), version u16 (0x0100)
+//   then records back to back from header_size to the end of the file:
+//   record header, 28 bytes: id u32 (0 = free), capacity u32, length u32,
+//                            created FILETIME, modified FILETIME
+//   data area of capacity bytes: the value's length bytes, then slack.
+//
+// The class knows nothing of objects; its users build the path and pass the
+// magic. It holds one open file and one current record, and is used for the
+// length of one operation only.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/win32.h"
+
+namespace odb {
+
+struct record_header {
+    uint32_t id;
+    uint32_t capacity;
+    uint32_t length;
+    FILETIME created;
+    FILETIME modified;
+};
+
+constexpr uint32_t record_header_size = 28;
+constexpr uint32_t file_header_size = 8;
+
+// Search keys: (id, 0) one id; (0, 0) free records; (0xFFFFFFFF, 0) every
+// record; (low, high) with high != 0 every id in low..high.
+constexpr uint32_t match_every_record = 0xFFFFFFFFu;
+
+class record_file {
+public:
+    record_file() = default;
+    record_file(const record_file&) = delete;
+    record_file& operator=(const record_file&) = delete;
+    ~record_file() { close(); }
+
+    // A new, empty file (header only). ODB_E_FILE_CREATE when it cannot be
+    // created; a header that cannot be written deletes the file again.
+    void create(const char* magic, const WCHAR* path);
+    // True when the file holds at least one record, which is then current.
+    bool open(const WCHAR* path, const char* magic, bool read_only);
+    void close() noexcept;
+    bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+    bool find_first(uint32_t key, uint32_t key_high);
+    bool find_next(uint32_t key, uint32_t key_high);
+    void seek_record(uint64_t offset);
+
+    uint64_t record_offset() const;
+    uint32_t record_id() const;
+    uint32_t record_length() const;
+    uint32_t record_capacity() const;
+    void record_times(FILETIME* created, FILETIME* modified) const;
+
+    uint32_t read_data(void* buffer, uint32_t size);
+    void write_data_at(uint32_t position, const void* data, uint32_t size);
+    void replace_data(const void* data, uint32_t size);
+    void append_record(uint32_t id, const void* data, uint32_t size, const FILETIME* created,
+                       const FILETIME* modified);
+    void delete_record();
+    // Merges runs of free records and cuts free records (and any damaged
+    // tail) off the end of the file; leaves the first record current.
+    bool compact();
+
+private:
+    void require_open() const;
+    void seek(uint64_t offset);
+    uint64_t file_size();
+    void write_at(uint64_t offset, const void* buffer, uint32_t count);
+    uint32_t read_at(uint64_t offset, void* buffer, uint32_t count);
+    void zero_fill(uint64_t offset, uint32_t count);
+    void copy_range(uint64_t source, uint64_t destination, uint32_t count);
+    void write_header(uint64_t offset, const record_header& header);
+    bool read_record_header(uint64_t offset, uint64_t size, record_header& header);
+    uint64_t chain_end();
+    static void fill_header(record_header& out, uint32_t id, uint32_t capacity, uint32_t length,
+                            const FILETIME* created, const FILETIME* modified);
+
+    char magic_[4] = {};
+    uint16_t header_size_ = 0;
+    uint16_t version_ = 0;
+    record_header current_ = {};
+    uint64_t current_offset_ = 0;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace odb

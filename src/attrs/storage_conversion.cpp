@@ -1,0 +1,77 @@
+// Moving an object from one .DAT file per attribute into one ATTRIBS.FDB,
+// on its first write once AutoConvert is on. It never fails the write: a
+// conversion that cannot complete removes what it built, and the write goes
+// to the per-attribute form as before.
+#include "attrs/attribute_io.h"
+#include "attrs/record_file.h"
+#include "core/allocator.h"
+#include "core/database.h"
+#include "platform/handle.h"
+#include "store/context.h"
+#include "store/object_path.h"
+
+namespace odb {
+
+namespace {
+
+void copy_values_into(odb_obj_ctx& ctx, const path_buffer& directory, record_file& attributes) {
+    path_buffer pattern = directory;
+    pattern.component(ODB_W("*.dat"));
+    WIN32_FIND_DATAW entry;
+    find_handle search(FindFirstFileW(pattern, &entry));
+    if (!search) return;
+    do {
+        const uint32_t attribute = parse_hex_name(entry.cFileName);
+        // A value whose file name reads as 0 or 0xFFFFFFFF cannot be held
+        // as a record; converting would lose it, so the object stays as it is.
+        if (attribute == 0 || attribute == 0xFFFFFFFFu) raise(ODB_E_INVALID_PARAMETER);
+        zeroed_buffer value(entry.nFileSizeLow);
+        uint32_t size = entry.nFileSizeLow;
+        FILETIME created, modified;
+        read_attribute_file(ctx, attribute, 0, value.data(), size, &created, &modified);
+        // The file may have changed since the listing; never more than read.
+        if (size > entry.nFileSizeLow) size = entry.nFileSizeLow;
+        attributes.append_record(attribute, value.data(), size, &created, &modified);
+    } while (FindNextFileW(search.get(), &entry));
+}
+
+void wipe_values(const path_buffer& directory) {
+    path_buffer pattern = directory;
+    pattern.component(ODB_W("*.dat"));
+    WIN32_FIND_DATAW entry;
+    find_handle search(FindFirstFileW(pattern, &entry));
+    if (!search) return;
+    do {
+        try {
+            path_buffer file = directory;
+            file.component(entry.cFileName);
+            wipe_file(file);
+        } catch (odb_status) {
+            // Left behind; the single-file form takes precedence from now on.
+        }
+    } while (FindNextFileW(search.get(), &entry));
+}
+
+}  // namespace
+
+void convert_attribute_storage(odb_obj_ctx& ctx, const WCHAR* path) noexcept {
+    const path_buffer directory = object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode);
+    record_file attributes;
+    bool created = false;
+    try {
+        attributes.create("QFDB", path);
+        created = true;
+        copy_values_into(ctx, directory, attributes);
+    } catch (...) {
+        attributes.close();
+        if (created) DeleteFileW(path);
+        return;
+    }
+    // From here on the new file stays.
+    try {
+        wipe_values(directory);
+    } catch (...) {
+    }
+}
+
+}  // namespace odb

@@ -1,0 +1,194 @@
+// Opening, creating, closing and destroying a database.
+#include "core/database.h"
+
+#include <cstring>
+#include <new>
+
+#include "core/allocator.h"
+#include "core/settings.h"
+#include "core/status.h"
+#include "core/wide_text.h"
+#include "platform/handle.h"
+
+namespace odb {
+
+namespace {
+
+constexpr char marker_text[] = "Quillmar Security System";  // 24 characters and a zero byte
+constexpr DWORD marker_size = 25;
+constexpr DWORD marker_compared = 24;
+
+// The longest tail the library appends to a root:
+// "\class\bucket\slot.RMV\attribute.DAT" is 9 + 9 + 13 + 13 units.
+constexpr std::size_t longest_path_tail = 44;
+
+bool is_separator(WCHAR unit) { return unit == '\\' || unit == '/'; }
+
+path_buffer marker_path(const odb_database& db) {
+    path_buffer path(db.root);
+    path.component(ODB_W("QMFILEDB.FDB"));
+    return path;
+}
+
+// Opens the marker and checks its text. On success the handle stays open in
+// db.marker; otherwise db.marker is not open.
+bool probe_marker(odb_database& db, bool read_write) {
+    DWORD access = read_write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+    file_handle marker(CreateFileW(marker_path(db), access, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    db.marker = INVALID_HANDLE_VALUE;
+    if (!marker) return false;
+    char head[80] = {};
+    DWORD read = 0;
+    if (!ReadFile(marker.get(), head, sizeof head, &read, nullptr)) read = 0;
+    if (std::memcmp(head, marker_text, marker_compared) != 0) return false;
+    db.marker = marker.release();
+    return true;
+}
+
+void close_marker(odb_database& db) {
+    if (db.marker != INVALID_HANDLE_VALUE) CloseHandle(db.marker);
+    db.marker = INVALID_HANDLE_VALUE;
+}
+
+void create_database(odb_database& db) {
+    delete_tree(db.root, true);
+    make_directory(db.root);
+    {
+        file_handle marker(CreateFileW(marker_path(db), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!marker) raise(ODB_E_MARKER_WRITE);
+        DWORD written = 0;
+        if (!WriteFile(marker.get(), marker_text, marker_size, &written, nullptr) ||
+            written < marker_size)
+            raise(ODB_E_MARKER_WRITE);
+    }
+    if (!probe_marker(db, false)) {
+        delete_tree(db.root, true);
+        raise(ODB_E_MARKER_WRITE);
+    }
+}
+
+// Closes the marker of a handle that never reached its caller.
+struct database_deleter {
+    void operator()(odb_database* db) const noexcept {
+        close_marker(*db);
+        db->~odb_database();
+        zero_free(db, sizeof(odb_database));
+    }
+};
+
+odb_status open_database(uint32_t flags, const WCHAR* path, odb_database** database) {
+    return guarded([&] {
+        load_lock_settings();
+        std::unique_ptr<odb_database, database_deleter> db(
+            new (zero_alloc(sizeof(odb_database))) odb_database());
+        db->magic = odb_magic;
+        db->marker = INVALID_HANDLE_VALUE;
+
+        path_buffer root(path);
+        resolve_root(root);
+        // Every path built from the root must fit in 260 units.
+        if (root.length() + longest_path_tail >= path_capacity) raise(ODB_E_INVALID_PARAMETER);
+        std::memcpy(db->root, root.c_str(), (root.length() + 1) * sizeof(WCHAR));
+
+        if (flags & ODB_INIT_CREATE) {
+            if (probe_marker(*db, false)) raise(ODB_E_DATABASE_EXISTS);
+            create_database(*db);
+        } else if (!probe_marker(*db, false)) {
+            raise(ODB_E_NO_DATABASE);
+        }
+        load_database_settings(*db);
+        *database = db.release();
+    });
+}
+
+}  // namespace
+
+odb_database& validate_database(odb_database* db) {
+    if (db == nullptr || db->magic != odb_magic) raise(ODB_E_INVALID_DATABASE);
+    return *db;
+}
+
+path_buffer executable_directory() {
+    WCHAR module[path_capacity] = {};
+    DWORD length = GetModuleFileNameW(nullptr, module, path_capacity);
+    if (length >= path_capacity) length = 0;
+    while (length > 0 && !is_separator(module[length - 1])) --length;
+    module[length] = 0;
+    return path_buffer(module);
+}
+
+void resolve_root(path_buffer& root) {
+    const WCHAR* text = root.c_str();
+    bool unc = text[0] == '\\' && text[1] == '\\';
+    if (!unc) {
+        bool has_drive = text[0] != 0 && text[1] == ':';
+        bool has_directory = false;
+        for (const WCHAR* unit = text; *unit != 0; ++unit)
+            if (is_separator(*unit)) has_directory = true;
+        if (!has_drive && !has_directory) {
+            path_buffer resolved = executable_directory();
+            resolved.append(text);
+            root = resolved;
+        }
+    }
+    std::size_t length = root.length();
+    if (length > ODB_BARE_ROOT_LENGTH && is_separator(root.c_str()[length - 1]))
+        root.truncate(length - 1);
+}
+
+}  // namespace odb
+
+using namespace odb;
+
+extern "C" {
+
+ODB_API odb_status ODB_CALL ODB_init_w(uint32_t flags, const odb_wchar* path, uint32_t* version,
+                                       odb_database** database, uint32_t /*reserved*/) {
+    if (version == nullptr) return ODB_E_INVALID_PARAMETER;
+    *version = ODB_VERSION;
+    if (flags & ODB_INIT_QUERY_VERSION) return ODB_OK;
+    if (path == nullptr || database == nullptr) return ODB_E_INVALID_PARAMETER;
+    return open_database(flags, reinterpret_cast<const WCHAR*>(path), database);
+}
+
+ODB_API odb_status ODB_CALL ODB_init(uint32_t flags, const char* path, uint32_t* version,
+                                     odb_database** database, uint32_t reserved) {
+    if (version == nullptr) return ODB_E_INVALID_PARAMETER;
+    *version = ODB_VERSION;
+    if (flags & ODB_INIT_QUERY_VERSION) return ODB_OK;
+    if (path == nullptr || database == nullptr) return ODB_E_INVALID_PARAMETER;
+    // A path that does not convert, or does not fit in 260 units, is refused.
+    WCHAR wide[path_capacity];
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, path_capacity) == 0)
+        return ODB_E_INVALID_PARAMETER;
+    return ODB_init_w(flags, reinterpret_cast<const odb_wchar*>(wide), version, database, reserved);
+}
+
+ODB_API odb_status ODB_CALL ODB_close(odb_database* db) {
+    return guarded([&] {
+        odb_database& database = validate_database(db);
+        close_marker(database);
+        database.~odb_database();
+        zero_free(db, sizeof(odb_database));
+    });
+}
+
+ODB_API odb_status ODB_CALL ODB_destroy(odb_database* db) {
+    return guarded([&] {
+        odb_database& database = validate_database(db);
+        close_marker(database);
+        // Every open handle of this database, here or in another process,
+        // holds the marker for reading with read sharing only, so a
+        // read-write open succeeds only when no other handle is open.
+        if (!probe_marker(database, true)) {
+            probe_marker(database, false);
+            raise(ODB_E_DATABASE_IN_USE);
+        }
+        close_marker(database);
+        delete_tree(database.root, true);
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,57 @@
+// The database handle: what ODB_init hands out, and the few routines every
+// other part of the library uses on it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "core/path_buffer.h"
+#include "platform/win32.h"
+
+constexpr uint16_t odb_magic = 0x5B5B;
+
+// The record behind an odb_database pointer. Allocated cleared to zero, never
+// changed after the open completes except by close/destroy (the marker
+// handle) and by the name index, which switches itself off for the rest of
+// the handle's life when an update fails.
+struct odb_database {
+    uint16_t magic;
+    HANDLE marker;                              // QMFILEDB.FDB held open: the in-use token
+    std::atomic<uint32_t> name_index_enabled;   // NameIndex/Enabled, cleared on a failed update
+    uint32_t index_lock_timeout;                // NameIndex/LockTimeout x 10, milliseconds
+    uint32_t index_lock_sleep;                  // NameIndex/LockSleep, milliseconds
+    uint32_t hash_count;                        // NameIndex/HashCount, 1..256
+    uint32_t lifetime;                          // NameIndex/LifeTime, seconds; 0 = never stale
+    uint16_t min_entry_size;                    // NameIndex/MinEntrySize, 1..256
+    uint32_t single_file;                       // Attribs/SingleFile
+    uint32_t auto_convert;                      // Attribs/AutoConvert (only with SingleFile)
+    uint32_t track_attribute_changes;           // Tracking/AttributeChanges
+    uint32_t track_object_changes;              // Tracking/ObjectChanges
+    WCHAR root[odb::path_capacity];             // resolved root, no trailing separator
+};
+
+namespace odb {
+
+// Raises ODB_E_INVALID_DATABASE unless db is an open handle.
+odb_database& validate_database(odb_database* db);
+
+// Creates one directory level: 0 when created, 1 when it already existed;
+// any other failure raises ODB_E_MAKE_DIRECTORY.
+int make_directory(const WCHAR* path);
+
+// Deletes everything below path (files wiped first), and path itself when
+// remove_root is set. A file that cannot be wiped ends it with ODB_E_WIPE.
+void delete_tree(const WCHAR* path, bool remove_root);
+
+// Overwrites the whole file, then deletes it; ODB_E_WIPE when it cannot be
+// opened exclusively.
+void wipe_file(const WCHAR* path);
+
+// Applies the root rules to a path given to ODB_init: a bare name lives
+// beside the executable; one trailing separator goes.
+void resolve_root(path_buffer& root);
+
+// The directory of the running program's executable, with its separator.
+path_buffer executable_directory();
+
+}  // namespace odb

@@ -1,0 +1,76 @@
+// A path of at most 260 UTF-16 units, terminator included, built piece by
+// piece. Every path the library forms goes through here, so no path can be
+// written past its buffer: one that does not fit raises
+// ODB_E_INVALID_PARAMETER instead.
+#pragma once
+
+#include <cstdint>
+
+#include "core/status.h"
+#include "platform/win32.h"
+
+namespace odb {
+
+constexpr std::size_t path_capacity = 260;
+
+class path_buffer {
+public:
+    // The capacity counts the terminator; it is at most path_capacity.
+    explicit path_buffer(std::size_t capacity = path_capacity) : capacity_(capacity) {
+        text_[0] = 0;
+    }
+    path_buffer(const WCHAR* text) : capacity_(path_capacity) {  // NOLINT: a copy of a path
+        text_[0] = 0;
+        append(text);
+    }
+
+    const WCHAR* c_str() const { return text_; }
+    operator const WCHAR*() const { return text_; }  // NOLINT: passes to Win32 calls
+    std::size_t length() const { return length_; }
+
+    path_buffer& append(const WCHAR* text) {
+        while (*text != 0) push(*text++);
+        return *this;
+    }
+    // The platform's separator, then the text.
+    path_buffer& component(const WCHAR* text) {
+        push(ODB_PATH_SEPARATOR);
+        return append(text);
+    }
+    // The platform's separator, then value as "%08x".
+    path_buffer& hex_component(uint32_t value) {
+        push(ODB_PATH_SEPARATOR);
+        return hex(value, 8);
+    }
+    // value in lower-case hexadecimal, zero-padded to at least digits.
+    path_buffer& hex(uint32_t value, int digits) {
+        WCHAR reversed[8];
+        int count = 0;
+        do {
+            reversed[count++] = static_cast<WCHAR>("0123456789abcdef"[value & 0xF]);
+            value >>= 4;
+        } while (value != 0);
+        while (count < digits) reversed[count++] = '0';
+        while (count > 0) push(reversed[--count]);
+        return *this;
+    }
+    void truncate(std::size_t length) {
+        if (length < length_) {
+            length_ = length;
+            text_[length_] = 0;
+        }
+    }
+
+private:
+    void push(WCHAR unit) {
+        if (length_ + 1 >= capacity_) raise(ODB_E_INVALID_PARAMETER);
+        text_[length_++] = unit;
+        text_[length_] = 0;
+    }
+
+    WCHAR text_[path_capacity];
+    std::size_t length_ = 0;
+    std::size_t capacity_;
+};
+
+}  // namespace odb

@@ -1,0 +1,60 @@
+// Directory and file routines shared by the whole library: one level of
+// directory creation, recursive deletion and wiping.
+#include <cstring>
+
+#include "core/database.h"
+#include "core/wide_text.h"
+#include "platform/handle.h"
+
+namespace odb {
+
+int make_directory(const WCHAR* path) {
+    if (CreateDirectoryW(path, nullptr)) return 0;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) return 1;
+    raise(ODB_E_MAKE_DIRECTORY);
+}
+
+void wipe_file(const WCHAR* path) {
+    file_handle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) raise(ODB_E_WIPE);
+    static const unsigned char zeros[65536] = {};
+    DWORD size = GetFileSize(file.get(), nullptr);
+    if (size == INVALID_FILE_SIZE) size = 0;
+    // The bytes go before the name does: a second link to the file, or a
+    // disk block recovered later, holds zeros rather than the old contents.
+    DWORD done = 0;
+    while (done < size) {
+        DWORD chunk = size - done < sizeof zeros ? size - done : static_cast<DWORD>(sizeof zeros);
+        DWORD written = 0;
+        if (!WriteFile(file.get(), zeros, chunk, &written, nullptr) || written == 0) break;
+        done += written;
+    }
+    file.reset();
+    DeleteFileW(path);
+}
+
+void delete_tree(const WCHAR* path, bool remove_root) {
+    {
+        path_buffer pattern(path);
+        pattern.component(ODB_W("*.*"));
+        WIN32_FIND_DATAW entry;
+        find_handle search(FindFirstFileW(pattern, &entry));
+        if (search) {
+            do {
+                const WCHAR* name = entry.cFileName;
+                bool is_dir = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+                if (is_dir && (std::memcmp(name, ODB_W("."), 2 * sizeof(WCHAR)) == 0 ||
+                               std::memcmp(name, ODB_W(".."), 3 * sizeof(WCHAR)) == 0))
+                    continue;
+                path_buffer child(path);
+                child.component(name);
+                if (is_dir) delete_tree(child, true);
+                else wipe_file(child);
+            } while (FindNextFileW(search.get(), &entry));
+        }
+    }
+    if (remove_root) RemoveDirectoryW(path);
+}
+
+}  // namespace odb

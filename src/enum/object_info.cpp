@@ -1,0 +1,126 @@
+// ODB_obj_get_info: file times, sizes, paths and change history of an open
+// object or of one of its attribute files. A null buffer asks for the size.
+#include <cstring>
+
+#include "attrs/attribute_io.h"
+#include "core/settings.h"
+#include "enum/object_walk.h"
+#include "platform/handle.h"
+#include "store/context.h"
+#include "store/object_path.h"
+#include "tracking/change_tracking.h"
+
+using namespace odb;
+
+namespace {
+
+constexpr uint32_t times_size = 112;
+constexpr uint32_t size_size = 20;
+constexpr uint32_t ansi_path_size = 256;
+constexpr uint32_t wide_path_size = 512;
+constexpr uint32_t info_path_units = 256;
+
+// True when the caller only asked for the size (which is then stored).
+bool size_only(void* buffer, uint32_t& length, uint32_t needed) {
+    if (buffer == nullptr) {
+        length = needed;
+        return true;
+    }
+    if (length < needed) raise(ODB_E_BUFFER_TOO_SMALL);
+    std::memset(buffer, 0, needed);
+    return false;
+}
+
+file_handle open_attribute_file(odb_obj_ctx& ctx, uint32_t attribute) {
+    return open_with_retry(attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute),
+                           GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+}
+
+// The subject's path in a buffer of 256 units; a longer one is refused.
+path_buffer subject_path(odb_obj_ctx& ctx, uint32_t attribute) {
+    path_buffer full = attribute == 0
+                           ? object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode)
+                           : attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute);
+    path_buffer fitted(info_path_units);
+    fitted.append(full);
+    return fitted;
+}
+
+void info_times(odb_obj_ctx& ctx, uint32_t attribute, unsigned char* out) {
+    FILETIME times[3] = {};
+    if (attribute == 0) {
+        read_lock_file_times(object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode), &times[0],
+                             &times[1], &times[2]);
+    } else {
+        file_handle file = open_attribute_file(ctx, attribute);
+        GetFileTime(file.get(), &times[0], &times[1], &times[2]);
+    }
+    for (int i = 0; i < 3; ++i) {
+        SYSTEMTIME converted = {};
+        FileTimeToSystemTime(&times[i], &converted);
+        std::memcpy(out + 16 * i, &converted, sizeof converted);
+    }
+}
+
+void info_size(odb_obj_ctx& ctx, uint32_t attribute, unsigned char* out) {
+    uint32_t total = 0;
+    if (attribute != 0) {
+        file_handle file = open_attribute_file(ctx, attribute);
+        total = GetFileSize(file.get(), nullptr);
+    } else {
+        path_buffer pattern = object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode);
+        pattern.component(ODB_W("*.dat"));
+        WIN32_FIND_DATAW entry;
+        find_handle search(FindFirstFileW(pattern, &entry));
+        if (!search) raise(ODB_E_NO_OBJECT);
+        do total += entry.nFileSizeLow;
+        while (FindNextFileW(search.get(), &entry));
+    }
+    std::memcpy(out, &total, sizeof total);
+}
+
+}  // namespace
+
+extern "C" {
+
+ODB_API odb_status ODB_CALL ODB_obj_get_info(odb_obj_ctx* ctx, uint32_t info_class,
+                                             uint32_t attribute, void* buffer,
+                                             uint32_t* length) {
+    return guarded([&] {
+        odb_obj_ctx& context = validate_context(ctx);
+        if (info_class > ODB_INFO_PATH) raise(ODB_E_INVALID_PARAMETER);
+        if (length == nullptr) raise(ODB_E_INVALID_PARAMETER);
+        unsigned char* out = static_cast<unsigned char*>(buffer);
+        switch (info_class) {
+        case ODB_INFO_TIMES:
+            if (!size_only(buffer, *length, times_size)) info_times(context, attribute, out);
+            break;
+        case ODB_INFO_SIZE:
+            if (!size_only(buffer, *length, size_size)) info_size(context, attribute, out);
+            break;
+        case ODB_INFO_PATH_ANSI:
+            if (!size_only(buffer, *length, ansi_path_size)) {
+                // A path whose ANSI form needs more than 256 bytes is refused
+                // rather than cut without its terminator.
+                if (WideCharToMultiByte(CP_ACP, 0, subject_path(context, attribute), -1,
+                                        reinterpret_cast<char*>(out), ansi_path_size, nullptr,
+                                        nullptr) == 0) {
+                    std::memset(out, 0, ansi_path_size);
+                    raise(ODB_E_INVALID_PARAMETER);
+                }
+            }
+            break;
+        case ODB_INFO_ATTRIBUTE_CHANGES:
+            list_attribute_changes(context, attribute, buffer, *length);
+            break;
+        case ODB_INFO_PATH:
+            if (!size_only(buffer, *length, wide_path_size)) {
+                const path_buffer path = subject_path(context, attribute);
+                std::memcpy(out, path.c_str(), (path.length() + 1) * sizeof(WCHAR));
+            }
+            break;
+        }
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,111 @@
+// Removing, wiping, deleting and restoring objects. Each move is a rename
+// of the object directory within its bucket directory; wiping overwrites
+// every file before deleting it.
+#include "attrs/attribute_io.h"
+#include "core/wide_text.h"
+#include "names/name_index.h"
+#include "store/context.h"
+#include "store/object_path.h"
+
+using namespace odb;
+
+namespace {
+
+bool same_path_ignoring_case(const WCHAR* a, const WCHAR* b) {
+    return equal_ignoring_ascii_case(a, b);
+}
+
+// After a move that keeps the object's contents (remove, restore), the
+// context takes its lock again in the new place, so its mode word never
+// claims a write lock it does not hold. Should another context win the lock
+// in between, this one is left holding none, without access bits.
+void relock(odb_obj_ctx& ctx, uint32_t mode) noexcept {
+    ctx.mode = mode & (ODB_MODE_REMOVED | ODB_MODE_WIPED);
+    try {
+        set_lock_mode(ctx, mode);
+    } catch (...) {
+    }
+}
+
+odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
+    odb_obj_ctx* context = nullptr;
+    bool name_captured = false;
+    WCHAR name[name_units] = {};
+    odb_status status = guarded([&] {
+        odb_obj_ctx& c = validate_context(ctx);
+        context = &c;
+        if (!(c.mode & ODB_MODE_WRITE)) raise(ODB_E_NOT_WRITABLE);
+        if ((c.mode & ODB_MODE_REMOVED) && options == 0) return;
+        if ((c.mode & ODB_MODE_WIPED) && (options & ODB_REMOVE_WIPE)) return;
+
+        if (name_index_on(*c.db) && !(c.mode & (ODB_MODE_REMOVED | ODB_MODE_WIPED))) {
+            try {
+                name_captured = read_object_name_attribute(c, name);
+            } catch (...) {
+                reset_name_index(c);
+                name_captured = false;
+            }
+        }
+
+        const uint32_t new_mode = (options & ODB_REMOVE_WIPE)
+                                      ? ((c.mode & ~ODB_MODE_REMOVED) | ODB_MODE_WIPED)
+                                      : (c.mode | ODB_MODE_REMOVED);
+        const path_buffer current = object_path(c.db->root, c.cls, c.id, c.mode);
+        const path_buffer moved = object_path(c.db->root, c.cls, c.id, new_mode);
+
+        release_lock(c);
+        if (!same_path_ignoring_case(current, moved) && !MoveFileW(current, moved)) {
+            name_captured = false;
+            raise(ODB_E_REMOVE_MOVE);
+        }
+        try {
+            if (options & ODB_REMOVE_WIPE) delete_tree(moved, false);
+            if (options & ODB_REMOVE_DELETE) delete_tree(moved, true);
+        } catch (odb_status) {
+            name_captured = false;
+            throw;
+        }
+        if (options & (ODB_REMOVE_WIPE | ODB_REMOVE_DELETE)) c.mode = new_mode;
+        else relock(c, new_mode);
+    });
+    if (status == ODB_OK && name_captured) update_name_index(*context, context->id, name, true);
+    return status;
+}
+
+}  // namespace
+
+extern "C" {
+
+ODB_API odb_status ODB_CALL ODB_obj_remove_ex(odb_obj_ctx* ctx, uint32_t options) {
+    return remove_object(ctx, options);
+}
+
+ODB_API odb_status ODB_CALL ODB_obj_remove(odb_obj_ctx* ctx) {
+    return remove_object(ctx, ODB_REMOVE_WIPE);
+}
+
+ODB_API odb_status ODB_CALL ODB_obj_restore(odb_obj_ctx* ctx) {
+    return guarded([&] {
+        odb_obj_ctx& c = validate_context(ctx);
+        if (!(c.mode & ODB_MODE_REMOVED)) raise(ODB_E_NOT_REMOVED);
+        if (!(c.mode & ODB_MODE_WRITE)) raise(ODB_E_NOT_WRITABLE);
+        const path_buffer live = object_path(c.db->root, c.cls, c.id, 0);
+        const path_buffer current = object_path(c.db->root, c.cls, c.id, c.mode);
+        release_lock(c);
+        if (!MoveFileW(current, live)) raise(ODB_E_RESTORE_MOVE);
+        // A wiped object removed with options 0 carries both location flags;
+        // back under its live name it is neither removed nor wiped.
+        relock(c, c.mode & ~(ODB_MODE_REMOVED | ODB_MODE_WIPED));
+
+        if (name_index_on(*c.db)) {
+            try {
+                WCHAR name[name_units];
+                if (read_object_name_attribute(c, name)) update_name_index(c, c.id, name, false);
+            } catch (...) {
+                reset_name_index(c);
+            }
+        }
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,39 @@
+// The per-class name index: names.dat (header) and names.000..names.0ff
+// (buckets) in the class directory, mapping object names to identifiers.
+// It is derived data: it never fails its caller; a failed update resets it
+// and switches it off for the database handle, and its next use rebuilds it.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/win32.h"
+
+struct odb_obj_ctx;
+struct odb_database;
+
+namespace odb {
+
+constexpr uint32_t name_index_magic = 0x5B5B0004u;
+constexpr uint32_t name_units = 257;         // a name and its terminator
+constexpr uint32_t name_read_bytes = 514;    // bytes of the name attribute read
+constexpr uint32_t max_entry_length = 263;   // longest entry readers accept
+
+// The index is maintained and used only while this is true for the handle.
+bool name_index_on(const odb_database& db);
+
+// 1 when the class's index is valid and current (sets ctx.bucket_count).
+bool check_name_index(odb_obj_ctx& ctx) noexcept;
+// Builds the class's index from its live objects; a failure leaves none.
+void rebuild_name_index(odb_obj_ctx& ctx) noexcept;
+// Adds or renames (remove false) or removes the entry of id.
+void update_name_index(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove) noexcept;
+// Marks the class's index invalid.
+void reset_name_index(odb_obj_ctx& ctx) noexcept;
+// The identifier of the first entry with that name; ODB_E_NAME_NOT_INDEXED.
+uint32_t find_name(odb_obj_ctx& ctx, const WCHAR* name);
+// The bucket a name belongs to (ctx.bucket_count must be set).
+uint32_t name_hash(const odb_obj_ctx& ctx, const WCHAR* name);
+// The entry counts of all buckets added up; raises on any damage.
+uint32_t count_by_index(odb_obj_ctx& ctx);
+
+}  // namespace odb

@@ -1,0 +1,120 @@
+// Opening, re-locking and closing object contexts, and the object lock.
+#include "store/context.h"
+
+#include <cstring>
+
+#include "core/allocator.h"
+#include "core/settings.h"
+#include "store/object_path.h"
+
+namespace odb {
+
+void init_context(odb_obj_ctx& ctx, odb_database* db, uint32_t cls, uint32_t id) {
+    std::memset(&ctx, 0, sizeof ctx);
+    ctx.magic = odb_magic;
+    ctx.db = db;
+    ctx.cls = cls;
+    ctx.id = id;
+    ctx.lock = INVALID_HANDLE_VALUE;
+    ctx.attribute_search = INVALID_HANDLE_VALUE;
+}
+
+void release_lock(odb_obj_ctx& ctx) {
+    if (ctx.lock != INVALID_HANDLE_VALUE) CloseHandle(ctx.lock);
+    ctx.lock = INVALID_HANDLE_VALUE;
+}
+
+void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode) {
+    const lock_timing timing = process_lock_timing();
+    const DWORD start = GetTickCount();
+    if (mode == ctx.mode) return;
+
+    path_buffer path = object_path(ctx.db->root, ctx.cls, ctx.id, mode);
+    path.component(ODB_W("OBJLOCK.FDB"));
+
+    DWORD access, share;
+    if (mode & ODB_MODE_WRITE) {
+        access = GENERIC_READ | GENERIC_WRITE;
+        share = 0;
+    } else if (mode & ODB_MODE_READ) {
+        access = GENERIC_READ;
+        share = FILE_SHARE_READ;
+    } else {
+        raise(ODB_E_OBJECT_LOCK);
+    }
+
+    // The old lock goes before the new one is sought: a change of mode is
+    // not atomic, and another context may take the object in between.
+    release_lock(ctx);
+    for (;;) {
+        ctx.lock = CreateFileW(path, access, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+        if (ctx.lock != INVALID_HANDLE_VALUE) break;
+        Sleep(timing.sleep_ms);
+        if (GetTickCount() - start >= timing.timeout_ms) break;
+    }
+    if (ctx.lock == INVALID_HANDLE_VALUE) {
+        // The context holds no lock now, and its mode word says so: it keeps
+        // its location flags but neither access bit, so no write goes
+        // through it until a later change of mode succeeds.
+        ctx.mode &= ~(ODB_MODE_READ | ODB_MODE_WRITE);
+        raise(ODB_E_OBJECT_LOCK);
+    }
+    // The lock file's last-write time is the object's time of last change.
+    // A reader's handle lacks write access and the write does nothing.
+    static const BYTE touched = 0x01;
+    DWORD written = 0;
+    WriteFile(ctx.lock, &touched, 1, &written, nullptr);
+    ctx.mode = mode;
+}
+
+odb_obj_ctx* create_context(odb_database& db, uint32_t cls, uint32_t id, uint32_t mode) {
+    zeroed_ptr<odb_obj_ctx> ctx = make_zeroed<odb_obj_ctx>();
+    init_context(*ctx, &db, cls, id);
+    switch (probe_path(object_path(db.root, cls, id, mode))) {
+    case 0:
+        break;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        raise(ODB_E_NO_OBJECT);
+    default:
+        raise(ODB_E_OBJECT_PROBE);
+    }
+    set_lock_mode(*ctx, mode);
+    return ctx.release();
+}
+
+void close_context(odb_obj_ctx* ctx) noexcept {
+    release_lock(*ctx);
+    // Closing a context also ends an attribute walk still open on it, so no
+    // directory search outlives the context that owned it.
+    if (ctx->attribute_search != INVALID_HANDLE_VALUE) FindClose(ctx->attribute_search);
+    zero_free(ctx, sizeof *ctx);
+}
+
+}  // namespace odb
+
+using namespace odb;
+
+extern "C" {
+
+ODB_API odb_status ODB_CALL ODB_obj_create_ctx(odb_database* db, uint32_t cls, uint32_t id,
+                                               uint32_t mode, odb_obj_ctx** ctx) {
+    if (ctx == nullptr) return ODB_E_INVALID_PARAMETER;
+    *ctx = nullptr;
+    return guarded([&] { *ctx = create_context(validate_database(db), cls, id, mode); });
+}
+
+ODB_API odb_status ODB_CALL ODB_obj_change_mode(odb_obj_ctx* ctx, uint32_t mode) {
+    return guarded([&] {
+        odb_obj_ctx& context = validate_context(ctx);
+        if (context.mode & ODB_MODE_REMOVED) mode |= ODB_MODE_REMOVED;
+        set_lock_mode(context, mode);
+    });
+}
+
+ODB_API odb_status ODB_CALL ODB_obj_close_ctx(odb_obj_ctx* ctx) {
+    return guarded([&] { close_context(&validate_context(ctx)); });
+}
+
+}  // extern "C"

@@ -1,0 +1,58 @@
+// Object contexts: an open object in one of its three forms, holding the
+// object's lock in read or write mode for as long as it is open.
+#pragma once
+
+#include <cstdint>
+
+#include "core/database.h"
+#include "core/status.h"
+#include "platform/win32.h"
+
+// The record behind an odb_obj_ctx pointer. Walk handles (odb_enum_ctx)
+// begin with the same five fields, magic to mode, so validate_context
+// serves both.
+struct odb_obj_ctx {
+    uint16_t magic;
+    odb_database* db;
+    uint32_t cls;
+    uint32_t id;
+    uint32_t mode;                 // access bit and location flags of the lock held
+    HANDLE lock;                   // OBJLOCK.FDB, or INVALID_HANDLE_VALUE
+    HANDLE attribute_search;       // directory search of the attribute walk
+    uint32_t attribute_position_low;   // record offset of the attribute walk,
+    uint32_t attribute_position_high;  // 0 when not started
+    uint32_t bucket_count;         // the class's name index hash count, once read
+};
+
+namespace odb {
+
+// Raises ODB_E_INVALID_CONTEXT unless ctx is open, then validates its
+// database (ODB_E_INVALID_DATABASE).
+template <class Context>
+Context& validate_context(Context* ctx) {
+    if (ctx == nullptr || ctx->magic != odb_magic) raise(ODB_E_INVALID_CONTEXT);
+    validate_database(ctx->db);
+    return *ctx;
+}
+
+// A context record, cleared, with no lock and no walk: the state every
+// context starts from, and the working context of lookups and counts.
+void init_context(odb_obj_ctx& ctx, odb_database* db, uint32_t cls, uint32_t id);
+
+// Makes ctx hold the object's OBJLOCK.FDB in the given mode, waiting up to
+// the process-wide lock time-out; ODB_E_OBJECT_LOCK when it cannot.
+void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode);
+
+// Closes the lock handle, if any.
+void release_lock(odb_obj_ctx& ctx);
+
+// The open/close pair the exports and internal users share.
+odb_obj_ctx* create_context(odb_database& db, uint32_t cls, uint32_t id, uint32_t mode);
+void close_context(odb_obj_ctx* ctx) noexcept;
+
+// Owns a context made inside the library (filters, name reads).
+struct context_closer {
+    void operator()(odb_obj_ctx* ctx) const noexcept { close_context(ctx); }
+};
+
+}  // namespace odb

@@ -1,0 +1,105 @@
+// Identifier ranges: the free part above every identifier in use, handing a
+// block of it to the caller, and moving every class into a new range.
+#include "core/settings.h"
+#include "enum/object_walk.h"
+#include "store/object_ids.h"
+#include "store/object_path.h"
+
+using namespace odb;
+
+namespace {
+
+constexpr uint32_t every_form = ODB_ENUM_LIVE | ODB_ENUM_REMOVED | ODB_ENUM_WIPED;
+
+// Calls visit(id) for every object of the class in any form.
+template <class Visit>
+void scan_class(odb_database& db, uint32_t cls, Visit&& visit) {
+    odb_enum_ctx* walk = nullptr;
+    odb_status status = ODB_obj_enum_init(&db, cls, every_form, nullptr, &walk);
+    if (status != ODB_OK) raise(status);
+    uint32_t id = 0;
+    while ((status = ODB_obj_enum_ids(walk, &id)) == ODB_OK) visit(id);
+    ODB_obj_enum_close(walk);
+    if (status != ODB_E_NO_MORE_ITEMS) raise(status);
+}
+
+// Calls visit(cls) for every class directory of the database.
+template <class Visit>
+void scan_classes(odb_database& db, Visit&& visit) {
+    HANDLE search = INVALID_HANDLE_VALUE;
+    WCHAR name[MAX_PATH];
+    try {
+        while (next_numbered_dir(search, db.root, every_form, name)) visit(parse_hex_name(name));
+    } catch (...) {
+        if (search != INVALID_HANDLE_VALUE) FindClose(search);
+        throw;
+    }
+}
+
+void free_ids(odb_database& db, uint32_t& first, uint32_t& last) {
+    first = read_first_id(db);
+    last = read_last_id(db);
+    scan_classes(db, [&](uint32_t cls) {
+        scan_class(db, cls, [&](uint32_t id) {
+            if (id >= first) first = id + 1;
+        });
+    });
+}
+
+}  // namespace
+
+extern "C" {
+
+ODB_API odb_status ODB_CALL ODB_get_free_ids(odb_database* db, uint32_t* first, uint32_t* last) {
+    return guarded([&] {
+        odb_database& database = validate_database(db);
+        if (first == nullptr || last == nullptr) raise(ODB_E_INVALID_PARAMETER);
+        uint32_t low = 0, high = 0;
+        try {
+            free_ids(database, low, high);
+        } catch (odb_status) {
+            *first = read_first_id(database);
+            *last = read_last_id(database);
+            throw;
+        }
+        *first = low;
+        *last = high;
+    });
+}
+
+ODB_API odb_status ODB_CALL ODB_steal_ids(odb_database* db, uint32_t count, uint32_t* first,
+                                          uint32_t* last) {
+    return guarded([&] {
+        odb_database& database = validate_database(db);
+        if (first == nullptr || last == nullptr) raise(ODB_E_INVALID_PARAMETER);
+        file_handle config_lock = open_config_lock(database.root, true);
+        uint32_t low = 0, high = 0;
+        free_ids(database, low, high);
+        // With nothing free (an identifier at or above LastId is in use),
+        // handing out a block would lower LastId below identifiers in use.
+        if (low > high) raise(ODB_E_NO_FREE_ID);
+        if (high - low > count) low = high - count;
+        write_last_id(database, low - 1);
+        *first = low;
+        *last = high;
+    });
+}
+
+ODB_API odb_status ODB_CALL ODB_assign_ids(odb_database* db, uint32_t first, uint32_t last) {
+    return guarded([&] {
+        odb_database& database = validate_database(db);
+        file_handle config_lock = open_config_lock(database.root, true);
+        scan_classes(database, [&](uint32_t cls) {
+            uint32_t next = first;
+            scan_class(database, cls, [&](uint32_t id) {
+                if (id >= first && id <= last && id >= next) next = id + 1;
+            });
+            file_handle id_file = open_id_file(database.root, cls);
+            write_next_id(id_file.get(), next);
+        });
+        write_first_id(database, first);
+        write_last_id(database, last);
+    });
+}
+
+}  // extern "C"

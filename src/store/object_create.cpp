@@ -1,0 +1,49 @@
+// Creating objects: under an identifier the database allocates
+// (ODB_obj_new) or one the caller chooses (ODB_obj_import). Both return a
+// context holding the new object's lock for writing.
+#include "core/allocator.h"
+#include "core/settings.h"
+#include "store/context.h"
+#include "store/object_ids.h"
+#include "store/object_path.h"
+
+using namespace odb;
+
+extern "C" {
+
+ODB_API odb_status ODB_CALL ODB_obj_new(odb_database* db, uint32_t cls, uint32_t* id,
+                                        odb_obj_ctx** ctx) {
+    return guarded([&] {
+        odb_database& database = validate_database(db);
+        if (id == nullptr || ctx == nullptr) raise(ODB_E_INVALID_PARAMETER);
+        zeroed_ptr<odb_obj_ctx> context = make_zeroed<odb_obj_ctx>();
+        init_context(*context, &database, cls, 0);
+
+        // Held shared for the whole call, so the identifier range cannot
+        // change under an allocation.
+        file_handle config_lock = open_config_lock(database.root, false);
+        make_directory(class_path(database.root, cls));
+        const uint32_t last_id = read_last_id(database);
+        context->id = allocate_object_id(database, cls, last_id);
+        *id = context->id;
+        set_lock_mode(*context, ODB_MODE_WRITE);
+        *ctx = context.release();
+    });
+}
+
+ODB_API odb_status ODB_CALL ODB_obj_import(odb_database* db, uint32_t cls, uint32_t id,
+                                           odb_obj_ctx** ctx) {
+    return guarded([&] {
+        odb_database& database = validate_database(db);
+        if (ctx == nullptr) raise(ODB_E_INVALID_PARAMETER);
+        zeroed_ptr<odb_obj_ctx> context = make_zeroed<odb_obj_ctx>();
+        init_context(*context, &database, cls, 0);
+        make_directory(class_path(database.root, cls));
+        claim_object_id(database.root, cls, id);
+        context->id = id;
+        set_lock_mode(*context, ODB_MODE_WRITE);
+        *ctx = context.release();
+    });
+}
+
+}  // extern "C"

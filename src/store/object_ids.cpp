@@ -1,0 +1,79 @@
+#include "store/object_ids.h"
+
+#include <cstring>
+
+#include "attrs/record_file.h"
+#include "core/settings.h"
+#include "core/wide_text.h"
+#include "store/object_path.h"
+
+namespace odb {
+
+namespace {
+constexpr char next_id_prefix[] = "Next ID=";
+constexpr DWORD next_id_size = 16;
+}  // namespace
+
+file_handle open_id_file(const WCHAR* root, uint32_t cls) {
+    path_buffer path = class_path(root, cls);
+    path.component(ODB_W("OBJID.FDB"));
+    return open_with_retry(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS);
+}
+
+void write_next_id(HANDLE file, uint32_t value) {
+    char text[next_id_size + 1];
+    std::memcpy(text, next_id_prefix, 8);
+    for (int digit = 0; digit < 8; ++digit)
+        text[8 + digit] = "0123456789abcdef"[(value >> (28 - 4 * digit)) & 0xF];
+    SetLastError(ERROR_SUCCESS);
+    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0) raise(ODB_E_LOCK_TIMEOUT);
+    DWORD written = 0;
+    if (!WriteFile(file, text, next_id_size, &written, nullptr) || written != next_id_size)
+        raise(ODB_E_LOCK_TIMEOUT);
+}
+
+uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id) {
+    file_handle id_file = open_id_file(db.root, cls);
+
+    char text[257] = {};
+    DWORD read = 0;
+    if (!ReadFile(id_file.get(), text, 256, &read, nullptr)) read = 0;
+
+    uint32_t candidate;
+    if (read > 0) {
+        // A damaged counter restarts the class at 1; existing identifiers
+        // are skipped by the existence test below.
+        if (std::strncmp(text, next_id_prefix, 8) != 0 || !scan_hex8(text + 8, candidate))
+            candidate = 1;
+    } else {
+        candidate = read_first_id(db);
+    }
+
+    for (;; ++candidate) {
+        if (candidate > last_id) raise(ODB_E_NO_FREE_ID);
+        make_directory(object_path(db.root, cls, candidate, 0, true));
+        // Creating the directory is the claim: one that appeared between the
+        // test and the creation (an import in progress) is skipped.
+        if (!object_exists(db.root, cls, candidate) &&
+            make_directory(object_path(db.root, cls, candidate, 0)) == 0)
+            break;
+        // The counter wraps with the identifier: past 0xFFFFFFFF lies 0.
+        if (candidate == 0xFFFFFFFFu) raise(ODB_E_NO_FREE_ID);
+    }
+    write_next_id(id_file.get(), candidate + 1);
+
+    if (db.single_file) {
+        record_file attributes;
+        attributes.create("QFDB", attributes_file_path(db.root, cls, candidate, 0));
+    }
+    return candidate;
+}
+
+void claim_object_id(const WCHAR* root, uint32_t cls, uint32_t id) {
+    file_handle id_file = open_id_file(root, cls);
+    make_directory(object_path(root, cls, id, 0, true));
+    if (object_exists(root, cls, id) || make_directory(object_path(root, cls, id, 0)) != 0)
+        raise(ODB_E_OBJECT_EXISTS);
+}
+
+}  // namespace odb

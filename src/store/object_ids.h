@@ -1,0 +1,28 @@
+// The class's identifier file OBJID.FDB: "Next ID=%08x", 16 bytes, no line
+// end. Its exclusive open is also the class's allocation lock.
+#pragma once
+
+#include <cstdint>
+
+#include "core/database.h"
+#include "platform/handle.h"
+
+namespace odb {
+
+// Opens OBJID.FDB of a class exclusively (open-always), waiting as the
+// process-wide lock timing allows.
+file_handle open_id_file(const WCHAR* root, uint32_t cls);
+
+// Rewinds the file and writes "Next ID=%08x" of value; ODB_E_LOCK_TIMEOUT
+// when the rewind or the write fails. The file is not truncated.
+void write_next_id(HANDLE file, uint32_t value);
+
+// Claims the next free identifier of a class, at most last_id, by creating
+// its object directory; writes the new counter. ODB_E_NO_FREE_ID past it.
+uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id);
+
+// Claims a given identifier under the allocation lock; ODB_E_OBJECT_EXISTS
+// when any form of its object directory exists.
+void claim_object_id(const WCHAR* root, uint32_t cls, uint32_t id);
+
+}  // namespace odb

@@ -1,0 +1,34 @@
+// Where objects live: root\class\bucket\slot[.RMV|.WPE], all numbers as
+// "%08x". No table maps identifiers to places; the path is computed.
+#pragma once
+
+#include <cstdint>
+
+#include "core/path_buffer.h"
+
+namespace odb {
+
+// root\class
+path_buffer class_path(const WCHAR* root, uint32_t cls);
+
+// The object directory of id in the form the location flags of mode name
+// (".RMV" for ODB_MODE_REMOVED, which wins over ".WPE" for ODB_MODE_WIPED),
+// or with bucket_only its bucket directory.
+path_buffer object_path(const WCHAR* root, uint32_t cls, uint32_t id, uint32_t mode,
+                        bool bucket_only = false);
+
+// The object directory followed by ATTRIBS.FDB.
+path_buffer attributes_file_path(const WCHAR* root, uint32_t cls, uint32_t id, uint32_t mode);
+
+// 0 when a file or directory of exactly that name exists, else the Win32
+// error of the failed search. Never raises.
+DWORD probe_path(const WCHAR* path);
+
+// True when any form of the object directory exists (live, removed, wiped).
+bool object_exists(const WCHAR* root, uint32_t cls, uint32_t id);
+
+// The number the first eight characters of a name spell in hexadecimal
+// ("%08x"); 0 when nothing can be read.
+uint32_t parse_hex_name(const WCHAR* name);
+
+}  // namespace odb
