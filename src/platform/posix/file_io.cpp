@@ -1,0 +1,128 @@
+// Reading, writing and positioning through a file handle, with Win32's
+// answers: whole transfers for files, 32-bit halves for positions and sizes.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/posix/internal.h"
+
+using namespace odb::posix;
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAPPED overlapped) {
+    if (!admit_call()) return FALSE;
+    if (read != nullptr) *read = 0;
+    file_object* object = lookup_file(file);
+    if (object == nullptr) return FALSE;
+    if (overlapped != nullptr) return fail(ERROR_NOT_SUPPORTED);
+    if (!object->can_read) return fail(ERROR_ACCESS_DENIED);
+    auto* bytes = static_cast<char*>(buffer);
+    DWORD done = 0;
+    // A short read from a regular file means end of file only when it
+    // returns 0; anything else is retried, so callers get the full count.
+    while (done < to_read) {
+        ssize_t n = ::read(object->fd, bytes + done, to_read - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (read != nullptr) *read = done;
+            return fail(errno == EIO ? ERROR_READ_FAULT : error_from_errno(errno));
+        }
+        if (n == 0) break;
+        done += static_cast<DWORD>(n);
+    }
+    if (read != nullptr) *read = done;
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
+               LPOVERLAPPED overlapped) {
+    if (!admit_call()) return FALSE;
+    if (written != nullptr) *written = 0;
+    file_object* object = lookup_file(file);
+    if (object == nullptr) return FALSE;
+    if (overlapped != nullptr) return fail(ERROR_NOT_SUPPORTED);
+    if (!object->can_write) return fail(ERROR_ACCESS_DENIED);
+    const auto* bytes = static_cast<const char*>(buffer);
+    DWORD done = 0;
+    while (done < to_write) {
+        ssize_t n = ::write(object->fd, bytes + done, to_write - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (written != nullptr) *written = done;
+            return fail(errno == EIO ? ERROR_WRITE_FAULT : error_from_errno(errno));
+        }
+        done += static_cast<DWORD>(n);
+    }
+    if (written != nullptr) *written = done;
+    return TRUE;
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {
+    if (!admit_call()) return INVALID_SET_FILE_POINTER;
+    file_object* object = lookup_file(file);
+    if (object == nullptr) return INVALID_SET_FILE_POINTER;
+    // Without a high half the distance is a signed 32-bit value; with one,
+    // the halves form a signed 64-bit value.
+    int64_t offset = distance_high == nullptr
+                         ? static_cast<int64_t>(distance)
+                         : static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distance_high)) << 32) |
+                                                static_cast<uint32_t>(distance));
+    int whence;
+    switch (method) {
+        case FILE_BEGIN: whence = SEEK_SET; break;
+        case FILE_CURRENT: whence = SEEK_CUR; break;
+        case FILE_END: whence = SEEK_END; break;
+        default: fail(ERROR_INVALID_PARAMETER); return INVALID_SET_FILE_POINTER;
+    }
+    off_t position = ::lseek(object->fd, static_cast<off_t>(offset), whence);
+    if (position < 0) {
+        // lseek refuses a negative result with EINVAL and leaves the position.
+        fail(errno == EINVAL ? ERROR_NEGATIVE_SEEK : error_from_errno(errno));
+        return INVALID_SET_FILE_POINTER;
+    }
+    auto result = static_cast<uint64_t>(position);
+    if (distance_high != nullptr) *distance_high = static_cast<LONG>(result >> 32);
+    DWORD low = static_cast<DWORD>(result);
+    // The only way to tell this position from a failure.
+    if (low == INVALID_SET_FILE_POINTER) SetLastError(ERROR_SUCCESS);
+    return low;
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+    if (!admit_call()) return FALSE;
+    file_object* object = lookup_file(file);
+    if (object == nullptr) return FALSE;
+    if (!object->can_write) return fail(ERROR_ACCESS_DENIED);
+    off_t position = ::lseek(object->fd, 0, SEEK_CUR);
+    if (position < 0 || ::ftruncate(object->fd, position) != 0) return fail(error_from_errno(errno));
+    return TRUE;
+}
+
+DWORD GetFileSize(HANDLE file, LPDWORD size_high) {
+    if (!admit_call()) return INVALID_FILE_SIZE;
+    file_object* object = lookup_file(file);
+    if (object == nullptr) return INVALID_FILE_SIZE;
+    struct stat st;
+    if (::fstat(object->fd, &st) != 0) {
+        fail(error_from_errno(errno));
+        return INVALID_FILE_SIZE;
+    }
+    auto size = static_cast<uint64_t>(st.st_size);
+    if (size_high != nullptr) *size_high = static_cast<DWORD>(size >> 32);
+    DWORD low = static_cast<DWORD>(size);
+    if (low == INVALID_FILE_SIZE) SetLastError(ERROR_SUCCESS);
+    return low;
+}
+
+BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME last_access, LPFILETIME last_write) {
+    if (!admit_call()) return FALSE;
+    file_object* object = lookup_file(file);
+    if (object == nullptr) return FALSE;
+    file_info info;
+    int error = query_file(object->fd, "", AT_EMPTY_PATH, info);
+    if (error != 0) return fail(error_from_errno(error));
+    if (creation != nullptr) *creation = info.creation;
+    if (last_access != nullptr) *last_access = info.access;
+    if (last_write != nullptr) *last_write = info.write;
+    return TRUE;
+}

@@ -1,0 +1,139 @@
+// Directory searches. A search streams readdir: the file system's order,
+// no sorting, and memory that does not grow with the directory, so listing a
+// directory of a million objects costs what listing ten does per entry.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+
+#include "platform/posix/internal.h"
+
+namespace {
+
+using namespace odb::posix;
+
+struct find_object final : handle_object {
+    explicit find_object(const std::u16string& pattern)
+        : handle_object(handle_kind::find), match(pattern) {}
+    ~find_object() override {
+        if (dir != nullptr) ::closedir(dir);
+    }
+    DIR* dir = nullptr;  // null for a search of one plain name
+    wildcard match;
+};
+
+void fill(const file_info& info, const std::u16string& name, WIN32_FIND_DATAW& data) {
+    std::memset(&data, 0, sizeof data);
+    if (info.directory)
+        data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    else
+        data.dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE | (info.read_only ? FILE_ATTRIBUTE_READONLY : 0);
+    data.ftCreationTime = info.creation;
+    data.ftLastAccessTime = info.access;
+    data.ftLastWriteTime = info.write;
+    data.nFileSizeHigh = info.directory ? 0 : static_cast<DWORD>(info.size >> 32);
+    data.nFileSizeLow = info.directory ? 0 : static_cast<DWORD>(info.size);
+    std::memcpy(data.cFileName, name.data(), name.size() * sizeof(WCHAR));
+}
+
+// Like stat, but a dangling symbolic link is reported as itself.
+int query_entry(int dir_fd, const char* name, file_info& info) {
+    int error = query_file(dir_fd, name, 0, info);
+    if (error == ENOENT) error = query_file(dir_fd, name, AT_SYMLINK_NOFOLLOW, info);
+    return error;
+}
+
+// The next entry that matches, or false at the end (errno then 0) or on a
+// read error.
+bool next_match(find_object& find, WIN32_FIND_DATAW& data) {
+    std::u16string name;
+    for (;;) {
+        errno = 0;
+        struct dirent* entry = ::readdir(find.dir);
+        if (entry == nullptr) return false;
+        // A name that is not UTF-8 or too long has no Win32 form; a search
+        // passes over it rather than showing a different name.
+        if (!utf8_to_utf16(entry->d_name, std::strlen(entry->d_name), name) ||
+            name.size() >= MAX_PATH || !find.match.matches(name))
+            continue;
+        file_info info;
+        if (query_entry(::dirfd(find.dir), entry->d_name, info) != 0) continue;  // gone meanwhile
+        fill(info, name, data);
+        return true;
+    }
+}
+
+HANDLE fail_find(DWORD error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+    if (!admit_call()) return INVALID_HANDLE_VALUE;
+    std::string path;
+    if (!to_posix_path(pattern, path)) return INVALID_HANDLE_VALUE;
+    std::u16string wide(pattern, pattern + wide_length(pattern));
+    std::size_t wide_slash = wide.find_last_of(u"/\\");
+    std::u16string name = wide_slash == std::u16string::npos ? wide : wide.substr(wide_slash + 1);
+    std::size_t slash = path.find_last_of('/');
+    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (name.empty()) return fail_find(ERROR_FILE_NOT_FOUND);
+
+    auto* find = new (std::nothrow) find_object(name);
+    if (find == nullptr) return fail_find(ERROR_NOT_ENOUGH_MEMORY);
+
+    if (!wildcard::has_wildcards(name)) {
+        // A plain name asks whether that one file or directory exists.
+        file_info info;
+        int error = query_entry(AT_FDCWD, path.c_str(), info);
+        if (error != 0) {
+            delete find;
+            return fail_find(error == ENOTDIR ? ERROR_PATH_NOT_FOUND : path_error_from_errno(error, path));
+        }
+        fill(info, name, *data);
+        return register_handle(find);
+    }
+
+    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        int error = errno;
+        delete find;
+        return fail_find(error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                                             : error_from_errno(error));
+    }
+    find->dir = ::fdopendir(fd);
+    if (find->dir == nullptr) {
+        int error = errno;
+        ::close(fd);
+        delete find;
+        return fail_find(error_from_errno(error));
+    }
+    if (!next_match(*find, *data)) {
+        int error = errno;
+        delete find;
+        return fail_find(error == 0 ? ERROR_FILE_NOT_FOUND : error_from_errno(error));
+    }
+    return register_handle(find);
+}
+
+BOOL FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {
+    if (!admit_call()) return FALSE;
+    auto* find = static_cast<find_object*>(lookup_handle(handle, handle_kind::find));
+    if (find == nullptr) return FALSE;
+    if (find->dir == nullptr) return fail(ERROR_NO_MORE_FILES);
+    if (next_match(*find, *data)) return TRUE;
+    return fail(errno == 0 ? ERROR_NO_MORE_FILES : error_from_errno(errno));
+}
+
+BOOL FindClose(HANDLE handle) {
+    if (!admit_call()) return FALSE;
+    handle_object* find = unregister_handle(handle, handle_kind::find);
+    if (find == nullptr) return FALSE;
+    delete find;
+    return TRUE;
+}

@@ -1,0 +1,137 @@
+// What the POSIX implementation of the Win32 subset shares between its files.
+// Only src/platform/posix/ includes this; it may include system headers.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace odb::posix {
+
+// ---- Every entry point ----------------------------------------------------
+
+// Called first by each entry point that can fail. It always admits the call
+// today; a test build can later make a chosen call fail here (setting the
+// last error itself) to reach the engine's error paths.
+bool admit_call();
+
+// ---- Handles --------------------------------------------------------------
+
+enum class handle_kind : uint32_t { file = 0x454C4946u, find = 0x444E4946u };
+
+// The object a HANDLE points at. Every live object is registered, so a
+// stale or foreign handle is refused with ERROR_INVALID_HANDLE instead of
+// being dereferenced.
+struct handle_object {
+    explicit handle_object(handle_kind k) : kind(k) {}
+    virtual ~handle_object() = default;
+    handle_kind kind;
+};
+
+struct file_object final : handle_object {
+    file_object(int descriptor, bool read, bool write)
+        : handle_object(handle_kind::file), fd(descriptor), can_read(read), can_write(write) {}
+    ~file_object() override;
+    int fd;
+    // What the handle was opened for; the descriptor may allow more (see
+    // share_lock.cpp), the handle never does.
+    bool can_read;
+    bool can_write;
+};
+
+HANDLE register_handle(handle_object* object);
+// The registered object of that kind, or null (the last error then set).
+handle_object* lookup_handle(HANDLE handle, handle_kind kind);
+// Unregisters and returns the object, or null (the last error then set).
+handle_object* unregister_handle(HANDLE handle, handle_kind kind);
+
+inline file_object* lookup_file(HANDLE handle) {
+    return static_cast<file_object*>(lookup_handle(handle, handle_kind::file));
+}
+
+// ---- Errors ---------------------------------------------------------------
+
+// The Win32 error for an errno of a call on an existing handle.
+DWORD error_from_errno(int error);
+// The Win32 error for an errno of a call that named `path`: ENOENT becomes
+// ERROR_FILE_NOT_FOUND when the parent directory exists and
+// ERROR_PATH_NOT_FOUND when it does not, as Windows tells them apart.
+DWORD path_error_from_errno(int error, const std::string& path);
+// Sets the last error from errno (by path_error_from_errno) and returns FALSE.
+BOOL fail_path(int error, const std::string& path);
+BOOL fail(DWORD error);
+
+// ---- Text -----------------------------------------------------------------
+
+// Strict UTF-16 -> UTF-8; false on an unpaired surrogate.
+bool utf16_to_utf8(const WCHAR* text, std::size_t length, std::string& out);
+// Strict UTF-8 -> UTF-16; false on any malformed sequence.
+bool utf8_to_utf16(const char* text, std::size_t length, std::u16string& out);
+std::size_t wide_length(const WCHAR* text);
+
+// A path given to the layer as a POSIX path: both '\\' and '/' separate.
+// Sets the last error and returns false for a null, empty or unconvertible
+// path.
+bool to_posix_path(LPCWSTR path, std::string& out);
+
+// ---- Files ----------------------------------------------------------------
+
+// The share lock of an open file description; see share_lock.cpp.
+enum class share_lock_kind { shared, exclusive };
+// 0 on success, EAGAIN when another open holds a conflicting lock, or an errno.
+int take_share_lock(int fd, share_lock_kind kind);
+// The file at `path` is still the inode `opened` (neither deleted nor
+// replaced since it was opened).
+bool same_file(const std::string& path, const struct stat& opened);
+
+// How many times an open starts over because the path moved under it; see
+// share_lock.cpp. Each start-over needs a delete or rename completed by
+// someone else in between, so running out means another party is churning
+// this very name.
+constexpr int share_open_attempts = 100;
+
+// Opens `path` for the layer's own use (delete, rename) and holds it
+// exclusively. Returns the descriptor or -1 with the last error set.
+int open_exclusively(const std::string& path);
+
+// Holds every regular file below `directory` exclusively, adding each held
+// descriptor to `held` (the caller closes them). Returns 0, or the Win32
+// error: ERROR_ACCESS_DENIED when some file in the tree is open.
+DWORD hold_tree(const std::string& directory, std::vector<int>& held);
+
+// ---- Directory listings -------------------------------------------------
+
+// A Win32 file name pattern compiled once per search: '*', and '?', '.'
+// and '*' in the DOS forms FindFirstFileW gives them (see wildcard.cpp).
+class wildcard {
+public:
+    explicit wildcard(const std::u16string& pattern);
+    // Whether `name` matches, ignoring the case of A to Z.
+    bool matches(const std::u16string& name) const;
+    static bool has_wildcards(const std::u16string& pattern);
+
+private:
+    std::vector<uint32_t> tokens_;
+};
+
+// ---- Time -----------------------------------------------------------------
+
+FILETIME filetime_from_timespec(const struct timespec& time);
+// What Win32 reports about a file: creation time from the birth time when the
+// file system keeps one, else from the last status change.
+struct file_info {
+    bool directory;
+    bool read_only;
+    uint64_t size;
+    FILETIME creation, access, write;
+};
+// statx of `name` relative to `dir_fd` (AT_EMPTY_PATH with "" for the
+// descriptor itself). Returns 0 or an errno.
+int query_file(int dir_fd, const char* name, int flags, file_info& info);
+
+}  // namespace odb::posix

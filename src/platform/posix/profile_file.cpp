@@ -1,0 +1,208 @@
+// Parsing and writing private-profile (INI) files.
+//
+// Reading accepts what Windows accepts: CR, LF or CRLF line ends; lines
+// trimmed of spaces and control characters; "[name]" headers (the text
+// between '[' and the last ']', trimmed); "key = value" pairs (split at the
+// first '='); ';' comment lines; lines before the first header. Writing emits
+// "[name]\r\n" and "key=value\r\n" and no blank lines, keeping comments and
+// the order of everything else.
+//
+// Files are UTF-8. A byte that is not part of valid UTF-8 is carried through
+// as the lone surrogate U+DC80..U+DCFF and written back as the same byte, so
+// rewriting a file never changes the lines it did not touch.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "platform/posix/profile_file.h"
+
+namespace odb::posix {
+namespace {
+
+bool equal_ignoring_case(const std::u16string& a, const std::u16string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char16_t x = a[i], y = b[i];
+        if (x >= u'A' && x <= u'Z') x = static_cast<char16_t>(x + 32);
+        if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::u16string decode(const std::string& bytes) {
+    std::u16string text, piece;
+    text.reserve(bytes.size());
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    for (std::size_t i = 0; i < bytes.size();) {
+        unsigned char lead = s[i];
+        std::size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+        if (length != 0 && i + length <= bytes.size() &&
+            utf8_to_utf16(bytes.data() + i, length, piece)) {
+            text += piece;
+            i += length;
+        } else {
+            text += static_cast<char16_t>(0xDC00 + lead);
+            ++i;
+        }
+    }
+    return text;
+}
+
+bool encode(const std::u16string& text, std::string& bytes) {
+    bytes.clear();
+    std::string piece;
+    std::size_t start = 0;
+    auto flush = [&](std::size_t end) {
+        if (!utf16_to_utf8(text.data() + start, end - start, piece)) return false;
+        bytes += piece;
+        return true;
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char16_t c = text[i];
+        bool lone_low = c >= 0xDC80 && c <= 0xDCFF && (i == 0 || text[i - 1] < 0xD800 || text[i - 1] > 0xDBFF);
+        if (!lone_low) continue;
+        if (!flush(i)) return false;
+        bytes += static_cast<char>(c - 0xDC00);
+        start = i + 1;
+    }
+    return flush(text.size());
+}
+
+void parse(const std::u16string& text, profile_file& profile) {
+    profile.sections.clear();
+    profile.sections.push_back(profile_section{false, {}, {}});
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find_first_of(u"\r\n", at);
+        if (end == std::u16string::npos) end = text.size();
+        std::u16string line = profile_trim(text.substr(at, end - at));
+        at = end;
+        if (at < text.size() && text[at] == u'\r') {
+            ++at;
+            if (at < text.size() && text[at] == u'\n') ++at;
+        } else if (at < text.size()) {
+            ++at;  // '\n'
+        }
+        if (line.empty()) continue;
+
+        if (line[0] == u'[') {
+            std::size_t close = line.rfind(u']');
+            if (close != std::u16string::npos) {
+                profile.sections.push_back(
+                    profile_section{true, profile_trim(line.substr(1, close - 1)), {}});
+                continue;
+            }
+        }
+        auto& entries = profile.sections.back().entries;
+        if (line[0] == u';') {
+            entries.push_back(profile_entry{profile_entry::comment, line, {}});
+            continue;
+        }
+        std::size_t equals = line.find(u'=');
+        if (equals == std::u16string::npos) {
+            entries.push_back(profile_entry{profile_entry::bare, line, {}});
+        } else {
+            entries.push_back(profile_entry{profile_entry::pair, profile_trim(line.substr(0, equals)),
+                                            profile_trim(line.substr(equals + 1))});
+        }
+    }
+}
+
+std::u16string render(const profile_file& profile) {
+    std::u16string text;
+    if (profile.byte_order_mark) text += u'\xFEFF';
+    for (const auto& section : profile.sections) {
+        if (section.named) text += u"[" + section.name + u"]\r\n";
+        for (const auto& entry : section.entries) {
+            text += entry.key;
+            if (entry.kind == profile_entry::pair) text += u"=" + entry.value;
+            text += u"\r\n";
+        }
+    }
+    return text;
+}
+
+int write_all(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::u16string profile_trim(const std::u16string& text) {
+    std::size_t begin = 0, end = text.size();
+    while (begin < end && profile_space(text[begin])) ++begin;
+    while (end > begin && profile_space(text[end - 1])) --end;
+    return text.substr(begin, end - begin);
+}
+
+profile_section* profile_file::find_section(const std::u16string& name) {
+    for (auto& section : sections)
+        if (section.named && equal_ignoring_case(section.name, name)) return &section;
+    return nullptr;
+}
+
+profile_entry* profile_file::find_key(profile_section& section, const std::u16string& key) {
+    for (auto& entry : section.entries)
+        if (entry.kind != profile_entry::comment && equal_ignoring_case(entry.key, key)) return &entry;
+    return nullptr;
+}
+
+int load_profile(const std::string& path, profile_file& profile) {
+    profile = profile_file{};
+    profile.sections.push_back(profile_section{false, {}, {}});
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return errno == ENOENT ? 0 : errno;
+    std::string bytes;
+    char chunk[16384];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int error = errno;
+            ::close(fd);
+            return error;
+        }
+        if (n == 0) break;
+        bytes.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        profile.byte_order_mark = true;
+        bytes.erase(0, 3);
+    }
+    parse(decode(bytes), profile);
+    return 0;
+}
+
+int save_profile(const std::string& path, const profile_file& profile) {
+    std::string bytes;
+    if (!encode(render(profile), bytes)) return EILSEQ;
+
+    // Beside the file, so the rename stays within one file system; named
+    // for this process and thread, so concurrent writers never share one.
+    std::string temporary = path + "." + std::to_string(::getpid()) + "." +
+                            std::to_string(static_cast<long>(::syscall(SYS_gettid))) + ".tmp";
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) return errno;
+    struct stat old;
+    if (::stat(path.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
+    int error = write_all(fd, bytes);
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+    if (error != 0) ::unlink(temporary.c_str());
+    return error;
+}
+
+}  // namespace odb::posix

@@ -1,0 +1,241 @@
+// Share modes on POSIX.
+//
+// THE PROBLEM
+//
+// On Windows the share mode of CreateFileW is the system's lock: while one
+// handle has a file open, an open whose access or share mode conflicts with
+// it fails at once with ERROR_SHARING_VIOLATION, a file that is open cannot
+// be deleted or renamed, and a directory cannot be renamed while any file
+// inside it is open. The engine relies on all of that, between processes and
+// between two handles of one process. POSIX open() knows none of it.
+//
+// THE FORMS
+//
+// The engine opens files in three forms only:
+//
+//     (GENERIC_READ,               FILE_SHARE_READ)   shared
+//     (GENERIC_READ|GENERIC_WRITE, FILE_SHARE_READ)   exclusive
+//     (GENERIC_READ|GENERIC_WRITE, 0)                 exclusive
+//
+// The second is exclusive too: a handle with write access that lets others
+// only read admits no other open of these forms (a reader's share mode does
+// not admit the writer, and the writer's share mode does not admit another
+// writer). So the three forms are exactly a readers-writer lock. Any other
+// combination is mapped the same way: shared when it asks no GENERIC_WRITE and
+// shares reading, exclusive otherwise.
+//
+// THE LOCK
+//
+// Each open holds a lock on one reserved byte of the file, at
+// share_lock_offset (far past any real data, so byte-range locks on the
+// contents, if anyone ever takes them, never meet it): F_RDLCK for a shared
+// open, F_WRLCK for an exclusive one, taken with F_OFD_SETLK, which never
+// waits. A refusal (EAGAIN) is ERROR_SHARING_VIOLATION.
+//
+// Why open-file-description (OFD) locks:
+//   * Classic fcntl (F_SETLK) locks belong to the process. Two handles of one
+//     process would never conflict, and closing ANY descriptor of the file
+//     would silently drop every lock the process holds on it.
+//   * OFD locks belong to the open file description, which is exactly a
+//     HANDLE: two opens in one process conflict like two processes do, and
+//     the lock ends when the handle's descriptor is closed, or when the
+//     process dies, never otherwise.
+//   * flock() also belongs to the description, but on NFS it is emulated
+//     with process-owned byte-range locks and loses the in-process conflict;
+//     OFD locks keep their owner over NFS.
+// Every descriptor is opened O_CLOEXEC, so a child process never inherits a
+// description and with it a lock.
+// An F_WRLCK needs a descriptor open for writing; an exclusive open that
+// asked no GENERIC_WRITE therefore opens O_RDWR underneath, and WriteFile
+// on it still fails as on Windows (the handle remembers what was asked).
+//
+// OPENING
+//
+// open() and taking the lock are two steps, and between them the name may
+// change: a DeleteFileW or MoveFileW may remove or rename the file we have
+// just opened. So after the lock is held, the opener checks that the path
+// still names the inode it opened (stat(path) against fstat(fd)). If not, the
+// open drops its descriptor and starts over from the path, and then answers
+// what Windows would answer now: not found for OPEN_EXISTING, a new file for
+// the creating dispositions. The same check runs when the lock is refused:
+// a refusal by a file that is no longer at the path is not a conflict with
+// the path, so the open starts over as well.
+//
+// Nothing is changed before the lock is held: CREATE_ALWAYS and
+// TRUNCATE_EXISTING truncate only after it, so a refused open leaves the
+// contents intact. A creating open finds out whether it creates the file
+// (open without O_CREAT, then O_CREAT|O_EXCL, repeated if another creator
+// wins) and so reports ERROR_ALREADY_EXISTS exactly when Windows does. A file
+// it created stays in place if its lock is then refused: another open
+// reached the new file first and holds it, so the file must exist.
+//
+// DELETING AND RENAMING A FILE
+//
+// DeleteFileW and MoveFileW of a file open it read-write and take F_WRLCK,
+// re-checking the inode as an open does; refused means some handle has the
+// file open (ERROR_SHARING_VIOLATION). Holding the lock, they unlink or
+// rename, and then close. An open that raced them either took its lock first
+// (and the delete or rename is refused), or finds afterwards that its path no
+// longer names its inode and starts over. Renames use RENAME_NOREPLACE, so a
+// rename never replaces a file another handle holds.
+//
+// RENAMING A DIRECTORY
+//
+// Windows refuses to rename a directory while a file anywhere below it is
+// open. MoveFileW of a directory walks the tree and takes F_WRLCK on every
+// regular file in it, without waiting, holding all of them until the rename
+// is done. If any is refused, the rename fails with ERROR_ACCESS_DENIED, the
+// code Windows gives for this case. While the locks are held no file in the
+// tree can be opened; an open that had opened a file but not yet locked it
+// finds after the rename that its path is gone and starts over. The walk
+// holds one descriptor per file for the length of the rename, which suits the
+// engine's small object directories; a tree larger than the descriptor limit
+// cannot be renamed (ERROR_TOO_MANY_OPEN_FILES). A file the process may not
+// open for writing is held with F_RDLCK, and F_OFD_GETLK tells whether any
+// handle has it open; that leaves a shared open racing the rename of such a
+// file unexcluded. Files created inside the tree after the walk has passed
+// their directory are not seen either.
+//
+// LIMITS
+//
+// The locks are advisory: programs that do not use this layer are not held
+// back. Among users of the layer, on local file systems and NFS, they are
+// exact.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/posix/internal.h"
+
+namespace odb::posix {
+namespace {
+
+constexpr off_t share_lock_offset = static_cast<off_t>(0x7FFFFFFF00000000LL);
+
+struct flock share_lock_request(short type) {
+    struct flock request {};
+    request.l_type = type;
+    request.l_whence = SEEK_SET;
+    request.l_start = share_lock_offset;
+    request.l_len = 1;
+    return request;
+}
+
+// Locks a regular file of the tree being renamed; false when it is open.
+// Adds the held descriptor to `held`. Returns a Win32 error or 0.
+DWORD hold_tree_file(int dir_fd, const char* name, std::vector<int>& held) {
+    int fd = ::openat(dir_fd, name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    bool writable = fd >= 0;
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY))
+        fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT) return 0;  // deleted while we walked: nothing to hold
+        return error_from_errno(errno);
+    }
+    held.push_back(fd);
+    int error = take_share_lock(fd, writable ? share_lock_kind::exclusive : share_lock_kind::shared);
+    if (error == EAGAIN) return ERROR_ACCESS_DENIED;
+    if (error != 0) return error_from_errno(error);
+    if (!writable) {
+        struct flock probe = share_lock_request(F_WRLCK);
+        if (::fcntl(fd, F_OFD_GETLK, &probe) != 0) return error_from_errno(errno);
+        if (probe.l_type != F_UNLCK) return ERROR_ACCESS_DENIED;
+    }
+    return 0;
+}
+
+DWORD hold_tree_at(int dir_fd, std::vector<int>& held) {
+    DIR* dir = ::fdopendir(dir_fd);
+    if (dir == nullptr) {
+        int error = errno;
+        ::close(dir_fd);
+        return error_from_errno(error);
+    }
+    DWORD result = 0;
+    errno = 0;
+    while (struct dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat st;
+            if (::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+        }
+        if (type == DT_DIR) {
+            int child = ::openat(::dirfd(dir), name,
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child < 0) {
+                if (errno == ENOENT) continue;
+                result = error_from_errno(errno);
+            } else {
+                result = hold_tree_at(child, held);
+            }
+        } else if (type == DT_REG) {
+            result = hold_tree_file(::dirfd(dir), name, held);
+        }
+        if (result != 0) break;
+        errno = 0;
+    }
+    if (result == 0 && errno != 0) result = error_from_errno(errno);
+    ::closedir(dir);
+    return result;
+}
+
+}  // namespace
+
+int take_share_lock(int fd, share_lock_kind kind) {
+    struct flock request = share_lock_request(kind == share_lock_kind::shared ? F_RDLCK : F_WRLCK);
+    if (::fcntl(fd, F_OFD_SETLK, &request) == 0) return 0;
+    return (errno == EACCES || errno == EAGAIN) ? EAGAIN : errno;
+}
+
+bool same_file(const std::string& path, const struct stat& opened) {
+    struct stat now;
+    return ::stat(path.c_str(), &now) == 0 && now.st_dev == opened.st_dev &&
+           now.st_ino == opened.st_ino;
+}
+
+int open_exclusively(const std::string& path) {
+    for (int attempt = 0; attempt < share_open_attempts; ++attempt) {
+        int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) {
+            fail_path(errno, path);
+            return -1;
+        }
+        struct stat st;
+        if (::fstat(fd, &st) != 0) {
+            fail(error_from_errno(errno));
+            ::close(fd);
+            return -1;
+        }
+        int error = take_share_lock(fd, share_lock_kind::exclusive);
+        if (error != 0 && error != EAGAIN) {
+            fail(error_from_errno(error));
+            ::close(fd);
+            return -1;
+        }
+        if (!same_file(path, st)) {  // deleted or renamed since we opened it
+            ::close(fd);
+            continue;
+        }
+        if (error == EAGAIN) {
+            fail(ERROR_SHARING_VIOLATION);
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    fail(ERROR_SHARING_VIOLATION);
+    return -1;
+}
+
+DWORD hold_tree(const std::string& directory, std::vector<int>& held) {
+    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return path_error_from_errno(errno, directory);
+    return hold_tree_at(fd, held);
+}
+
+}  // namespace odb::posix
