@@ -1,0 +1,145 @@
+// Directories and searches: the error codes the engine tells apart, and
+// wildcards with their DOS meanings, matched without regard to case.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/handle.h"
+#include "support/file_util.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace odb::test;
+using odb::find_handle;
+
+// The names a search returns, sorted (the order is the file system's).
+std::vector<std::string> search(const wide_string& pattern, DWORD* error = nullptr) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW data;
+    find_handle find(FindFirstFileW(pattern.c_str(), &data));
+    if (!find) {
+        if (error != nullptr) *error = GetLastError();
+        return names;
+    }
+    do names.push_back(narrow(data.cFileName));
+    while (FindNextFileW(find.get(), &data));
+    if (error != nullptr) *error = GetLastError();
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+using names = std::vector<std::string>;
+
+class Directories : public ::testing::Test {
+protected:
+    temp_dir dir;
+};
+
+TEST_F(Directories, CreateAndRemoveTellTheCasesApart) {
+    const wide_string sub = dir / "sub", file = dir / "file.dat";
+    ASSERT_TRUE(write_file(file, "x"));
+    EXPECT_TRUE(CreateDirectoryW(sub.c_str(), nullptr));
+    EXPECT_FALSE(CreateDirectoryW(sub.c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_FALSE(CreateDirectoryW(file.c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_FALSE(CreateDirectoryW(join(dir / "missing", "sub").c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+
+    ASSERT_TRUE(write_file(join(sub, "inner.dat"), "x"));
+    EXPECT_FALSE(RemoveDirectoryW(sub.c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_DIR_NOT_EMPTY);
+    EXPECT_TRUE(DeleteFileW(join(sub, "inner.dat").c_str()));
+    EXPECT_TRUE(RemoveDirectoryW(sub.c_str()));
+    EXPECT_FALSE(RemoveDirectoryW(sub.c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(RemoveDirectoryW(join(dir / "missing", "sub").c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(RemoveDirectoryW(file.c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
+}
+
+class Searches : public Directories {
+protected:
+    void SetUp() override {
+        for (const char* name : {"00000001", "0000001f.RMV", "OBJID.FDB", "a.dat", "B.DAT", "x.data",
+                                 "123456789.x", "two.dots.dat", "noext"})
+            ASSERT_TRUE(write_file(dir / name, "12345"));
+        ASSERT_TRUE(CreateDirectoryW((dir / "0000abcd").c_str(), nullptr));
+    }
+};
+
+TEST_F(Searches, StarAndStarDotStarListEverythingWithDotAndDotDot) {
+    const names all = {".", "..", "00000001", "0000001f.RMV", "0000abcd", "123456789.x", "B.DAT",
+                       "OBJID.FDB", "a.dat", "noext", "two.dots.dat", "x.data"};
+    EXPECT_EQ(search(dir / "*.*"), all);
+    EXPECT_EQ(search(dir / "*"), all);
+}
+
+TEST_F(Searches, SuffixPatternsIgnoreCase) {
+    EXPECT_EQ(search(dir / "*.dat"), (names{"B.DAT", "a.dat", "two.dots.dat"}));
+    EXPECT_EQ(search(dir / "*.DAT"), (names{"B.DAT", "a.dat", "two.dots.dat"}));
+    EXPECT_EQ(search(dir / "*.rmv"), (names{"0000001f.RMV"}));
+}
+
+TEST_F(Searches, QuestionMarksMatchUpToEightBeforeTheDot) {
+    // Trailing '?'s and ".*" may match nothing, so short names and names
+    // without an extension match; a nine-character stem does not.
+    names found = search(dir / "????????.*");
+    found.erase(std::remove_if(found.begin(), found.end(),
+                               [](const std::string& n) { return n == "." || n == ".."; }),
+                found.end());
+    EXPECT_EQ(found, (names{"00000001", "0000001f.RMV", "0000abcd", "B.DAT", "OBJID.FDB", "a.dat", "noext",
+                            "two.dots.dat", "x.data"}));
+    EXPECT_EQ(search(dir / "0000000?"), (names{"00000001"}));
+}
+
+TEST_F(Searches, EntriesCarryAttributesSizesAndTimes) {
+    WIN32_FIND_DATAW data;
+    find_handle find(FindFirstFileW((dir / "a.dat").c_str(), &data));
+    ASSERT_TRUE(find.valid());
+    EXPECT_EQ(narrow(data.cFileName), "a.dat");
+    EXPECT_EQ(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(data.nFileSizeLow, 5u);
+    EXPECT_EQ(data.nFileSizeHigh, 0u);
+    EXPECT_NE(data.ftLastWriteTime.dwHighDateTime, 0u);
+    EXPECT_FALSE(FindNextFileW(find.get(), &data));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+
+    find.reset(FindFirstFileW((dir / "0000abcd").c_str(), &data));
+    ASSERT_TRUE(find.valid());
+    EXPECT_NE(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+}
+
+TEST_F(Searches, FailuresSayWhetherTheDirectoryExists) {
+    DWORD error = 0;
+    EXPECT_TRUE(search(dir / "*.xyz", &error).empty());
+    EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(search(dir / "absent.dat", &error).empty());
+    EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(search(join(dir / "missing", "*.*"), &error).empty());
+    EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
+    EXPECT_TRUE(search(join(dir / "missing", "absent.dat"), &error).empty());
+    EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(search(dir / "*.dat", &error).size(), 3u);
+    EXPECT_EQ(error, ERROR_NO_MORE_FILES);
+}
+
+TEST_F(Directories, LargeDirectoriesListEachEntryOnce) {
+    constexpr int count = 3000;
+    for (int i = 0; i < count; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%08x.dat", i);
+        ASSERT_TRUE(write_file(dir / name, ""));
+    }
+    names found = search(dir / "*.dat");
+    EXPECT_EQ(found.size(), size_t(count));
+    EXPECT_EQ(std::set<std::string>(found.begin(), found.end()).size(), size_t(count));
+}
+
+}  // namespace
