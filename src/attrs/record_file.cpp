@@ -28,10 +28,10 @@ FILETIME now_as_filetime() {
     return result;
 }
 
+// A range whose high end lies below its key still finds the key itself.
 bool key_matches(uint32_t id, uint32_t key, uint32_t key_high) {
-    if (key == match_every_record) return true;
-    if (key_high != 0) return key <= id && id <= key_high;
-    return id == key;
+    if (key == match_every_record || id == key) return true;
+    return key_high != 0 && key <= id && id <= key_high;
 }
 
 }  // namespace
@@ -317,6 +317,12 @@ void record_file::append_record(uint32_t id, const void* data, uint32_t size,
     record_header added;
     fill_header(added, id, size, size, created, modified);
     uint64_t target = file_size();
+    // Records start at header_size: in a file that ends before it, a record
+    // appended at the end would never be found again.
+    if (target < header_size_) {
+        zero_fill(target, static_cast<uint32_t>(header_size_ - target));
+        target = header_size_;
+    }
 
     // First fit; a small value takes only an area of exactly its size, so
     // tiny values do not pin large free areas.
