@@ -138,8 +138,9 @@ void record_file::fill_header(record_header& out, uint32_t id, uint32_t capacity
 
 void record_file::create(const char* magic, const WCHAR* path) {
     close();
+    // The first four characters of the magic, zero-padded when shorter.
     std::memset(magic_, 0, sizeof magic_);
-    std::strncpy(magic_, magic, sizeof magic_);
+    for (std::size_t i = 0; i < sizeof magic_ && magic[i] != 0; ++i) magic_[i] = magic[i];
     header_size_ = file_header_size;
     version_ = 0x0100;
     handle_ = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
