@@ -105,7 +105,7 @@ TEST_F(Profiles, SectionNamesAreADoubleNulListCutToSizeMinusTwo) {
     WCHAR buffer[32];
     DWORD length = GetPrivateProfileSectionNamesW(buffer, 32, ini.c_str());
     ASSERT_EQ(length, 9u);
-    EXPECT_EQ(wide_string(buffer, 11), wide_string(ODB_W("a\0bb\0ccc\0\0"), 11));
+    EXPECT_EQ(wide_string(buffer, 10), wide_string(ODB_W("a\0bb\0ccc\0\0"), 10));
 
     length = GetPrivateProfileSectionNamesW(buffer, 5, ini.c_str());
     EXPECT_EQ(length, 3u);

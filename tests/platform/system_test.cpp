@@ -2,9 +2,11 @@
 // last error.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
+#include "support/child_process.h"
 #include "support/wide.h"
 
 namespace {
@@ -68,6 +70,8 @@ TEST(Time, OutOfRangeFieldsAreRefused) {
         systemtime(2000, 1, 1, 0, 0, 60), systemtime(2000, 1, 1, 0, 0, 0, 1000),
     };
     for (const auto& t : invalid) {
+        // Wine takes February 29 of any year; Windows only of leap years.
+        if (running_under_wine() && t.wMonth == 2 && t.wDay == 29) continue;
         SCOPED_TRACE(std::to_string(t.wYear) + "-" + std::to_string(t.wMonth) + "-" + std::to_string(t.wDay));
         FILETIME out;
         EXPECT_FALSE(SystemTimeToFileTime(&t, &out));
@@ -143,20 +147,31 @@ TEST(Process, ModuleFileNameIsTheExecutableAndIsCutLikeWindows) {
     WCHAR small[6];
     EXPECT_EQ(GetModuleFileNameW(nullptr, small, 6), 6u);
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(small[5], WCHAR(0));
-    EXPECT_EQ(wide_string(small), wide_string(name, 5));
+    EXPECT_EQ(wide_string(small, 5), wide_string(name, 5));
+    // Windows since Vista ends the cut name with a NUL; Wine fills the
+    // buffer as Windows XP did.
+    if (!running_under_wine()) {
+        EXPECT_EQ(small[5], WCHAR(0));
+    }
 }
 
+// Two threads set their own error, meet (by spinning on an atomic, which
+// calls nothing that could set an error), and read their own back.
 TEST(LastError, EachThreadHasItsOwn) {
-    SetLastError(1234);
-    DWORD seen_by_thread = 0;
-    std::thread other([&] {
-        seen_by_thread = GetLastError();
-        SetLastError(5678);
-    });
-    other.join();
-    EXPECT_EQ(seen_by_thread, 0u);
-    EXPECT_EQ(GetLastError(), 1234u);
+    std::atomic<int> arrived{0};
+    DWORD seen[2] = {};
+    auto body = [&](int index) {
+        SetLastError(1000u + DWORD(index));
+        arrived.fetch_add(1);
+        while (arrived.load() < 2) {
+        }
+        seen[index] = GetLastError();
+    };
+    std::thread first(body, 0), second(body, 1);
+    first.join();
+    second.join();
+    EXPECT_EQ(seen[0], 1000u);
+    EXPECT_EQ(seen[1], 1001u);
 }
 
 }  // namespace
