@@ -16,8 +16,9 @@ bool same_path_ignoring_case(const WCHAR* a, const WCHAR* b) {
 }
 
 // After a move that keeps the object's contents (remove, restore), the
-// context takes its lock again in the new place, so its mode word never
-// claims a write lock it does not hold. Should another context win the lock
+// context takes its lock again in the new place, and after a move that
+// failed in the old one, so its mode word never claims a write lock it does
+// not hold. Should another context win the lock
 // in between, this one is left holding none, without access bits.
 void relock(odb_obj_ctx& ctx, uint32_t mode) noexcept {
     ctx.mode = mode & (ODB_MODE_REMOVED | ODB_MODE_WIPED);
@@ -56,6 +57,7 @@ odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
         release_lock(c);
         if (!same_path_ignoring_case(current, moved) && !MoveFileW(current, moved)) {
             name_captured = false;
+            relock(c, c.mode);  // nothing moved: the lock goes back where it was
             raise(ODB_E_REMOVE_MOVE);
         }
         try {
@@ -92,7 +94,10 @@ ODB_API odb_status ODB_CALL ODB_obj_restore(odb_obj_ctx* ctx) {
         const path_buffer live = object_path(c.db->root, c.cls, c.id, 0);
         const path_buffer current = object_path(c.db->root, c.cls, c.id, c.mode);
         release_lock(c);
-        if (!MoveFileW(current, live)) raise(ODB_E_RESTORE_MOVE);
+        if (!MoveFileW(current, live)) {
+            relock(c, c.mode);  // nothing moved: the lock goes back where it was
+            raise(ODB_E_RESTORE_MOVE);
+        }
         // A wiped object removed with options 0 carries both location flags;
         // back under its live name it is neither removed nor wiped.
         relock(c, c.mode & ~(ODB_MODE_REMOVED | ODB_MODE_WIPED));
