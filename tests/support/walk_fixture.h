@@ -28,9 +28,9 @@ struct ini_setting {
 class walk_db {
 public:
     // Creates the database, writes the settings and opens it again so that
-    // they are in the handle's snapshot.
-    explicit walk_db(const std::vector<ini_setting>& settings = {},
-                     const std::string& root_name = "db");
+    // they are in the handle's snapshot. A root_length pads the root's
+    // name until the root path has that many units.
+    explicit walk_db(const std::vector<ini_setting>& settings = {}, std::size_t root_length = 0);
     ~walk_db();
     walk_db(const walk_db&) = delete;
     walk_db& operator=(const walk_db&) = delete;
@@ -88,8 +88,9 @@ inline std::string le32(uint32_t value);
 
 // ---- implementation ----
 
-inline walk_db::walk_db(const std::vector<ini_setting>& settings, const std::string& root_name)
-    : root_(join(dir_.path(), root_name.c_str())) {
+inline walk_db::walk_db(const std::vector<ini_setting>& settings, std::size_t root_length)
+    : root_(join(dir_.path(), "db")) {
+    if (root_.size() < root_length) root_.append(root_length - root_.size(), 'd');
     uint32_t version = 0;
     if (ODB_init_w(ODB_INIT_CREATE, reinterpret_cast<const odb_wchar*>(root_.c_str()), &version,
                    &db_, 0) != ODB_OK)
