@@ -65,13 +65,23 @@ void write_file_form(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, cons
     file_handle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_WRITE));
+    // A write that fails before storing anything must not leave behind the
+    // empty attribute its open has just created.
+    const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+    auto fail = [&](odb_status status) {
+        if (created) {
+            file.reset();
+            DeleteFileW(path);
+        }
+        raise(status);
+    };
     // Without a high half the distance is signed: offsets of 2^31 and more
     // cannot be reached, and fail here.
     if (SetFilePointer(file.get(), static_cast<LONG>(offset), nullptr, FILE_BEGIN) ==
         INVALID_SET_FILE_POINTER)
-        raise(ODB_E_ATTRIBUTE_SEEK);
+        fail(ODB_E_ATTRIBUTE_SEEK);
     DWORD written = 0;
-    if (!WriteFile(file.get(), data, size, &written, nullptr)) raise(ODB_E_ATTRIBUTE_WRITE);
+    if (!WriteFile(file.get(), data, size, &written, nullptr)) fail(ODB_E_ATTRIBUTE_WRITE);
     record_attribute_change(ctx, attribute, false);
     record_object_change(ctx);
     if (written < size) raise(ODB_E_ATTRIBUTE_WRITE);
