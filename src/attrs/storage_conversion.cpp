@@ -6,6 +6,7 @@
 #include "attrs/record_file.h"
 #include "core/allocator.h"
 #include "core/database.h"
+#include "core/wide_text.h"
 #include "platform/handle.h"
 #include "store/context.h"
 #include "store/object_path.h"
@@ -25,6 +26,12 @@ void copy_values_into(odb_obj_ctx& ctx, const path_buffer& directory, record_fil
         // A value whose file name reads as 0 or 0xFFFFFFFF cannot be held
         // as a record; converting would lose it, so the object stays as it is.
         if (attribute == 0 || attribute == 0xFFFFFFFFu) raise(ODB_E_INVALID_PARAMETER);
+        // Nor is a file whose name only begins like an attribute's ("00000001
+        // - Copy.DAT"): read as that attribute it would add a second record
+        // of the same number, and the wipe would take the stray file.
+        path_buffer name(13);
+        name.hex(attribute, 8).append(ODB_W(".DAT"));
+        if (!equal_ignoring_ascii_case(entry.cFileName, name)) raise(ODB_E_INVALID_PARAMETER);
         zeroed_buffer value(entry.nFileSizeLow);
         uint32_t size = entry.nFileSizeLow;
         FILETIME created, modified;
