@@ -91,7 +91,11 @@ void read_attribute_change(odb_obj_ctx& ctx, uint32_t attribute, uint32_t& delet
         const path_buffer section = section_name(attribute);
         WCHAR action[80];
         GetPrivateProfileStringW(section, ODB_W("Action"), ODB_W(""), action, 80, file);
-        GetPrivateProfileStructW(section, ODB_W("TimeBin"), &time, sizeof time, file);
+        // The platform may decode into the buffer before it finds the
+        // checksum wrong; a refused value must leave the time zero.
+        SYSTEMTIME stored = {};
+        if (GetPrivateProfileStructW(section, ODB_W("TimeBin"), &stored, sizeof stored, file))
+            time = stored;
         deleted = equal_ignoring_ascii_case(action, ODB_W("deleted")) ? 1 : 0;
     } catch (...) {
     }
