@@ -160,6 +160,16 @@ TEST_F(Conversion, ValuesThatNoRecordCanHoldStopTheConversion) {
         EXPECT_EQ(read_file(attribute_file(db, cls, id, 1)), "uno");
         EXPECT_EQ(read_file(attribute_file(db, cls, id, number)), "unusual");
     }
+
+    // Nor is a file whose name merely begins like an attribute's: taken for
+    // that attribute it would add a second record of the same number.
+    db.reopen(settings_text({}));
+    const uint32_t id = object_with({{1, "one"}});
+    ASSERT_TRUE(write_file(object_file(db, cls, id, "00000001 - Copy.DAT"), "copy"));
+    convert_on_write();
+    EXPECT_EQ(write(id, 2, "two"), ODB_OK);
+    EXPECT_FALSE(path_exists(object_file(db, cls, id, "ATTRIBS.FDB")));
+    EXPECT_EQ(dat_names(id), (std::vector<std::string>{"00000001 - Copy.DAT", "00000001.DAT", "00000002.DAT"}));
 }
 
 }  // namespace

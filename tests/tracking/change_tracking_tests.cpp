@@ -259,6 +259,18 @@ TEST_F(Tracking, AttributeChangesFileHoldsActionTimeAndCheckedBinaryTime) {
     EXPECT_EQ(change.deleted, 0u);
     EXPECT_EQ(std::memcmp(&change.changed, bin, 16), 0);
 
+    // A binary time whose checksum fails is no time at all.
+    ctx.reset();
+    std::string damaged = read_file(sta_file(id));
+    const std::size_t at = damaged.find("TimeBin=") + 8;
+    damaged[at] = damaged[at] == '0' ? '1' : '0';
+    ASSERT_TRUE(write_file(sta_file(id), damaged));
+    ctx = writer(id);
+    change = {};
+    ASSERT_EQ(info(ctx.get(), 0x1a, &change, &length), ODB_OK);
+    EXPECT_EQ(change.changed.year, 0u);
+    EXPECT_EQ(change.changed.milliseconds, 0u);
+
     // A deletion replaces the keys of the same section.
     ASSERT_EQ(erase(ctx.get(), 0x1a), ODB_OK);
     lines = lines_of(read_file(sta_file(id)));
