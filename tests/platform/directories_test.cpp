@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -132,18 +130,6 @@ TEST_F(Searches, FailuresSayWhetherTheDirectoryExists) {
     EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
     EXPECT_EQ(search(dir / "*.dat", &error).size(), 3u);
     EXPECT_EQ(error, ERROR_NO_MORE_FILES);
-}
-
-TEST_F(Directories, LargeDirectoriesListEachEntryOnce) {
-    constexpr int count = 3000;
-    for (int i = 0; i < count; ++i) {
-        char name[16];
-        std::snprintf(name, sizeof name, "%08x.dat", i);
-        ASSERT_TRUE(write_file(dir / name, ""));
-    }
-    names found = search(dir / "*.dat");
-    EXPECT_EQ(found.size(), size_t(count));
-    EXPECT_EQ(std::set<std::string>(found.begin(), found.end()).size(), size_t(count));
 }
 
 }  // namespace

@@ -35,6 +35,8 @@ protected:
 };
 
 TEST_F(Profiles, WritesProduceTheCanonicalBytes) {
+    EXPECT_EQ(get("First", "b", "absent"), "absent");  // a missing file reads as empty
+    EXPECT_EQ(get_int("First", "b", 5), 5u);
     ASSERT_TRUE(put("First", "b", "2"));
     ASSERT_TRUE(put("First", "a", "1"));
     ASSERT_TRUE(put("Second", "key", "value"));
@@ -132,14 +134,6 @@ TEST_F(Profiles, StructuresCarryAChecksumThatReadsVerify) {
         SCOPED_TRACE(key);
         EXPECT_FALSE(GetPrivateProfileStructW(ODB_W("S"), widen(key).c_str(), abacus, 7, ini.c_str()));
     }
-}
-
-TEST_F(Profiles, AMissingFileReadsAsEmptyAndAWriteCreatesIt) {
-    EXPECT_EQ(get("S", "k", "dflt"), "dflt");
-    EXPECT_EQ(get_int("S", "k", 5), 5u);
-    EXPECT_FALSE(path_exists(ini));
-    ASSERT_TRUE(put("S", "k", "v"));
-    EXPECT_EQ(read_file(ini), "[S]\r\nk=v\r\n");
 }
 
 TEST_F(Profiles, RewritingKeepsCommentsAndDropsBlankLines) {

@@ -10,10 +10,10 @@ namespace odb::posix {
 namespace {
 
 FILETIME from_statx(const struct statx_timestamp& time) {
-    struct timespec spec;
-    spec.tv_sec = time.tv_sec;
-    spec.tv_nsec = time.tv_nsec;
-    return filetime_from_timespec(spec);
+    struct timespec value;
+    value.tv_sec = time.tv_sec;
+    value.tv_nsec = time.tv_nsec;
+    return filetime_from_timespec(value);
 }
 
 }  // namespace
