@@ -1,0 +1,320 @@
+// Floor of workload 1: for each step the system calls that the library's
+// algorithms prescribe, raw. A context is its lock file descriptor.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <dirent.h>
+#include <stdexcept>
+#include <vector>
+
+#include "floor.h"
+#include "objects.h"
+
+namespace bench::floor {
+
+namespace {
+
+void must(bool ok, const char* what) {
+    if (!ok) throw std::runtime_error(std::string("floor: ") + what + ": " + std::strerror(errno));
+}
+
+void put32(unsigned char* out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+uint32_t get32(const unsigned char* in) {
+    return in[0] | (in[1] << 8) | (in[2] << 16) | (static_cast<uint32_t>(in[3]) << 24);
+}
+
+uint64_t file_size(int fd) {
+    struct stat st;
+    ::fstat(fd, &st);
+    return static_cast<uint64_t>(st.st_size);
+}
+
+void write_record_header(int fd, uint64_t offset, uint32_t id, uint32_t capacity, uint32_t length) {
+    unsigned char header[28] = {};
+    put32(header, id);
+    put32(header + 4, capacity);
+    put32(header + 8, length);
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);  // the time stamps
+    put32(header + 12, static_cast<uint32_t>(now.tv_nsec));
+    must(::pwrite(fd, header, 28, static_cast<off_t>(offset)) == 28, "pwrite header");
+}
+
+std::string attribute_path(const std::string& dir, uint32_t attribute) {
+    return dir + "/" + hex8(attribute) + ".DAT";
+}
+
+// ---- one object: the steps of the library's exports -------------------------
+
+int open_lock(const std::string& dir, bool write) {
+    int fd = floor_open((dir + "/OBJLOCK.FDB").c_str(), (write ? O_RDWR : O_RDONLY) | O_CREAT,
+                        write ? floor_lock::exclusive : floor_lock::shared);
+    must(fd >= 0, "open lock");
+    if (write) must(::write(fd, "\1", 1) == 1, "write lock");
+    return fd;
+}
+
+// A context on an existing object: probe its directory, take its lock.
+int open_context(const database& db, uint32_t id, bool write) {
+    const std::string dir = object_dir(db.root, object_class, id);
+    must(exists(dir), "no object");
+    return open_lock(dir, write);
+}
+
+void set_attribute(const database& db, int lock, const std::string& dir, uint32_t attribute,
+                   const void* data, uint32_t size) {
+    const std::string records = dir + "/ATTRIBS.FDB";
+    if (exists(records)) {
+        int fd = record_open(records, true);
+        record found;
+        if (record_find(fd, attribute, found) && size <= found.capacity)
+            record_replace(fd, found, data, size);
+        else
+            record_append(fd, attribute, data, size);
+        must(::write(lock, "\1", 1) == 1, "touch lock");
+        floor_close(fd);
+        return;
+    }
+    (void)db;
+    int fd = floor_open(attribute_path(dir, attribute).c_str(), O_RDWR | O_CREAT, floor_lock::exclusive);
+    must(fd >= 0, "open attribute");
+    must(::write(fd, data, size) == static_cast<ssize_t>(size), "write attribute");
+    must(::write(lock, "\1", 1) == 1, "touch lock");
+    floor_close(fd);
+}
+
+uint32_t get_attribute(const std::string& dir, uint32_t attribute, void* buffer, uint32_t capacity) {
+    const std::string records = dir + "/ATTRIBS.FDB";
+    if (exists(records)) {
+        int fd = record_open(records, false);
+        record found;
+        must(record_find(fd, attribute, found), "find record");
+        uint32_t want = found.length < capacity ? found.length : capacity;
+        must(::pread(fd, buffer, want, static_cast<off_t>(found.offset + 28)) == static_cast<ssize_t>(want),
+             "read record");
+        floor_close(fd);
+        return found.length;
+    }
+    int fd = floor_open(attribute_path(dir, attribute).c_str(), O_RDONLY, floor_lock::shared);
+    must(fd >= 0, "open attribute");
+    uint32_t size = static_cast<uint32_t>(file_size(fd));
+    uint32_t want = size < capacity ? size : capacity;
+    must(::read(fd, buffer, want) == static_cast<ssize_t>(want), "read attribute");
+    floor_close(fd);
+    return size;
+}
+
+}  // namespace
+
+// ---- building blocks --------------------------------------------------------
+
+void make_dir(const std::string& path) {
+    must(::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST, "mkdir");
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+void rename_dir(const std::string& from, const std::string& to) {
+    std::vector<int> held;
+    if (floor_emulation) {
+        int dir_fd = ::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* dir = ::fdopendir(dir_fd);
+        while (struct dirent* entry = ::readdir(dir)) {
+            if (entry->d_type != DT_REG) continue;
+            int fd = ::openat(::dirfd(dir), entry->d_name, O_RDWR | O_CLOEXEC);
+            struct flock request {};
+            request.l_type = F_WRLCK;
+            request.l_start = static_cast<off_t>(0x7FFFFFFF00000000LL);
+            request.l_len = 1;
+            ::fcntl(fd, F_OFD_SETLK, &request);
+            held.push_back(fd);
+        }
+        ::closedir(dir);
+    }
+    must(::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0, "rename");
+    for (int fd : held) ::close(fd);
+}
+
+void read_ini(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    char text[4096];
+    while (::read(fd, text, sizeof text) > 0) {
+    }
+    ::close(fd);
+}
+
+int record_open(const std::string& path, bool write) {
+    int fd = floor_open(path.c_str(), write ? O_RDWR : O_RDONLY, write ? floor_lock::exclusive : floor_lock::shared);
+    must(fd >= 0, "open record file");
+    unsigned char header[8];
+    must(::pread(fd, header, 8, 0) == 8, "read record file header");
+    record first;
+    record_find(fd, every_record, first);
+    return fd;
+}
+
+bool record_find(int fd, uint32_t key, record& found) {
+    const uint64_t size = file_size(fd);
+    unsigned char header[28];
+    for (uint64_t offset = 8; offset + 28 <= size;) {
+        must(::pread(fd, header, 28, static_cast<off_t>(offset)) == 28, "read record header");
+        uint32_t id = get32(header), capacity = get32(header + 4);
+        if (key == every_record || id == key) {
+            found.offset = offset;
+            found.id = id;
+            found.capacity = capacity;
+            found.length = get32(header + 8);
+            return true;
+        }
+        offset += 28 + capacity;
+    }
+    return false;
+}
+
+void record_append(int fd, uint32_t id, const void* data, uint32_t size) {
+    // Compaction walks every record; the first-fit search walks the free ones.
+    record any;
+    if (record_find(fd, every_record, any)) {
+        const uint64_t end = file_size(fd);
+        unsigned char header[28];
+        for (uint64_t offset = any.offset + 28 + any.capacity; offset + 28 <= end;) {
+            must(::pread(fd, header, 28, static_cast<off_t>(offset)) == 28, "read record header");
+            offset += 28 + get32(header + 4);
+        }
+    }
+    const uint64_t end = file_size(fd);
+    record free_space;
+    record_find(fd, 0, free_space);
+    write_record_header(fd, end, id, size, size);
+    must(::pwrite(fd, data, size, static_cast<off_t>(end + 28)) == static_cast<ssize_t>(size), "write record");
+}
+
+void record_touch(int fd, const record& at) { write_record_header(fd, at.offset, at.id, at.capacity, at.length); }
+
+void record_replace(int fd, const record& at, const void* data, uint32_t size) {
+    record_touch(fd, at);
+    must(::pwrite(fd, data, size, static_cast<off_t>(at.offset + 28)) == static_cast<ssize_t>(size),
+         "write record");
+    if (size < at.capacity) {
+        std::vector<unsigned char> zeros(at.capacity - size);
+        must(::pwrite(fd, zeros.data(), zeros.size(), static_cast<off_t>(at.offset + 28 + size)) ==
+                 static_cast<ssize_t>(zeros.size()),
+             "zero record");
+    }
+}
+
+void record_create(const std::string& path) {
+    int fd = floor_open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, floor_lock::exclusive);
+    must(fd >= 0, "create record file");
+    const unsigned char header[8] = {'Q', 'F', 'D', 'B', 8, 0, 0, 1};
+    must(::write(fd, header, 8) == 8, "write record file header");
+    floor_close(fd);
+}
+
+// ---- workload 1 ---------------------------------------------------------------
+
+void create_database(const database& db) {
+    make_dir(db.root);
+    int fd = ::open((db.root + "/QMFILEDB.FDB").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    must(::write(fd, "Quillmar Security System", 25) == 25, "marker");
+    ::close(fd);
+}
+
+uint32_t create_object(const database& db, int i) {
+    // ODB_obj_new: configuration lock, class directory, LastId, the class's
+    // identifier file, the first free identifier, the object directory.
+    int config = floor_open((db.root + "/DBCFG.FDB").c_str(), O_RDONLY | O_CREAT, floor_lock::shared);
+    const std::string cls = class_dir(db.root, object_class);
+    make_dir(cls);
+    read_ini(db.root + "/DBCFG.INI");
+    int ids = floor_open((cls + "/OBJID.FDB").c_str(), O_RDWR | O_CREAT, floor_lock::exclusive);
+    must(ids >= 0, "open OBJID.FDB");
+    char text[257] = {};
+    ssize_t got = ::read(ids, text, 256);
+    uint32_t id = got > 8 ? static_cast<uint32_t>(std::strtoul(text + 8, nullptr, 16)) : 1;
+    std::string dir;
+    for (;; ++id) {
+        make_dir(bucket_dir(db.root, object_class, id));
+        dir = object_dir(db.root, object_class, id);
+        if (!exists(dir) && !exists(dir + ".RMV") && !exists(dir + ".WPE") && ::mkdir(dir.c_str(), 0777) == 0)
+            break;
+    }
+    char next[17];
+    std::snprintf(next, sizeof next, "Next ID=%08x", id + 1);
+    must(::pwrite(ids, next, 16, 0) == 16, "write OBJID.FDB");
+    if (db.single_file) record_create(dir + "/ATTRIBS.FDB");
+    floor_close(ids);
+    int lock = open_lock(dir, true);
+    floor_close(config);
+
+    // The name and the two small attributes.
+    const std::string name = object_name(i);
+    set_attribute(db, lock, dir, ODB_NAME_ATTRIBUTE, name.c_str(), static_cast<uint32_t>(name.size() + 1));
+    const uint32_t a = attribute_a_value(i);
+    set_attribute(db, lock, dir, small_attribute_a, &a, sizeof a);
+    unsigned char b[16];
+    attribute_b_value(i, b);
+    set_attribute(db, lock, dir, small_attribute_b, b, sizeof b);
+    floor_close(lock);
+    return id;
+}
+
+void read_object(const database& db, uint32_t id) {
+    int lock = open_context(db, id, false);
+    const std::string dir = object_dir(db.root, object_class, id);
+    unsigned char buffer[64];
+    get_attribute(dir, ODB_NAME_ATTRIBUTE, buffer, sizeof buffer);
+    get_attribute(dir, small_attribute_a, buffer, sizeof buffer);
+    get_attribute(dir, small_attribute_b, buffer, sizeof buffer);
+    floor_close(lock);
+}
+
+void rewrite_object(const database& db, uint32_t id, int i) {
+    int lock = open_context(db, id, true);
+    unsigned char b[16];
+    attribute_b_value(i + 1, b);
+    set_attribute(db, lock, object_dir(db.root, object_class, id), small_attribute_b, b, sizeof b);
+    floor_close(lock);
+}
+
+void remove_object(const database& db, uint32_t id) {
+    int lock = open_context(db, id, true);
+    floor_close(lock);
+    const std::string dir = object_dir(db.root, object_class, id);
+    rename_dir(dir, dir + ".RMV");
+}
+
+object_phases run_objects(const std::string& root, int count, bool single_file) {
+    database db{root, single_file};
+    create_database(db);
+    std::vector<uint32_t> ids(static_cast<std::size_t>(count));
+    object_phases phases;
+
+    double start = now_seconds();
+    for (int i = 0; i < count; ++i) ids[i] = create_object(db, i);
+    phases.create = now_seconds() - start;
+
+    start = now_seconds();
+    for (int i = 0; i < count; ++i) read_object(db, ids[i]);
+    phases.read = now_seconds() - start;
+
+    start = now_seconds();
+    for (int i = 0; i < count; ++i) rewrite_object(db, ids[i], i);
+    phases.rewrite = now_seconds() - start;
+
+    start = now_seconds();
+    for (int i = 0; i < count; ++i) remove_object(db, ids[i]);
+    phases.remove = now_seconds() - start;
+    return phases;
+}
+
+}  // namespace bench::floor

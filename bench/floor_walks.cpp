@@ -1,0 +1,205 @@
+// Floor of workload 2: directory listings, lock-file opens and attribute
+// reads, and the name index files, with raw system calls. With
+// floor_emulation each listed entry also costs the stat that a Win32 listing
+// entry (attributes, times, size) needs on POSIX.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <stdexcept>
+
+#include "floor.h"
+#include "walks.h"
+
+namespace bench::floor {
+
+namespace {
+
+uint32_t get32(const unsigned char* in) {
+    return in[0] | (in[1] << 8) | (in[2] << 16) | (static_cast<uint32_t>(in[3]) << 24);
+}
+
+bool eight_hex_digits(const char* name) {
+    for (int i = 0; i < 8; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(name[i]))) return false;
+    return name[8] == 0;
+}
+
+// The live objects of the class, in listing order.
+template <class Visit>
+int walk(const std::string& root, Visit visit) {
+    const std::string cls = class_dir(root, object_class);
+    DIR* buckets = ::opendir(cls.c_str());
+    if (buckets == nullptr) return 0;
+    int found = 0;
+    while (struct dirent* bucket = ::readdir(buckets)) {
+        if (bucket->d_type != DT_DIR || !eight_hex_digits(bucket->d_name)) continue;
+        if (floor_emulation) {
+            struct stat st;
+            ::fstatat(::dirfd(buckets), bucket->d_name, &st, 0);
+        }
+        const uint32_t bucket_number = static_cast<uint32_t>(std::strtoul(bucket->d_name, nullptr, 16));
+        const std::string bucket_path = cls + "/" + bucket->d_name;
+        DIR* slots = ::opendir(bucket_path.c_str());
+        if (slots == nullptr) continue;
+        while (struct dirent* slot = ::readdir(slots)) {
+            if (slot->d_type != DT_DIR || !eight_hex_digits(slot->d_name)) continue;
+            if (floor_emulation) {
+                struct stat st;
+                ::fstatat(::dirfd(slots), slot->d_name, &st, 0);
+            }
+            const uint32_t id = bucket_number * 512 + static_cast<uint32_t>(std::strtoul(slot->d_name, nullptr, 16));
+            if (visit(bucket_path + "/" + slot->d_name, id)) ++found;
+        }
+        ::closedir(slots);
+    }
+    ::closedir(buckets);
+    return found;
+}
+
+// The value of a 4-byte attribute, as the filter reads it: exists, size, value.
+bool read_small_attribute(const std::string& dir, uint32_t attribute, uint32_t& value) {
+    const std::string records = dir + "/ATTRIBS.FDB";
+    if (exists(records)) {
+        record found;
+        int fd = record_open(records, false);
+        bool present = record_find(fd, attribute, found);
+        floor_close(fd);
+        if (!present) return false;
+        for (int pass = 0; pass < 2; ++pass) {  // the size, then the value
+            if (!exists(records)) return false;
+            fd = record_open(records, false);
+            record_find(fd, attribute, found);
+            if (pass == 1 && ::pread(fd, &value, 4, static_cast<off_t>(found.offset + 28)) != 4) value = 0;
+            floor_close(fd);
+        }
+        return found.length == 4;
+    }
+    const std::string file = dir + "/" + hex8(attribute) + ".DAT";
+    if (!exists(file)) return false;
+    uint32_t size = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        exists(records);
+        int fd = floor_open(file.c_str(), O_RDONLY, floor_lock::shared);
+        if (fd < 0) return false;
+        struct stat st;
+        ::fstat(fd, &st);
+        size = static_cast<uint32_t>(st.st_size);
+        if (pass == 1 && ::read(fd, &value, 4) != 4) value = 0;
+        floor_close(fd);
+    }
+    return size == 4;
+}
+
+std::string index_file(const std::string& root, int bucket) {
+    if (bucket < 0) return class_dir(root, object_class) + "/names.dat";
+    char name[16];
+    std::snprintf(name, sizeof name, "/names.%03x", bucket);
+    return class_dir(root, object_class) + name;
+}
+
+int open_index(const std::string& root, int bucket) {
+    const std::string path = index_file(root, bucket);
+    exists(path);
+    int fd = floor_open(path.c_str(), O_RDONLY, floor_lock::shared);
+    if (fd < 0) throw std::runtime_error("floor: name index missing");
+    return fd;
+}
+
+uint32_t check_index(const std::string& root) {
+    int fd = open_index(root, -1);
+    unsigned char header[12];
+    if (::read(fd, header, 12) != 12) throw std::runtime_error("floor: short names.dat");
+    floor_close(fd);
+    return get32(header + 8);
+}
+
+}  // namespace
+
+int walk_plain(const std::string& root) {
+    return walk(root, [](const std::string&, uint32_t) { return true; });
+}
+
+int walk_changed_after(const std::string& root) {
+    return walk(root, [](const std::string& dir, uint32_t) {
+        int fd = floor_open((dir + "/OBJLOCK.FDB").c_str(), O_RDONLY, floor_lock::shared);
+        struct stat st;
+        ::fstat(fd, &st);
+        floor_close(fd);
+        return st.st_mtim.tv_sec > 946684800;  // 2000-01-01
+    });
+}
+
+int walk_matching(const std::string& root) {
+    return walk(root, [](const std::string& dir, uint32_t) {
+        if (!exists(dir)) return false;
+        int lock = floor_open((dir + "/OBJLOCK.FDB").c_str(), O_RDONLY | O_CREAT, floor_lock::shared);
+        uint32_t value = 0;
+        bool pass = read_small_attribute(dir, small_attribute_a, value) && value == filter_value;
+        floor_close(lock);
+        return pass;
+    });
+}
+
+uint32_t count_by_index(const std::string& root) {
+    check_index(root);
+    int names = open_index(root, -1);
+    unsigned char header[12];
+    if (::read(names, header, 12) != 12) throw std::runtime_error("floor: short names.dat");
+    const uint32_t buckets = get32(header + 8);
+    uint32_t total = 0;
+    for (uint32_t b = 0; b < buckets; ++b) {
+        int fd = open_index(root, static_cast<int>(b));
+        struct stat st;
+        ::fstat(fd, &st);
+        unsigned char bucket_header[8];
+        if (st.st_size >= 8 && ::read(fd, bucket_header, 8) == 8) total += get32(bucket_header + 4);
+        floor_close(fd);
+    }
+    floor_close(names);
+    return total;
+}
+
+uint32_t lookup(const std::string& root, int i) {
+    check_index(root);
+    const std::string name = object_name(i);
+    uint32_t sum = 0;
+    for (char c : name) sum += static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    int names = open_index(root, -1);
+    unsigned char header[12];
+    if (::read(names, header, 12) != 12) throw std::runtime_error("floor: short names.dat");
+    int fd = open_index(root, static_cast<int>(sum % get32(header + 8)));
+    struct stat st;
+    ::fstat(fd, &st);
+    static unsigned char window[65536];
+    uint32_t answer = 0;
+    uint64_t offset = 8, size = static_cast<uint64_t>(st.st_size);
+    bool found = false;
+    while (!found && offset + 8 <= size) {
+        ssize_t got = ::pread(fd, window, sizeof window, static_cast<off_t>(offset));
+        if (got < 8) break;
+        std::size_t at = 0;
+        while (at + 8 <= static_cast<std::size_t>(got)) {
+            uint32_t length = window[at] | (window[at + 1] << 8);
+            if (length < 8 || at + length > static_cast<std::size_t>(got)) break;
+            const unsigned char* stored = window + at + 6;
+            std::size_t k = 0;
+            while (k < name.size() && stored[2 * k] == static_cast<unsigned char>(name[k]) && stored[2 * k + 1] == 0) ++k;
+            if (k == name.size() && stored[2 * k] == 0 && stored[2 * k + 1] == 0) {
+                answer = get32(window + at + 2);
+                found = true;
+                break;
+            }
+            at += length;
+        }
+        offset += at;
+    }
+    floor_close(fd);
+    floor_close(names);
+    return answer;
+}
+
+}  // namespace bench::floor

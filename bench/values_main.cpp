@@ -1,0 +1,165 @@
+// Workload 3: one large value (64 MiB by default) written and read whole,
+// and in 64 KiB pieces at offsets; the library against raw write/read and
+// SQLite, and the library's peak memory against the value's size.
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "bench_support.h"
+#include "values.h"
+
+namespace {
+
+using namespace bench;
+
+constexpr uint32_t big_attribute = 0x20;
+
+struct lib_value {
+    std::unique_ptr<scratch_dir> dir;
+    odb_database* db = nullptr;
+    odb_obj_ctx* ctx = nullptr;
+};
+
+lib_value make_lib_value(bool single, const std::vector<unsigned char>& data) {
+    lib_value v;
+    v.dir = std::make_unique<scratch_dir>("values");
+    db_settings settings;
+    settings.single_file = single;
+    v.db = create_database(v.dir->sub("db"), settings);
+    uint32_t id = 0;
+    check(ODB_obj_new(v.db, object_class, &id, &v.ctx), "ODB_obj_new");
+    check(ODB_obj_set_attribute(v.ctx, big_attribute, 0, data.data(), static_cast<uint32_t>(data.size())),
+          "ODB_obj_set_attribute");
+    return v;
+}
+
+void lib_write_whole(odb_obj_ctx* ctx, const std::vector<unsigned char>& data) {
+    check(ODB_obj_set_attribute(ctx, big_attribute, 0, data.data(), static_cast<uint32_t>(data.size())),
+          "ODB_obj_set_attribute");
+}
+void lib_read_whole(odb_obj_ctx* ctx, std::vector<unsigned char>& out) {
+    uint32_t size = static_cast<uint32_t>(out.size());
+    check(ODB_obj_get_attribute(ctx, big_attribute, 0, out.data(), &size), "ODB_obj_get_attribute");
+}
+void lib_write_pieces(odb_obj_ctx* ctx, const std::vector<unsigned char>& data) {
+    for (std::size_t at = 0; at < data.size(); at += piece_size)
+        check(ODB_obj_set_attribute(ctx, big_attribute, static_cast<uint32_t>(at), data.data() + at, piece_size),
+              "ODB_obj_set_attribute(piece)");
+}
+void lib_read_pieces(odb_obj_ctx* ctx, std::size_t total, unsigned char* piece) {
+    for (std::size_t at = 0; at < total; at += piece_size) {
+        uint32_t size = piece_size;
+        check(ODB_obj_get_attribute(ctx, big_attribute, static_cast<uint32_t>(at), piece, &size),
+              "ODB_obj_get_attribute(piece)");
+    }
+}
+
+struct rss_job {
+    bool single;
+    std::size_t bytes;
+    long baseline_kib;
+};
+
+// Streams the value through 64 KiB pieces (the per-attribute form can read
+// pieces; the single-file form reads whole values only, so it reads into
+// the caller's buffer, whose pages are counted in the baseline).
+long rss_body(void* argument) {
+    auto* job = static_cast<rss_job*>(argument);
+    std::vector<unsigned char> piece(piece_size, 7);
+    std::vector<unsigned char> whole;
+    if (job->single) whole.assign(job->bytes, 7);
+    scratch_dir dir("values-rss");
+    db_settings settings;
+    settings.single_file = job->single;
+    odb_database* db = create_database(dir.sub("db"), settings);
+    uint32_t id = 0;
+    odb_obj_ctx* ctx = nullptr;
+    check(ODB_obj_new(db, object_class, &id, &ctx), "ODB_obj_new");
+    job->baseline_kib = current_rss_kib();
+    if (job->single) {
+        lib_write_whole(ctx, whole);
+        lib_write_pieces(ctx, whole);
+        lib_read_whole(ctx, whole);
+    } else {
+        for (std::size_t at = 0; at < job->bytes; at += piece_size)
+            check(ODB_obj_set_attribute(ctx, big_attribute, static_cast<uint32_t>(at), piece.data(), piece_size),
+                  "ODB_obj_set_attribute(piece)");
+        lib_read_pieces(ctx, job->bytes, piece.data());
+    }
+    ODB_obj_close_ctx(ctx);
+    ODB_close(db);
+    return peak_rss_kib() - job->baseline_kib;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    options opts = parse_options(argc, argv, {64}, {4});
+    std::vector<lib_value> keep_lib;
+    for (int mib : opts.sizes) {
+        const std::size_t bytes = static_cast<std::size_t>(mib) << 20;
+        auto data = std::make_shared<std::vector<unsigned char>>(bytes);
+        for (std::size_t i = 0; i < bytes; ++i) (*data)[i] = static_cast<unsigned char>(i * 31 + 7);
+        auto out = std::make_shared<std::vector<unsigned char>>(bytes);
+        const std::string m = std::to_string(mib);
+        for (bool single : opts.single_file_forms) {
+            const std::string tail = std::string("/") + form_name(single) + "/" + m;
+            keep_lib.push_back(make_lib_value(single, *data));
+            odb_obj_ctx* ctx = keep_lib.back().ctx;
+            auto piece = std::make_shared<std::vector<unsigned char>>(piece_size);
+            auto reg = [&](const std::string& name, std::function<void()> op) {
+                benchmark::RegisterBenchmark(name.c_str(), [op, bytes](benchmark::State& state) {
+                    for (auto _ : state) op();
+                    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+                })->Unit(benchmark::kMillisecond);
+            };
+            reg("values/lib" + tail + "/write-whole", [ctx, data] { lib_write_whole(ctx, *data); });
+            reg("values/lib" + tail + "/read-whole", [ctx, out] { lib_read_whole(ctx, *out); });
+            reg("values/lib" + tail + "/write-pieces", [ctx, data] { lib_write_pieces(ctx, *data); });
+            if (!single)
+                reg("values/lib" + tail + "/read-pieces",
+                    [ctx, bytes, piece] { lib_read_pieces(ctx, bytes, piece->data()); });
+
+            auto raw = std::make_shared<floor::value_file>(single, bytes, data->data());
+            for (bool emul : {false, true}) {
+                const std::string who = emul ? "values/floor+emul" : "values/floor";
+                reg(who + tail + "/write-whole", [raw, data, emul] { floor_emulation = emul; raw->write_whole(data->data()); floor_emulation = false; });
+                reg(who + tail + "/read-whole", [raw, out, emul] { floor_emulation = emul; raw->read_whole(out->data()); floor_emulation = false; });
+                reg(who + tail + "/write-pieces", [raw, data, emul] { floor_emulation = emul; raw->write_pieces(data->data()); floor_emulation = false; });
+                if (!single)
+                    reg(who + tail + "/read-pieces", [raw, piece, emul] { floor_emulation = emul; raw->read_pieces(piece->data()); floor_emulation = false; });
+            }
+            benchmark::RegisterBenchmark(("values/lib" + tail + "/rss").c_str(), [single, bytes](benchmark::State& state) {
+                long extra = -1;
+                for (auto _ : state) {
+                    rss_job job{single, bytes, 0};
+                    extra = in_child(rss_body, &job);
+                }
+                state.counters["peak_growth_kib"] = static_cast<double>(extra);
+            })->Iterations(1);
+        }
+        auto model = std::make_shared<sql::value_model>(bytes, data->data());
+        for (sql::mode mode : {sql::mode::autocommit_full, sql::mode::wal_off}) {
+            const std::string tail = std::string("/sqlite-") + sql::mode_name(mode) + "/-/" + m;
+            auto reg = [&](const std::string& name, std::function<void()> op) {
+                benchmark::RegisterBenchmark(name.c_str(), [op, bytes](benchmark::State& state) {
+                    for (auto _ : state) op();
+                    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+                })->Unit(benchmark::kMillisecond);
+            };
+            reg("values" + tail + "/write-whole", [model, mode, data] { model->write_whole(mode, data->data()); });
+            reg("values" + tail + "/read-whole", [model, mode, out] { model->read_whole(mode, out->data()); });
+            reg("values" + tail + "/write-pieces", [model, mode, data] { model->write_pieces(mode, data->data()); });
+            reg("values" + tail + "/read-pieces", [model, mode, out] { model->read_pieces(mode, out->data()); });
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    for (lib_value& v : keep_lib) {
+        ODB_obj_close_ctx(v.ctx);
+        ODB_close(v.db);
+    }
+    return 0;
+}
