@@ -39,11 +39,21 @@ void scan_classes(odb_database& db, Visit&& visit) {
 void free_ids(odb_database& db, uint32_t& first, uint32_t& last) {
     first = read_first_id(db);
     last = read_last_id(db);
+    // One past 0xFFFFFFFF would wrap to 0 and let every later identifier
+    // set the start again, so the answer would depend on the walk's order.
+    // With the top identifier taken nothing lies above it: the range is
+    // empty, first above last.
+    bool top_taken = false;
     scan_classes(db, [&](uint32_t cls) {
         scan_class(db, cls, [&](uint32_t id) {
-            if (id >= first) first = id + 1;
+            if (id == 0xFFFFFFFFu) top_taken = true;
+            else if (id >= first) first = id + 1;
         });
     });
+    if (top_taken) {
+        first = 0xFFFFFFFFu;
+        if (last == 0xFFFFFFFFu) last = 0xFFFFFFFEu;
+    }
 }
 
 }  // namespace
@@ -92,7 +102,9 @@ ODB_API odb_status ODB_CALL ODB_assign_ids(odb_database* db, uint32_t first, uin
         scan_classes(database, [&](uint32_t cls) {
             uint32_t next = first;
             scan_class(database, cls, [&](uint32_t id) {
-                if (id >= first && id <= last && id >= next) next = id + 1;
+                // The top identifier in use leaves the class at the top,
+                // where allocation reports that nothing is free.
+                if (id >= first && id <= last && id >= next) next = id == 0xFFFFFFFFu ? id : id + 1;
             });
             file_handle id_file = open_id_file(database.root, cls);
             write_next_id(id_file.get(), next);
