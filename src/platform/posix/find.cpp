@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -25,12 +26,15 @@ struct find_object final : handle_object {
     wildcard match;
 };
 
-void fill(const file_info& info, const std::u16string& name, WIN32_FIND_DATAW& data) {
+void fill(const file_info& info, bool link, const std::u16string& name, WIN32_FIND_DATAW& data) {
     std::memset(&data, 0, sizeof data);
     if (info.directory)
         data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
     else
         data.dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE | (info.read_only ? FILE_ATTRIBUTE_READONLY : 0);
+    // As Windows marks symbolic links and junctions, so a caller that walks
+    // a tree can tell a link from what it leads to.
+    if (link) data.dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     data.ftCreationTime = info.creation;
     data.ftLastAccessTime = info.access;
     data.ftLastWriteTime = info.write;
@@ -39,10 +43,13 @@ void fill(const file_info& info, const std::u16string& name, WIN32_FIND_DATAW& d
     std::memcpy(data.cFileName, name.data(), name.size() * sizeof(WCHAR));
 }
 
-// Like stat, but a dangling symbolic link is reported as itself.
-int query_entry(int dir_fd, const char* name, file_info& info) {
+// Like stat, but a dangling symbolic link is reported as itself; `link`
+// tells whether the name itself is a symbolic link.
+int query_entry(int dir_fd, const char* name, file_info& info, bool& link) {
     int error = query_file(dir_fd, name, 0, info);
     if (error == ENOENT) error = query_file(dir_fd, name, AT_SYMLINK_NOFOLLOW, info);
+    struct stat st;
+    link = error == 0 && ::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
     return error;
 }
 
@@ -60,8 +67,9 @@ bool next_match(find_object& find, WIN32_FIND_DATAW& data) {
             name.size() >= MAX_PATH || !find.match.matches(name))
             continue;
         file_info info;
-        if (query_entry(::dirfd(find.dir), entry->d_name, info) != 0) continue;  // gone meanwhile
-        fill(info, name, data);
+        bool link = false;
+        if (query_entry(::dirfd(find.dir), entry->d_name, info, link) != 0) continue;  // gone meanwhile
+        fill(info, link, name, data);
         return true;
     }
 }
@@ -90,12 +98,13 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     if (!wildcard::has_wildcards(name)) {
         // A plain name asks whether that one file or directory exists.
         file_info info;
-        int error = query_entry(AT_FDCWD, path.c_str(), info);
+        bool link = false;
+        int error = query_entry(AT_FDCWD, path.c_str(), info, link);
         if (error != 0) {
             delete find;
             return fail_find(error == ENOTDIR ? ERROR_PATH_NOT_FOUND : path_error_from_errno(error, path));
         }
-        fill(info, name, *data);
+        fill(info, link, name, *data);
         return register_handle(find);
     }
 
