@@ -49,8 +49,16 @@ void delete_tree(const WCHAR* path, bool remove_root) {
                     continue;
                 path_buffer child(path);
                 child.component(name);
-                if (is_dir) delete_tree(child, true);
-                else wipe_file(child);
+                if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                    // A symbolic link or junction leads out of the tree:
+                    // the link goes, what it points to is neither wiped
+                    // nor deleted.
+                    if (!DeleteFileW(child)) RemoveDirectoryW(child);
+                } else if (is_dir) {
+                    delete_tree(child, true);
+                } else {
+                    wipe_file(child);
+                }
             } while (FindNextFileW(search.get(), &entry));
         }
     }
