@@ -51,6 +51,12 @@ TEST(DatabaseLifecycle, CreationWipesAForeignDirectory) {
     // Not a marker: one letter differs in case.
     ASSERT_TRUE(write_file(join(root, "QMFILEDB.FDB"), std::string("quillmar Security System\0", 25)));
     const bool linked = make_hard_link(join(root, "a.txt"), dir / "a-link.txt");
+    // Links lead out of the tree: they go, what they point to stays.
+    const wide_string outside = dir / "outside";
+    ASSERT_TRUE(make_dir(outside));
+    ASSERT_TRUE(write_file(join(outside, "precious.txt"), secret));
+    const bool symlinked = make_symbolic_link(outside, join(root, "dir-link")) &&
+                           make_symbolic_link(join(outside, "precious.txt"), join(root, "file-link"));
 
     uint32_t version = 0;
     odb_database* db = nullptr;
@@ -64,6 +70,10 @@ TEST(DatabaseLifecycle, CreationWipesAForeignDirectory) {
         const std::string survivor = read_file(dir / "a-link.txt");
         EXPECT_EQ(survivor.size(), secret.size());
         EXPECT_EQ(survivor.find("secret"), std::string::npos);
+    }
+    if (symlinked) {
+        EXPECT_EQ(list_directory(outside), std::vector<std::string>{"precious.txt"});
+        EXPECT_EQ(read_file(join(outside, "precious.txt")), secret);
     }
 }
 

@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "store/context.h"
-#include "support/child_process.h"
 #include "support/database_fixture.h"
 #include "support/file_util.h"
 
@@ -151,7 +150,7 @@ TEST_F(ObjectCreation, ImportTakesTheCallersIdentifier) {
 TEST(ObjectCreationStress, ConcurrentProcessesGetDistinctIdentifiers) {
     scratch_database scratch;
     const int processes = 4;
-    const int per_process = running_under_wine() ? 40 : 100;
+    const int per_process = 100;
     // A long lock time-out: a process may wait for the class's allocation
     // lock while the others take turns, and that is no failure.
     relocated_helper creator(3000, 2);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -120,6 +121,7 @@ bool await_file(const wide_string& path) {
 #ifdef _WIN32
 
 bool make_hard_link(const wide_string&, const wide_string&) { return false; }
+bool make_symbolic_link(const wide_string&, const wide_string&) { return false; }
 
 relocated_helper::relocated_helper(unsigned timeout, unsigned sleep) {
     WCHAR self[MAX_PATH];
@@ -135,25 +137,31 @@ relocated_helper::relocated_helper(unsigned timeout, unsigned sleep) {
 
 int relocated_helper::run(const std::vector<std::string>& arguments, std::string* output) const {
     wide_string out_path = dir_ / ("out-" + std::to_string(++output_counter) + ".txt").c_str();
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE out = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     std::wstring command = L"\"" + executable_ + L"\"";
     for (const std::string& argument : arguments) command += L" \"" + widen(argument) + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = in;
-    startup.hStdOutput = out;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info{};
-    BOOL started = CreateProcessW(executable_.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                  nullptr, &startup, &info);
-    CloseHandle(in);
-    CloseHandle(out);
-    if (!started) throw std::runtime_error("cannot start the relocated helper");
+    {
+        // The child inherits every inheritable handle of this process: two
+        // runs started at once must not hand each other their files.
+        static std::mutex starting;
+        std::lock_guard<std::mutex> one_at_a_time(starting);
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        HANDLE out = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = in;
+        startup.hStdOutput = out;
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        BOOL started = CreateProcessW(executable_.c_str(), &command[0], nullptr, nullptr, TRUE, 0,
+                                      nullptr, nullptr, &startup, &info);
+        CloseHandle(in);
+        CloseHandle(out);
+        if (!started) throw std::runtime_error("cannot start the relocated helper");
+    }
     CloseHandle(info.hThread);
     WaitForSingleObject(info.hProcess, INFINITE);
     DWORD code = 0;
@@ -167,6 +175,10 @@ int relocated_helper::run(const std::vector<std::string>& arguments, std::string
 
 bool make_hard_link(const wide_string& existing, const wide_string& link) {
     return ::link(narrow(existing).c_str(), narrow(link).c_str()) == 0;
+}
+
+bool make_symbolic_link(const wide_string& target, const wide_string& link) {
+    return ::symlink(narrow(target).c_str(), narrow(link).c_str()) == 0;
 }
 
 relocated_helper::relocated_helper(unsigned timeout, unsigned sleep) {

@@ -79,9 +79,11 @@ std::vector<std::string> list_directory(const wide_string& path);
 // Creates one directory; false when it cannot.
 bool make_dir(const wide_string& path);
 
-// A second name for an existing file (POSIX only; false on Windows, where
-// the tests that need one skip).
+// A second name for an existing file, and a symbolic link to a file or
+// directory (POSIX only; false on Windows, where the tests that need them
+// skip those checks).
 bool make_hard_link(const wide_string& existing, const wide_string& link);
+bool make_symbolic_link(const wide_string& target, const wide_string& link);
 
 // The test helper copied into a fresh directory beside a QMFILEDB.INI with
 // this Timeout (hundredths of a second) and Sleep (milliseconds). run()
