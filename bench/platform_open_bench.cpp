@@ -48,13 +48,16 @@ void raw_open_close(benchmark::State& state) {
 void layer_open_close(benchmark::State& state, DWORD access, DWORD share) {
     const WCHAR* path = file().wide_path.c_str();
     for (auto _ : state) {
-        HANDLE handle = CreateFileW(path, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE handle = CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) state.SkipWithError("CreateFileW failed");
         CloseHandle(handle);
     }
 }
 
-void layer_shared(benchmark::State& state) { layer_open_close(state, GENERIC_READ, FILE_SHARE_READ); }
+void layer_shared(benchmark::State& state) {
+    layer_open_close(state, GENERIC_READ, FILE_SHARE_READ);
+}
 void layer_exclusive(benchmark::State& state) {
     layer_open_close(state, GENERIC_READ | GENERIC_WRITE, 0);
 }

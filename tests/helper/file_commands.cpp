@@ -24,7 +24,8 @@ int hold_file(const args_t& args) {
     const odb::test::open_form* form = odb::test::find_open_form(args[1]);
     DWORD disposition = odb::test::find_disposition(args[2]);
     if (form == nullptr || disposition == 0) return helper::exit_usage;
-    odb::file_handle file(odb::test::open_in_form(path_argument(args[0]).c_str(), *form, disposition));
+    odb::file_handle file(
+        odb::test::open_in_form(path_argument(args[0]).c_str(), *form, disposition));
     report(file ? "held" : "error " + std::to_string(GetLastError()));
     helper::await_test();
     return helper::exit_ok;
@@ -52,9 +53,11 @@ int race_open(const args_t& args) {
     report("ready");
     helper::await_test();
     odb::test::open_race_result result = odb::test::run_open_race(path.c_str(), iterations, marker);
-    report("done " + std::to_string(result.exclusive_holds) + " " + std::to_string(result.shared_holds) +
-           " " + std::to_string(result.overlaps) + " " + std::to_string(result.unexpected_error));
-    return result.overlaps == 0 && result.unexpected_error == 0 ? helper::exit_ok : helper::exit_failed;
+    report("done " + std::to_string(result.exclusive_holds) + " " +
+           std::to_string(result.shared_holds) + " " + std::to_string(result.overlaps) + " " +
+           std::to_string(result.unexpected_error));
+    return result.overlaps == 0 && result.unexpected_error == 0 ? helper::exit_ok
+                                                                : helper::exit_failed;
 }
 
 }  // namespace

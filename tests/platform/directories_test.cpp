@@ -69,15 +69,16 @@ protected:
         // Only names that are their own 8.3 short names (and "two.dots.dat",
         // whose short name matches what it matches): Windows and Wine also
         // match a pattern against the short name, which we do not make up.
-        for (const char* name : {"00000001", "0000001f.RMV", "OBJID.FDB", "a.dat", "B.DAT", "two.dots.dat", "noext"})
+        for (const char* name :
+             {"00000001", "0000001f.RMV", "OBJID.FDB", "a.dat", "B.DAT", "two.dots.dat", "noext"})
             ASSERT_TRUE(write_file(dir / name, "12345"));
         ASSERT_TRUE(CreateDirectoryW((dir / "0000abcd").c_str(), nullptr));
     }
 };
 
 TEST_F(Searches, StarAndStarDotStarListEverythingWithDotAndDotDot) {
-    const names all = {".", "..", "00000001", "0000001f.RMV", "0000abcd", "B.DAT",
-                       "OBJID.FDB", "a.dat", "noext", "two.dots.dat"};
+    const names all = {".",     "..",        "00000001", "0000001f.RMV", "0000abcd",
+                       "B.DAT", "OBJID.FDB", "a.dat",    "noext",        "two.dots.dat"};
     EXPECT_EQ(search(dir / "*.*"), all);
     EXPECT_EQ(search(dir / "*"), all);
 }
@@ -94,11 +95,12 @@ TEST_F(Searches, QuestionMarksMatchUpToEightBeforeTheDot) {
         EXPECT_NE(std::find(found.begin(), found.end(), name), found.end()) << name;
     EXPECT_EQ(search(dir / "0000000?"), (names{"00000001"}));
     if (running_under_wine())
-        GTEST_SKIP() << "Wine's '?' always takes one character; Windows lets trailing ones match nothing";
+        GTEST_SKIP()
+            << "Wine's '?' always takes one character; Windows lets trailing ones match nothing";
     // Trailing '?'s and ".*" may match nothing, so shorter names and names
     // without an extension match too, and so do "." and "..".
-    EXPECT_EQ(found, (names{".", "..", "00000001", "0000001f.RMV", "0000abcd", "B.DAT", "OBJID.FDB", "a.dat",
-                            "noext", "two.dots.dat"}));
+    EXPECT_EQ(found, (names{".", "..", "00000001", "0000001f.RMV", "0000abcd", "B.DAT", "OBJID.FDB",
+                            "a.dat", "noext", "two.dots.dat"}));
 }
 
 TEST_F(Searches, EntriesCarryAttributesSizesAndTimes) {

@@ -12,9 +12,10 @@ namespace {
 using namespace odb::test;
 using odb::file_handle;
 
-HANDLE open_file(const wide_string& path, DWORD disposition, DWORD access = GENERIC_READ | GENERIC_WRITE) {
-    return CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
+HANDLE open_file(const wide_string& path, DWORD disposition,
+                 DWORD access = GENERIC_READ | GENERIC_WRITE) {
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 uint64_t position_of(HANDLE file) {
@@ -86,8 +87,8 @@ TEST_F(Files, ReadsAndWritesWholeCountsUpToTheEnd) {
     EXPECT_EQ(done, 0u);
 
     handle.reset();
-    file_handle reader(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    file_handle reader(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(reader.valid());
     EXPECT_FALSE(WriteFile(reader.get(), "x", 1, &done, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
@@ -111,7 +112,8 @@ TEST_F(Files, FilePointerHalvesAndNegativeSeeks) {
 
     // With a high half the two make one 64-bit offset.
     LONG high = 0;
-    EXPECT_EQ(SetFilePointer(handle.get(), static_cast<LONG>(0x80000000u), &high, FILE_BEGIN), 0x80000000u);
+    EXPECT_EQ(SetFilePointer(handle.get(), static_cast<LONG>(0x80000000u), &high, FILE_BEGIN),
+              0x80000000u);
     EXPECT_EQ(high, 0);
     high = 1;
     EXPECT_EQ(SetFilePointer(handle.get(), 0x10, &high, FILE_BEGIN), 0x10u);
@@ -178,7 +180,9 @@ TEST_F(Files, FileTimesAreUtcTicksSince1601) {
     ASSERT_TRUE(SystemTimeToFileTime(&now, &after));
 
     // File systems stamp times from a coarser clock; allow two seconds.
-    auto ticks = [](const FILETIME& t) { return (uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    auto ticks = [](const FILETIME& t) {
+        return (uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
     const uint64_t slack = 2 * 10000000ull;
     for (const FILETIME* t : {&created, &accessed, &written}) {
         EXPECT_GE(ticks(*t) + slack, ticks(before));

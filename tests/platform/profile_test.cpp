@@ -14,15 +14,18 @@ using namespace odb::test;
 
 class Profiles : public ::testing::Test {
 protected:
-    std::string get(const char* section, const char* key, const char* fallback = "", DWORD size = 256) {
+    std::string get(const char* section, const char* key, const char* fallback = "",
+                    DWORD size = 256) {
         std::basic_string<WCHAR> buffer(size + 1, WCHAR('#'));
-        DWORD length = GetPrivateProfileStringW(widen(section).c_str(), widen(key).c_str(),
-                                                widen(fallback).c_str(), &buffer[0], size, ini.c_str());
+        DWORD length =
+            GetPrivateProfileStringW(widen(section).c_str(), widen(key).c_str(),
+                                     widen(fallback).c_str(), &buffer[0], size, ini.c_str());
         EXPECT_EQ(buffer[length], WCHAR(0));
         return narrow(buffer.substr(0, length));
     }
     UINT get_int(const char* section, const char* key, int fallback = 7) {
-        return GetPrivateProfileIntW(widen(section).c_str(), widen(key).c_str(), fallback, ini.c_str());
+        return GetPrivateProfileIntW(widen(section).c_str(), widen(key).c_str(), fallback,
+                                     ini.c_str());
     }
     bool put(const char* section, const char* key, const char* value) {
         wide_string k = key ? widen(key) : wide_string(), v = value ? widen(value) : wide_string();
@@ -40,10 +43,11 @@ TEST_F(Profiles, WritesProduceTheCanonicalBytes) {
     ASSERT_TRUE(put("First", "b", "2"));
     ASSERT_TRUE(put("First", "a", "1"));
     ASSERT_TRUE(put("Second", "key", "value"));
-    ASSERT_TRUE(put("first", "B", "3"));          // sections and keys match ignoring case
-    ASSERT_TRUE(put("First", "c", "  spaced"));   // leading spaces of a value are dropped
-    unsigned char abacus[] = "abacus";            // with its NUL: 7 bytes
-    ASSERT_TRUE(WritePrivateProfileStructW(ODB_W("Third"), ODB_W("Bin"), abacus, sizeof abacus, ini.c_str()));
+    ASSERT_TRUE(put("first", "B", "3"));         // sections and keys match ignoring case
+    ASSERT_TRUE(put("First", "c", "  spaced"));  // leading spaces of a value are dropped
+    unsigned char abacus[] = "abacus";           // with its NUL: 7 bytes
+    ASSERT_TRUE(WritePrivateProfileStructW(ODB_W("Third"), ODB_W("Bin"), abacus, sizeof abacus,
+                                           ini.c_str()));
     EXPECT_EQ(read_file(ini),
               "[First]\r\nb=3\r\na=1\r\nc=spaced\r\n"
               "[Second]\r\nkey=value\r\n"
@@ -52,15 +56,16 @@ TEST_F(Profiles, WritesProduceTheCanonicalBytes) {
     ASSERT_TRUE(put("First", "a", nullptr));       // no value: the key goes
     ASSERT_TRUE(put("SECOND", nullptr, nullptr));  // no key: the section goes
     ASSERT_TRUE(put("Third", "new", "x"));
-    EXPECT_EQ(read_file(ini), "[First]\r\nb=3\r\nc=spaced\r\n[Third]\r\nBin=616261637573006F\r\nnew=x\r\n");
+    EXPECT_EQ(read_file(ini),
+              "[First]\r\nb=3\r\nc=spaced\r\n[Third]\r\nBin=616261637573006F\r\nnew=x\r\n");
 }
 
 TEST_F(Profiles, ReadsTrimUnquoteAndTakeTheFirstMatch) {
     ASSERT_TRUE(write_file(ini,
                            "; comment=1\r\n"
-                           "  [Sec]  \r"                     // CR-only line ends
+                           "  [Sec]  \r"  // CR-only line ends
                            "  key1 =  value one  \r\n"
-                           "KEY2=\"quoted\"\n"               // LF-only
+                           "KEY2=\"quoted\"\n"  // LF-only
                            "key3='single'\n"
                            "key4=\"unbalanced\n"
                            "key5=mid;not a comment\n"
@@ -89,8 +94,9 @@ TEST_F(Profiles, StringsThatDoNotFitAreCut) {
 }
 
 TEST_F(Profiles, IntegersWrapAndStopAtTheFirstNonDigit) {
-    ASSERT_TRUE(write_file(ini, "[N]\r\nminus=-1\r\nmixed=42A9\r\nletter=B42\r\nempty=\r\nplus=+12\r\n"
-                                "big=4294967297\r\nspaced=  17  \r\n"));
+    ASSERT_TRUE(write_file(ini,
+                           "[N]\r\nminus=-1\r\nmixed=42A9\r\nletter=B42\r\nempty=\r\nplus=+12\r\n"
+                           "big=4294967297\r\nspaced=  17  \r\n"));
     EXPECT_EQ(get_int("N", "minus"), 4294967295u);
     EXPECT_EQ(get_int("N", "mixed"), 42u);
     EXPECT_EQ(get_int("N", "letter"), 0u);
@@ -123,16 +129,20 @@ TEST_F(Profiles, StructuresCarryAChecksumThatReadsVerify) {
     for (int i = 0; i < 16; ++i) written[i] = static_cast<unsigned char>(i * 37 + 200);
     ASSERT_TRUE(WritePrivateProfileStructW(ODB_W("S"), ODB_W("Time"), written, 16, ini.c_str()));
     ASSERT_TRUE(GetPrivateProfileStructW(ODB_W("S"), ODB_W("Time"), read, 16, ini.c_str()));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(read), 16), std::string(reinterpret_cast<char*>(written), 16));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(read), 16),
+              std::string(reinterpret_cast<char*>(written), 16));
 
-    ASSERT_TRUE(write_file(ini, "[S]\r\nlower=616261637573006f\r\nsum=616261637573006E\r\nshort=6162616375736F\r\n"
-                                "long=616261637573000000\r\nhex=61626163757300G0\r\n"));
+    ASSERT_TRUE(write_file(
+        ini,
+        "[S]\r\nlower=616261637573006f\r\nsum=616261637573006E\r\nshort=6162616375736F\r\n"
+        "long=616261637573000000\r\nhex=61626163757300G0\r\n"));
     unsigned char abacus[7] = {};
     EXPECT_TRUE(GetPrivateProfileStructW(ODB_W("S"), ODB_W("lower"), abacus, 7, ini.c_str()));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(abacus), 7), std::string("abacus", 7));
     for (const char* key : {"sum", "short", "long", "hex", "missing"}) {
         SCOPED_TRACE(key);
-        EXPECT_FALSE(GetPrivateProfileStructW(ODB_W("S"), widen(key).c_str(), abacus, 7, ini.c_str()));
+        EXPECT_FALSE(
+            GetPrivateProfileStructW(ODB_W("S"), widen(key).c_str(), abacus, 7, ini.c_str()));
     }
 }
 

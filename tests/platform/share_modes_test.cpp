@@ -54,7 +54,8 @@ protected:
 
     // Starts a helper that holds `file` in `form_name` and has reported so.
     std::unique_ptr<child_process> helper_holding(const wide_string& path, const char* form_name) {
-        auto helper = child_process::start_helper({"hold-file", utf8(path), form_name, "open-existing"});
+        auto helper =
+            child_process::start_helper({"hold-file", utf8(path), form_name, "open-existing"});
         EXPECT_EQ(helper->read_line(), "held");
         return helper;
     }
@@ -90,7 +91,8 @@ TEST_F(ShareModes, HandlesOfTwoProcessesFollowTheMatrix) {
         SCOPED_TRACE(std::string("we hold ") + c.held + ", helper asks " + c.asked);
         file_handle first(open_in_form(file.c_str(), form(c.held)));
         ASSERT_TRUE(first.valid());
-        auto helper = child_process::start_helper({"hold-file", utf8(file), c.asked, "open-existing"});
+        auto helper =
+            child_process::start_helper({"hold-file", utf8(file), c.asked, "open-existing"});
         EXPECT_EQ(helper->read_line(), c.admitted ? "held" : error_line(ERROR_SHARING_VIOLATION));
     }
 }
@@ -117,7 +119,8 @@ TEST_F(ShareModes, RefusedOpenChangesNothing) {
     ASSERT_TRUE(reader.valid());
     for (DWORD disposition : {DWORD(CREATE_ALWAYS), DWORD(OPEN_ALWAYS), DWORD(OPEN_EXISTING)}) {
         SCOPED_TRACE(disposition);
-        EXPECT_FALSE(file_handle(open_in_form(file.c_str(), form("exclusive"), disposition)).valid());
+        EXPECT_FALSE(
+            file_handle(open_in_form(file.c_str(), form("exclusive"), disposition)).valid());
         EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
     }
     reader.reset();
@@ -183,7 +186,8 @@ TEST_F(ShareModes, DirectoryWithAnOpenFileInsideCannotBeRenamed) {
         EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
         // The refused rename left every file openable by the holder's rules.
         EXPECT_TRUE(file_handle(open_in_form(inner.c_str(), form("read"))).valid());
-        EXPECT_TRUE(file_handle(open_in_form(join(tree, "other.dat").c_str(), form("exclusive"))).valid());
+        EXPECT_TRUE(
+            file_handle(open_in_form(join(tree, "other.dat").c_str(), form("exclusive"))).valid());
     }
     EXPECT_TRUE(MoveFileW(tree.c_str(), moved.c_str()));
     EXPECT_EQ(read_file(join(join(join(moved, "a"), "b"), "inner.dat")), "x");
@@ -230,7 +234,8 @@ TEST_F(ShareModes, RacingThreadsNeverHoldConflictingHandles) {
     std::vector<open_race_result> results(racers);
     std::vector<std::thread> threads;
     for (uint32_t i = 0; i < racers; ++i)
-        threads.emplace_back([&, i] { results[i] = run_open_race(file.c_str(), iterations, i + 1); });
+        threads.emplace_back(
+            [&, i] { results[i] = run_open_race(file.c_str(), iterations, i + 1); });
     for (auto& thread : threads) thread.join();
     uint32_t exclusive = 0;
     for (const auto& result : results) {

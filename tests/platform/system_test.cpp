@@ -20,10 +20,11 @@ FILETIME filetime(uint64_t ticks) {
     t.dwHighDateTime = DWORD(ticks >> 32);
     return t;
 }
-SYSTEMTIME systemtime(WORD year, WORD month, WORD day, WORD hour = 0, WORD minute = 0, WORD second = 0,
-                      WORD ms = 0) {
+SYSTEMTIME systemtime(WORD year, WORD month, WORD day, WORD hour = 0, WORD minute = 0,
+                      WORD second = 0, WORD ms = 0) {
     SYSTEMTIME t{};
-    t.wYear = year, t.wMonth = month, t.wDay = day, t.wHour = hour, t.wMinute = minute, t.wSecond = second;
+    t.wYear = year, t.wMonth = month, t.wDay = day, t.wHour = hour, t.wMinute = minute,
+    t.wSecond = second;
     t.wMilliseconds = ms;
     return t;
 }
@@ -64,15 +65,23 @@ TEST(Time, KnownInstantsConvertBothWays) {
 
 TEST(Time, OutOfRangeFieldsAreRefused) {
     const SYSTEMTIME invalid[] = {
-        systemtime(1600, 12, 31), systemtime(2001, 0, 1),        systemtime(2001, 13, 1),
-        systemtime(2001, 1, 0),   systemtime(2001, 2, 29),       systemtime(1900, 2, 29),
-        systemtime(2000, 4, 31),  systemtime(2000, 1, 1, 24),    systemtime(2000, 1, 1, 0, 60),
-        systemtime(2000, 1, 1, 0, 0, 60), systemtime(2000, 1, 1, 0, 0, 0, 1000),
+        systemtime(1600, 12, 31),
+        systemtime(2001, 0, 1),
+        systemtime(2001, 13, 1),
+        systemtime(2001, 1, 0),
+        systemtime(2001, 2, 29),
+        systemtime(1900, 2, 29),
+        systemtime(2000, 4, 31),
+        systemtime(2000, 1, 1, 24),
+        systemtime(2000, 1, 1, 0, 60),
+        systemtime(2000, 1, 1, 0, 0, 60),
+        systemtime(2000, 1, 1, 0, 0, 0, 1000),
     };
     for (const auto& t : invalid) {
         // Wine takes February 29 of any year; Windows only of leap years.
         if (running_under_wine() && t.wMonth == 2 && t.wDay == 29) continue;
-        SCOPED_TRACE(std::to_string(t.wYear) + "-" + std::to_string(t.wMonth) + "-" + std::to_string(t.wDay));
+        SCOPED_TRACE(std::to_string(t.wYear) + "-" + std::to_string(t.wMonth) + "-" +
+                     std::to_string(t.wDay));
         FILETIME out;
         EXPECT_FALSE(SystemTimeToFileTime(&t, &out));
     }
@@ -104,7 +113,8 @@ TEST(Time, CompareAndClocks) {
 
     DWORD first = GetTickCount();
     Sleep(20);
-    EXPECT_GE(DWORD(GetTickCount() - first), 15u);  // never goes back; a sleep is at least its length
+    EXPECT_GE(DWORD(GetTickCount() - first),
+              15u);  // never goes back; a sleep is at least its length
 }
 
 TEST(Text, Utf8ConvertsBothWaysAndRefusesMalformedInput) {
@@ -114,25 +124,34 @@ TEST(Text, Utf8ConvertsBothWaysAndRefusesMalformedInput) {
     WCHAR out[8];
     ASSERT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, out, 8), 6);
     EXPECT_EQ(wide_string(out), wide_string(wide));
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, 3, out, 8), 2);  // no terminator
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, 3, out, 8),
+              2);  // no terminator
 
     char back[16];
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, nullptr, 0, nullptr, nullptr), 11);
-    ASSERT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, back, 16, nullptr, nullptr), 11);
+    EXPECT_EQ(
+        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, nullptr, 0, nullptr, nullptr),
+        11);
+    ASSERT_EQ(
+        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, back, 16, nullptr, nullptr),
+        11);
     EXPECT_EQ(std::string(back), text);
 
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, out, 3), 0);
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, back, 4, nullptr, nullptr), 0);
+    EXPECT_EQ(
+        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, back, 4, nullptr, nullptr), 0);
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
 
-    for (const char* bad : {"\xC3\x28", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82"}) {
+    for (const char* bad :
+         {"\xC3\x28", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82"}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bad, -1, out, 8), 0);
         EXPECT_EQ(GetLastError(), ERROR_NO_UNICODE_TRANSLATION);
     }
     const WCHAR lone[] = {'a', 0xD800, 'b', 0};
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, lone, -1, back, 16, nullptr, nullptr), 0);
+    EXPECT_EQ(
+        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, lone, -1, back, 16, nullptr, nullptr),
+        0);
     EXPECT_EQ(GetLastError(), ERROR_NO_UNICODE_TRANSLATION);
 }
 

@@ -47,7 +47,8 @@ std::wstring quoted(const std::string& argument) {
 
 }  // namespace
 
-std::unique_ptr<child_process> child_process::start_helper(const std::vector<std::string>& arguments) {
+std::unique_ptr<child_process> child_process::start_helper(
+    const std::vector<std::string>& arguments) {
     std::unique_ptr<child_process> child(new child_process);
     child->impl_.reset(new impl);
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -145,7 +146,8 @@ std::string helper_path() {
 
 }  // namespace
 
-std::unique_ptr<child_process> child_process::start_helper(const std::vector<std::string>& arguments) {
+std::unique_ptr<child_process> child_process::start_helper(
+    const std::vector<std::string>& arguments) {
     std::unique_ptr<child_process> child(new child_process);
     child->impl_.reset(new impl);
     int in[2], out[2];
@@ -161,7 +163,8 @@ std::unique_ptr<child_process> child_process::start_helper(const std::vector<std
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    int error = posix_spawn(&child->impl_->pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
+    int error =
+        posix_spawn(&child->impl_->pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);

@@ -77,8 +77,10 @@ std::string to_utf8(const wide_string& path) {
 
 temp_dir::temp_dir() {
     const char* base = ::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/qmfiledb-XXXXXX";
-    if (::mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("cannot create a temporary directory");
+    std::string pattern =
+        std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/qmfiledb-XXXXXX";
+    if (::mkdtemp(&pattern[0]) == nullptr)
+        throw std::runtime_error("cannot create a temporary directory");
     path_ = widen(pattern);
 }
 

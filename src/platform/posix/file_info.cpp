@@ -20,8 +20,8 @@ FILETIME from_statx(const struct statx_timestamp& time) {
 
 int query_file(int dir_fd, const char* name, int flags, file_info& info) {
     struct statx sx;
-    unsigned mask = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_ATIME | STATX_MTIME |
-                    STATX_CTIME | STATX_BTIME;
+    unsigned mask = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_ATIME | STATX_MTIME | STATX_CTIME |
+                    STATX_BTIME;
     if (::statx(dir_fd, name, flags, mask, &sx) == 0) {
         info.directory = S_ISDIR(sx.stx_mode);
         info.read_only = (sx.stx_mode & S_IWUSR) == 0;

@@ -63,10 +63,12 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
     if (object == nullptr) return INVALID_SET_FILE_POINTER;
     // Without a high half the distance is a signed 32-bit value; with one,
     // the halves form a signed 64-bit value.
-    int64_t offset = distance_high == nullptr
-                         ? static_cast<int64_t>(distance)
-                         : static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distance_high)) << 32) |
-                                                static_cast<uint32_t>(distance));
+    int64_t offset =
+        distance_high == nullptr
+            ? static_cast<int64_t>(distance)
+            : static_cast<int64_t>(
+                  (static_cast<uint64_t>(static_cast<uint32_t>(*distance_high)) << 32) |
+                  static_cast<uint32_t>(distance));
     int whence;
     switch (method) {
         case FILE_BEGIN: whence = SEEK_SET; break;
@@ -94,7 +96,8 @@ BOOL SetEndOfFile(HANDLE file) {
     if (object == nullptr) return FALSE;
     if (!object->can_write) return fail(ERROR_ACCESS_DENIED);
     off_t position = ::lseek(object->fd, 0, SEEK_CUR);
-    if (position < 0 || ::ftruncate(object->fd, position) != 0) return fail(error_from_errno(errno));
+    if (position < 0 || ::ftruncate(object->fd, position) != 0)
+        return fail(error_from_errno(errno));
     return TRUE;
 }
 

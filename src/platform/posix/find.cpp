@@ -31,7 +31,8 @@ void fill(const file_info& info, bool link, const std::u16string& name, WIN32_FI
     if (info.directory)
         data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
     else
-        data.dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE | (info.read_only ? FILE_ATTRIBUTE_READONLY : 0);
+        data.dwFileAttributes =
+            FILE_ATTRIBUTE_ARCHIVE | (info.read_only ? FILE_ATTRIBUTE_READONLY : 0);
     // As Windows marks symbolic links and junctions, so a caller that walks
     // a tree can tell a link from what it leads to.
     if (link) data.dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
@@ -49,7 +50,8 @@ int query_entry(int dir_fd, const char* name, file_info& info, bool& link) {
     int error = query_file(dir_fd, name, 0, info);
     if (error == ENOENT) error = query_file(dir_fd, name, AT_SYMLINK_NOFOLLOW, info);
     struct stat st;
-    link = error == 0 && ::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+    link =
+        error == 0 && ::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
     return error;
 }
 
@@ -68,7 +70,8 @@ bool next_match(find_object& find, WIN32_FIND_DATAW& data) {
             continue;
         file_info info;
         bool link = false;
-        if (query_entry(::dirfd(find.dir), entry->d_name, info, link) != 0) continue;  // gone meanwhile
+        if (query_entry(::dirfd(find.dir), entry->d_name, info, link) != 0)
+            continue;  // gone meanwhile
         fill(info, link, name, data);
         return true;
     }
@@ -89,7 +92,9 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     std::size_t wide_slash = wide.find_last_of(u"/\\");
     std::u16string name = wide_slash == std::u16string::npos ? wide : wide.substr(wide_slash + 1);
     std::size_t slash = path.find_last_of('/');
-    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string directory = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : path.substr(0, slash);
     if (name.empty()) return fail_find(ERROR_FILE_NOT_FOUND);
 
     auto* find = new (std::nothrow) find_object(name);
@@ -102,7 +107,8 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
         int error = query_entry(AT_FDCWD, path.c_str(), info, link);
         if (error != 0) {
             delete find;
-            return fail_find(error == ENOTDIR ? ERROR_PATH_NOT_FOUND : path_error_from_errno(error, path));
+            return fail_find(error == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                              : path_error_from_errno(error, path));
         }
         fill(info, link, name, *data);
         return register_handle(find);

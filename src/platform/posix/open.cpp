@@ -31,7 +31,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
     if (!admit_call()) return INVALID_HANDLE_VALUE;
     std::string file;
     if (!to_posix_path(path, file)) return INVALID_HANDLE_VALUE;
-    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return fail_open(ERROR_INVALID_PARAMETER);
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
+        return fail_open(ERROR_INVALID_PARAMETER);
 
     const bool read = (access & GENERIC_READ) != 0;
     const bool write = (access & GENERIC_WRITE) != 0;

@@ -18,7 +18,9 @@ std::mutex& write_mutex() {
     return mutex;
 }
 
-std::u16string wide(LPCWSTR text) { return text == nullptr ? std::u16string() : std::u16string(text, text + wide_length(text)); }
+std::u16string wide(LPCWSTR text) {
+    return text == nullptr ? std::u16string() : std::u16string(text, text + wide_length(text));
+}
 
 // Copies as much of `text` as fits with its terminator and returns the
 // number of units copied: a string that does not fit is cut to size - 1.
@@ -97,7 +99,8 @@ DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR default_val
         std::vector<std::u16string> keys;
         if (profile_section* found = profile.find_section(profile_trim(wide(section))))
             for (const auto& entry : found->entries)
-                if (entry.kind != profile_entry::comment && !entry.key.empty()) keys.push_back(entry.key);
+                if (entry.kind != profile_entry::comment && !entry.key.empty())
+                    keys.push_back(entry.key);
         return copy_list(keys, buffer, size);
     }
     std::u16string value;
@@ -112,7 +115,8 @@ UINT GetPrivateProfileIntW(LPCWSTR section, LPCWSTR key, int default_value, LPCW
     if (!admit_call()) return static_cast<UINT>(default_value);
     profile_file profile;
     std::u16string value;
-    if (!load_for_reading(file, profile) || !read_value(profile, section, key, value) || value.empty())
+    if (!load_for_reading(file, profile) || !read_value(profile, section, key, value) ||
+        value.empty())
         return static_cast<UINT>(default_value);
     // Decimal digits after an optional sign, up to the first other
     // character, in unsigned arithmetic that wraps: "-1" is 4294967295,
@@ -140,7 +144,8 @@ DWORD GetPrivateProfileSectionNamesW(LPWSTR buffer, DWORD size, LPCWSTR file) {
     return copy_list(section_names(profile), buffer, size);
 }
 
-BOOL GetPrivateProfileStructW(LPCWSTR section, LPCWSTR key, LPVOID buffer, UINT size, LPCWSTR file) {
+BOOL GetPrivateProfileStructW(LPCWSTR section, LPCWSTR key, LPVOID buffer, UINT size,
+                              LPCWSTR file) {
     if (!admit_call()) return FALSE;
     profile_file profile;
     std::u16string value;

@@ -38,7 +38,11 @@ std::u16string decode(const std::string& bytes) {
     const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
     for (std::size_t i = 0; i < bytes.size();) {
         unsigned char lead = s[i];
-        std::size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+        std::size_t length = lead < 0x80             ? 1
+                             : (lead & 0xE0) == 0xC0 ? 2
+                             : (lead & 0xF0) == 0xE0 ? 3
+                             : (lead & 0xF8) == 0xF0 ? 4
+                                                     : 0;
         if (length != 0 && i + length <= bytes.size() &&
             utf8_to_utf16(bytes.data() + i, length, piece)) {
             text += piece;
@@ -62,7 +66,8 @@ bool encode(const std::u16string& text, std::string& bytes) {
     };
     for (std::size_t i = 0; i < text.size(); ++i) {
         char16_t c = text[i];
-        bool lone_low = c >= 0xDC80 && c <= 0xDCFF && (i == 0 || text[i - 1] < 0xD800 || text[i - 1] > 0xDBFF);
+        bool lone_low =
+            c >= 0xDC80 && c <= 0xDCFF && (i == 0 || text[i - 1] < 0xD800 || text[i - 1] > 0xDBFF);
         if (!lone_low) continue;
         if (!flush(i)) return false;
         bytes += static_cast<char>(c - 0xDC00);
@@ -105,7 +110,8 @@ void parse(const std::u16string& text, profile_file& profile) {
         if (equals == std::u16string::npos) {
             entries.push_back(profile_entry{profile_entry::bare, line, {}});
         } else {
-            entries.push_back(profile_entry{profile_entry::pair, profile_trim(line.substr(0, equals)),
+            entries.push_back(profile_entry{profile_entry::pair,
+                                            profile_trim(line.substr(0, equals)),
                                             profile_trim(line.substr(equals + 1))});
         }
     }
@@ -155,7 +161,8 @@ profile_section* profile_file::find_section(const std::u16string& name) {
 
 profile_entry* profile_file::find_key(profile_section& section, const std::u16string& key) {
     for (auto& entry : section.entries)
-        if (entry.kind != profile_entry::comment && equal_ignoring_case(entry.key, key)) return &entry;
+        if (entry.kind != profile_entry::comment && equal_ignoring_case(entry.key, key))
+            return &entry;
     return nullptr;
 }
 

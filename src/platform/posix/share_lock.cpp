@@ -135,7 +135,8 @@ DWORD hold_tree_file(int dir_fd, const char* name, std::vector<int>& held) {
         return error_from_errno(errno);
     }
     held.push_back(fd);
-    int error = take_share_lock(fd, writable ? share_lock_kind::exclusive : share_lock_kind::shared);
+    int error =
+        take_share_lock(fd, writable ? share_lock_kind::exclusive : share_lock_kind::shared);
     if (error == EAGAIN) return ERROR_ACCESS_DENIED;
     if (error != 0) return error_from_errno(error);
     if (!writable) {
@@ -165,8 +166,8 @@ DWORD hold_tree_at(int dir_fd, std::vector<int>& held) {
             type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
         }
         if (type == DT_DIR) {
-            int child = ::openat(::dirfd(dir), name,
-                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            int child =
+                ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (child < 0) {
                 if (errno == ENOENT) continue;
                 result = error_from_errno(errno);

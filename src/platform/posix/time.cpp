@@ -40,7 +40,8 @@ int64_t days_since_1601(int64_t year, unsigned month, unsigned day) {
     const int64_t era = (year >= 0 ? year : year - 399) / 400;
     const auto year_of_era = static_cast<unsigned>(year - era * 400);
     const unsigned day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const unsigned day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    const unsigned day_of_era =
+        year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
     return era * 146097 + static_cast<int64_t>(day_of_era) - 719468 + epoch_days_1601_to_1970;
 }
 
@@ -50,7 +51,8 @@ void civil_from_days(int64_t days_1601, int64_t& year, unsigned& month, unsigned
     const auto day_of_era = static_cast<unsigned>(z - era * 146097);
     const unsigned year_of_era =
         (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    const unsigned day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const unsigned day_of_year =
+        day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
     const unsigned mp = (5 * day_of_year + 2) / 153;
     day = day_of_year - (153 * mp + 2) / 5 + 1;
     month = mp < 10 ? mp + 3 : mp - 9;
@@ -86,7 +88,8 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* system_time, LPFILETIME file_time) {
         t.wSecond > 59 || t.wMilliseconds > 999)
         return odb::posix::fail(ERROR_INVALID_PARAMETER);
     uint64_t days = static_cast<uint64_t>(days_since_1601(t.wYear, t.wMonth, t.wDay));
-    uint64_t ms_of_day = ((t.wHour * 60u + t.wMinute) * 60u + t.wSecond) * 1000ull + t.wMilliseconds;
+    uint64_t ms_of_day =
+        ((t.wHour * 60u + t.wMinute) * 60u + t.wSecond) * 1000ull + t.wMilliseconds;
     *file_time = from_ticks(days * ticks_per_day + ms_of_day * 10000ull);
     return TRUE;
 }
@@ -119,7 +122,8 @@ LONG CompareFileTime(const FILETIME* a, const FILETIME* b) {
 DWORD GetTickCount() {
     struct timespec now;
     ::clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    uint64_t ms =
+        static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
     return static_cast<DWORD>(ms);
 }
 
