@@ -24,6 +24,12 @@ constexpr std::size_t longest_path_tail = 44;
 
 bool is_separator(WCHAR unit) { return unit == '\\' || unit == '/'; }
 
+// "", "." and "..": as bare names they would resolve to the executable's
+// own directory or its parent, which a creation would wipe.
+bool names_no_directory(const WCHAR* path) {
+    return path[0] == 0 || (path[0] == '.' && (path[1] == 0 || (path[1] == '.' && path[2] == 0)));
+}
+
 path_buffer marker_path(const odb_database& db) {
     path_buffer path(db.root);
     path.component(ODB_W("QMFILEDB.FDB"));
@@ -86,6 +92,7 @@ odb_status open_database(uint32_t flags, const WCHAR* path, odb_database** datab
         db->magic = odb_magic;
         db->marker = INVALID_HANDLE_VALUE;
 
+        if (names_no_directory(path)) raise(ODB_E_INVALID_PARAMETER);
         path_buffer root(path);
         resolve_root(root);
         // Every path built from the root must fit in 260 units.

@@ -154,6 +154,15 @@ TEST(DatabaseRoot, BareNameLivesBesideTheExecutableAndOneTrailingSeparatorGoes) 
     EXPECT_EQ(ODB_close(db), ODB_OK);
     EXPECT_FALSE(path_exists(exe_dir + widen(name)));
 
+    // An empty name, "." and ".." name no directory beside the executable:
+    // resolved, they would be the executable's own directory or its parent.
+    // (Opened, not created: were they accepted, nothing would be wiped.)
+    for (const char* not_a_name : {"", ".", ".."}) {
+        db = nullptr;
+        EXPECT_EQ(ODB_init(0, not_a_name, &version, &db, 0), ODB_E_INVALID_PARAMETER) << not_a_name;
+        EXPECT_EQ(db, nullptr);
+    }
+
     scratch_database scratch;
     database_ptr trailing = open_database(scratch.root() + ODB_PATH_SEPARATOR);
     ASSERT_TRUE(trailing);

@@ -108,6 +108,11 @@ TEST(StatusPropagation, FailedOpenWritesTheVersionOnly) {
     EXPECT_EQ(version, ODB_VERSION);
     EXPECT_EQ(db, untouched_db);
     EXPECT_FALSE(path_exists(missing));
+    // A creation makes the root only, not its missing parents.
+    EXPECT_EQ(ODB_init_w(ODB_INIT_CREATE, odb_text(join(missing, "db")), &version, &db, 0),
+              ODB_E_MAKE_DIRECTORY);
+    EXPECT_EQ(db, untouched_db);
+    EXPECT_FALSE(path_exists(missing));
 
     // A directory without a marker: refused, and nothing is created in it
     // (no configuration lock, no settings file).
