@@ -19,13 +19,20 @@ void wipe_file(const WCHAR* path) {
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) raise(ODB_E_WIPE);
     static const unsigned char zeros[65536] = {};
-    DWORD size = GetFileSize(file.get(), nullptr);
-    if (size == INVALID_FILE_SIZE) size = 0;
+    // The whole length, not only its low 32 bits: a file of 4 GiB or more
+    // is overwritten to its end as well.
+    DWORD high = 0;
+    SetLastError(ERROR_SUCCESS);
+    DWORD low = GetFileSize(file.get(), &high);
+    uint64_t size = (low == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS)
+                        ? 0
+                        : (static_cast<uint64_t>(high) << 32) | low;
     // The bytes go before the name does: a second link to the file, or a
     // disk block recovered later, holds zeros rather than the old contents.
-    DWORD done = 0;
+    uint64_t done = 0;
     while (done < size) {
-        DWORD chunk = size - done < sizeof zeros ? size - done : static_cast<DWORD>(sizeof zeros);
+        DWORD chunk = size - done < sizeof zeros ? static_cast<DWORD>(size - done)
+                                                 : static_cast<DWORD>(sizeof zeros);
         DWORD written = 0;
         if (!WriteFile(file.get(), zeros, chunk, &written, nullptr) || written == 0) break;
         done += written;
