@@ -1,0 +1,463 @@
+// check [--repair]: walks every class and object of a database and verifies
+// what can be verified from outside the library: every object opens, every
+// attribute lists and reads back at its listed length, record files are
+// whole, class counters lie above the identifiers in use, and the name
+// index agrees with the objects. Derived data (the index) and counters are
+// repaired on request; everything else is reported.
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
+
+#include "cli.h"
+#include "database.h"
+#include "output.h"
+#include "settings.h"
+
+namespace odbtool {
+
+namespace {
+
+enum class repair_kind { none, index, counter };
+
+struct problem {
+    std::string path, message;
+    repair_kind repair;
+    uint32_t cls;
+};
+
+const uint32_t index_magic = 0x5B5B0004u;
+const std::size_t lookups_reported = 10;  // per class, then a summary
+
+uint32_t get32(const unsigned char* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+bytes read_whole(const fs::path& path, bool& exists) {
+    std::ifstream in(path, std::ios::binary);
+    exists = static_cast<bool>(in);
+    bytes content;
+    if (!in) return content;
+    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return content;
+}
+
+char16_t fold(char16_t unit) { return unit >= u'A' && unit <= u'Z' ? unit - u'A' + u'a' : unit; }
+
+bool same_name(const std::u16string& a, const std::u16string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (fold(a[i]) != fold(b[i])) return false;
+    return true;
+}
+
+struct class_state {
+    std::vector<std::pair<uint32_t, std::u16string>> names;  // live objects with a name
+    std::size_t live = 0;
+    bool any_id_in_range = false;
+    uint32_t highest_in_range = 0;  // among identifiers from FirstId to LastId
+    class_counter counter;
+};
+
+class checker {
+public:
+    explicit checker(database& db) : db_(db) {}
+
+    void run() {
+        problems_.clear();
+        objects_ = attributes_ = 0;
+        states_.clear();
+        const ini_file ini = ini_file::load(settings_path(db_));
+        index_on_ = setting_yes(ini, "NameIndex", "Enabled");
+        first_id_ = setting_id(ini, "FirstId");
+        last_id_ = setting_id(ini, "LastId");
+        if (first_id_ > last_id_)
+            add(path_text(settings_path(db_)),
+                "IdAssignment.FirstId " + hex8(first_id_) + " lies above LastId " + hex8(last_id_));
+        progress shown("check");
+        classes_ = db_.classes();
+        for (uint32_t cls : classes_) check_class(cls, shown);
+        shown.finish();
+    }
+
+    const std::vector<problem>& problems() const { return problems_; }
+    std::size_t objects() const { return objects_; }
+    std::size_t attributes() const { return attributes_; }
+    std::size_t classes() const { return classes_.size(); }
+
+    // Repairs what can be; returns what was done and what could not be.
+    std::vector<std::string> repair(std::vector<std::string>& not_repaired) {
+        std::vector<std::string> done;
+        std::set<uint32_t> index_classes;
+        bool counters = false;
+        for (const problem& p : problems_) {
+            if (p.repair == repair_kind::index) index_classes.insert(p.cls);
+            else if (p.repair == repair_kind::counter) counters = true;
+            else not_repaired.push_back(p.path + ": " + p.message);
+        }
+        for (uint32_t cls : index_classes) {
+            // The index is derived: without names.dat the next lookup
+            // rebuilds every bucket from the objects.
+            fs::path header = db_.class_dir(cls) / "names.dat";
+            std::error_code error;
+            fs::remove(header, error);
+            if (error) {
+                not_repaired.push_back(path_text(header) + ": cannot delete it: " + error.message());
+                continue;
+            }
+            uint32_t id = 0;
+            const char16_t empty[1] = {0};
+            ODB_obj_lookup_ex(db_.handle(), cls, ODB_NAME_ATTRIBUTE, ODB_NAME_UTF16,
+                              reinterpret_cast<const odb_wchar*>(empty), 2, &id);
+            done.push_back("rebuilt the name index of class " + hex8(cls));
+        }
+        if (counters) repair_counters(done, not_repaired);
+        return done;
+    }
+
+private:
+    void add(const std::string& path, const std::string& message,
+             repair_kind repair = repair_kind::none, uint32_t cls = 0) {
+        problems_.push_back({path, message, repair, cls});
+    }
+
+    void check_class(uint32_t cls, progress& shown) {
+        class_state& state = states_[cls];
+        state.counter = read_class_counter(db_.class_dir(cls));
+        std::map<uint32_t, form> seen;
+        for (form f : all_forms) {
+            std::vector<uint32_t> ids;
+            try {
+                ids = list_ids(db_, cls, f);
+            } catch (const tool_error& error) {
+                add(path_text(db_.class_dir(cls)), error.what());
+                continue;
+            }
+            for (uint32_t id : ids) {
+                auto earlier = seen.find(id);
+                if (earlier != seen.end())
+                    add(path_text(db_.object_dir(cls, id, f)),
+                        std::string("object exists both ") + form_name(earlier->second) + " and " +
+                            form_name(f) + " (a restore or removal of it will fail)");
+                else
+                    seen[id] = f;
+                if (id >= first_id_ && id <= last_id_) {
+                    state.highest_in_range =
+                        state.any_id_in_range ? std::max(state.highest_in_range, id) : id;
+                    state.any_id_in_range = true;
+                }
+                check_object(cls, id, f, state);
+                shown.tick();
+            }
+        }
+        check_counter(cls, state);
+        if (index_on_) check_index(cls, state);
+    }
+
+    void check_object(uint32_t cls, uint32_t id, form f, class_state& state) {
+        ++objects_;
+        if (f == form::live) ++state.live;
+        try {
+            object obj(db_, cls, id, f, false);
+            std::vector<attribute_entry> entries;
+            odb_status status = obj.try_attributes(entries);
+            if (status != ODB_OK) {
+                add(obj.where(), "attributes cannot be listed: " + describe_status(status));
+            }
+            std::set<uint32_t> numbers;
+            for (const attribute_entry& entry : entries) {
+                ++attributes_;
+                if (!numbers.insert(entry.number).second)
+                    add(obj.where(), "attribute " + hex8(entry.number) + " is listed twice");
+                bytes value;
+                status = obj.try_read(entry.number, value);
+                if (status != ODB_OK) {
+                    add(obj.where(), "attribute " + hex8(entry.number) + " is listed (" +
+                                         std::to_string(entry.length) +
+                                         " bytes) but cannot be read: " + describe_status(status));
+                } else if (value.size() != entry.length) {
+                    add(obj.where(), "attribute " + hex8(entry.number) + " is listed with " +
+                                         std::to_string(entry.length) + " bytes but reads " +
+                                         std::to_string(value.size()));
+                } else if (entry.number == ODB_NAME_ATTRIBUTE && f == form::live) {
+                    std::u16string name = value_text_units(value);
+                    if (!name.empty()) state.names.push_back({id, name});
+                }
+            }
+            if (status == ODB_OK && obj.single_file()) check_record_file(obj.directory() / "ATTRIBS.FDB");
+        } catch (const tool_error& error) {
+            add(path_text(db_.object_dir(cls, id, f)), error.what());
+        }
+    }
+
+    // The library ends a record chain quietly where the file is cut (the
+    // rest is unreachable), so a cut file is found by walking it here.
+    void check_record_file(const fs::path& path) {
+        bool exists = false;
+        bytes file = read_whole(path, exists);
+        if (!exists || file.size() < 8) return;  // the statuses report these
+        const uint64_t size = file.size();
+        uint64_t position = file[4] | (file[5] << 8);
+        while (position < size) {
+            if (position + 28 > size) {
+                add(path_text(path), "the file ends inside a record header at offset " +
+                                         std::to_string(position) + ": it was cut (" +
+                                         std::to_string(size - position) + " stray bytes)");
+                return;
+            }
+            const unsigned char* header = file.data() + position;
+            uint32_t id = get32(header), capacity = get32(header + 4), length = get32(header + 8);
+            if (position + 28 + capacity > size) {
+                add(path_text(path), "the record of attribute " + hex8(id) + " at offset " +
+                                         std::to_string(position) + " needs " +
+                                         std::to_string(capacity) + " bytes but the file ends after " +
+                                         std::to_string(size - position - 28) +
+                                         ": the file was cut and the value is lost");
+                return;
+            }
+            if (length > capacity)
+                add(path_text(path), "the record of attribute " + hex8(id) + " at offset " +
+                                         std::to_string(position) + " is longer (" +
+                                         std::to_string(length) + ") than its area (" +
+                                         std::to_string(capacity) + ")");
+            position += 28 + static_cast<uint64_t>(capacity);
+        }
+    }
+
+    void check_counter(uint32_t cls, const class_state& state) {
+        const std::string path = path_text(db_.class_dir(cls) / "OBJID.FDB");
+        if (state.counter.state == class_counter::damaged) {
+            add(path, "the identifier counter is damaged (not \"Next ID=xxxxxxxx\")",
+                repair_kind::counter, cls);
+            return;
+        }
+        // An empty or missing counter starts the class at FirstId.
+        uint32_t next = state.counter.state == class_counter::valid ? state.counter.next : first_id_;
+        if (state.any_id_in_range && next <= state.highest_in_range)
+            add(path, "the counter " + hex8(next) + " is not above identifier " +
+                          hex8(state.highest_in_range) +
+                          " in use: identifiers freed below it could be handed out again",
+                repair_kind::counter, cls);
+    }
+
+    void check_index(uint32_t cls, const class_state& state) {
+        const fs::path dir = db_.class_dir(cls);
+        // The files first: the lookups below rebuild an index that is
+        // missing, invalid or stale, and would hide what was there.
+        bool exists = false;
+        bytes header = read_whole(dir / "names.dat", exists);
+        if (exists && header.size() >= 12 && get32(header.data()) == index_magic) {
+            uint32_t buckets = get32(header.data() + 8);
+            if (buckets < 1 || buckets > 256) {
+                add(path_text(dir / "names.dat"),
+                    "bad bucket count " + std::to_string(buckets), repair_kind::index, cls);
+                buckets = 0;
+            }
+            for (uint32_t b = 0; b < buckets; ++b) check_bucket(cls, b);
+        }
+
+        std::size_t reported = 0, unreported = 0;
+        auto lookup_problem = [&](const std::string& message) {
+            if (reported++ < lookups_reported) add(path_text(dir), message, repair_kind::index, cls);
+            else ++unreported;
+        };
+        std::map<uint32_t, std::u16string> by_id(state.names.begin(), state.names.end());
+        for (const auto& named : state.names) {
+            // Entries hold at most 126 units; longer names are not indexed.
+            if (named.second.size() > 126) continue;
+            uint32_t found = 0;
+            std::u16string name = named.second;
+            odb_status status = ODB_obj_lookup_ex(db_.handle(), cls, ODB_NAME_ATTRIBUTE, ODB_NAME_UTF16,
+                                                  reinterpret_cast<const odb_wchar*>(name.c_str()),
+                                                  static_cast<uint32_t>((name.size() + 1) * 2), &found);
+            const std::string who = "the name '" + utf16_to_utf8(name) + "' of object " + hex8(named.first);
+            if (status == ODB_E_NO_MORE_ITEMS) {
+                lookup_problem(who + " is missing from the name index");
+            } else if (status != ODB_OK) {
+                lookup_problem(who + " cannot be looked up: " + describe_status(status));
+            } else if (found != named.first) {
+                // Several objects may share a name; any of them is a right answer.
+                auto other = by_id.find(found);
+                if (other == by_id.end() || !same_name(other->second, name))
+                    lookup_problem(who + " leads to object " + hex8(found) + ", which is not so named");
+            }
+        }
+        if (unreported > 0)
+            add(path_text(dir), std::to_string(unreported) + " more names disagree with the name index",
+                repair_kind::index, cls);
+
+        uint32_t counted = 0;
+        odb_status status = ODB_obj_count(db_.handle(), cls, 0, &counted);
+        if (status != ODB_OK)
+            add(path_text(dir), "the class cannot be counted: " + describe_status(status));
+        else if (counted != state.live)
+            add(path_text(dir / "names.dat"),
+                "the name index counts " + std::to_string(counted) + " objects, the class holds " +
+                    std::to_string(state.live) + " live ones",
+                repair_kind::index, cls);
+    }
+
+    void check_bucket(uint32_t cls, uint32_t bucket) {
+        char name[16];
+        std::snprintf(name, sizeof name, "names.%03x", bucket);
+        const fs::path path = db_.class_dir(cls) / name;
+        bool exists = false;
+        bytes file = read_whole(path, exists);
+        if (!exists || file.empty()) return;  // created empty when first used
+        if (file.size() < 8) {
+            add(path_text(path), "the bucket file is cut (" + std::to_string(file.size()) + " bytes)",
+                repair_kind::index, cls);
+            return;
+        }
+        if (get32(file.data()) != index_magic) {
+            add(path_text(path), "the bucket file has the wrong magic " + hex8(get32(file.data())),
+                repair_kind::index, cls);
+            return;
+        }
+        uint32_t live = 0;
+        std::size_t position = 8;
+        while (position + 8 <= file.size()) {
+            uint32_t length = file[position] | (file[position + 1] << 8);
+            if (length < 8 || length > 263 || position + length > file.size()) {
+                add(path_text(path), "bad entry length " + std::to_string(length) + " at offset " +
+                                         std::to_string(position),
+                    repair_kind::index, cls);
+                return;
+            }
+            if (get32(file.data() + position + 2) != 0) ++live;
+            position += length;
+        }
+        uint32_t stated = get32(file.data() + 4);
+        if (stated != live)
+            add(path_text(path), "the header counts " + std::to_string(stated) + " entries, the file holds " +
+                                     std::to_string(live),
+                repair_kind::index, cls);
+    }
+
+    void repair_counters(std::vector<std::string>& done, std::vector<std::string>& not_repaired) {
+        // ODB_assign_ids moves every class's counter to one past its
+        // highest identifier in the range. That is safe only if no counter
+        // goes down: a lower counter would hand out freed identifiers again.
+        for (const auto& entry : states_) {
+            const class_state& state = entry.second;
+            if (state.any_id_in_range && state.highest_in_range == 0xFFFFFFFFu) {
+                not_repaired.push_back("class " + hex8(entry.first) +
+                                       ": its counter cannot move past identifier ffffffff");
+                return;
+            }
+            uint32_t moved = state.any_id_in_range ? std::max(first_id_, state.highest_in_range + 1) : first_id_;
+            if (state.counter.state == class_counter::valid && moved < state.counter.next) {
+                not_repaired.push_back(path_text(db_.class_dir(entry.first) / "OBJID.FDB") +
+                                       ": not repairable with ODB_assign_ids: it would lower this "
+                                       "class's counter from " + hex8(state.counter.next) + " to " +
+                                       hex8(moved));
+                return;
+            }
+        }
+        odb_status status = ODB_assign_ids(db_.handle(), first_id_, last_id_);
+        if (status != ODB_OK) {
+            not_repaired.push_back(db_.root_text() + ": ODB_assign_ids failed: " + describe_status(status));
+            return;
+        }
+        done.push_back("moved every class's counter above its identifiers (ODB_assign_ids " +
+                       hex8(first_id_) + " " + hex8(last_id_) + ")");
+    }
+
+    database& db_;
+    bool index_on_ = false;
+    uint32_t first_id_ = 1, last_id_ = 0xFFFFFFF0u;
+    std::vector<uint32_t> classes_;
+    std::map<uint32_t, class_state> states_;
+    std::vector<problem> problems_;
+    std::size_t objects_ = 0, attributes_ = 0;
+};
+
+json problems_json(const std::vector<problem>& problems) {
+    json list = json::array();
+    for (const problem& p : problems)
+        list.push_back({{"path", p.path},
+                        {"problem", p.message},
+                        {"repair", p.repair == repair_kind::index     ? json("rebuild the name index")
+                                   : p.repair == repair_kind::counter ? json("move the counter")
+                                                                      : json(nullptr)}});
+    return list;
+}
+
+void print_problems(const std::vector<problem>& problems) {
+    for (const problem& p : problems) {
+        std::cout << "problem: " << p.path << ": " << p.message;
+        if (p.repair == repair_kind::index) std::cout << " [repairable: rebuild the name index]";
+        if (p.repair == repair_kind::counter) std::cout << " [repairable: move the counter]";
+        std::cout << "\n";
+    }
+}
+
+std::string summary(const checker& c) {
+    return "checked " + std::to_string(c.classes()) + " classes, " + std::to_string(c.objects()) +
+           " objects, " + std::to_string(c.attributes()) + " attributes: " +
+           (c.problems().empty() ? std::string("no problems")
+                                 : std::to_string(c.problems().size()) + " problem" +
+                                       (c.problems().size() == 1 ? "" : "s"));
+}
+
+}  // namespace
+
+bool check_database(database& db, bool repair, bool as_json) {
+    checker check(db);
+    check.run();
+    json report = {{"database", db.root_text()}};
+    if (as_json) report["problems_found"] = problems_json(check.problems());
+    else print_problems(check.problems());
+    std::vector<std::string> done, not_repaired;
+    if (repair && !check.problems().empty()) {
+        done = check.repair(not_repaired);
+        if (!as_json) {
+            std::cout << summary(check) << "\n";
+            for (const std::string& line : done) std::cout << "repaired: " << line << "\n";
+            for (const std::string& line : not_repaired) std::cout << "not repaired: " << line << "\n";
+        }
+        check.run();
+        if (!as_json) {
+            std::cout << "after repair:\n";
+            print_problems(check.problems());
+        }
+    }
+    if (as_json) {
+        report["repaired"] = done;
+        report["not_repaired"] = not_repaired;
+        report["classes"] = check.classes();
+        report["objects"] = check.objects();
+        report["attributes"] = check.attributes();
+        report["problems"] = problems_json(check.problems());
+        report["sound"] = check.problems().empty();
+        print_json(report);
+    } else {
+        std::cout << summary(check) << "\n";
+    }
+    return check.problems().empty();
+}
+
+void add_check_command(CLI::App& app) {
+    struct options {
+        std::string dir;
+        bool repair = false, json = false;
+    };
+    auto o = std::make_shared<options>();
+    CLI::App* command = app.add_subcommand(
+        "check", "Verify every object, attribute, record file, class counter and name index; "
+                 "exit 0 only for a sound database");
+    add_dir(command, o->dir);
+    command->add_flag("--repair", o->repair,
+                      "rebuild damaged name indexes and move low class counters up, then check again");
+    add_json(command, o->json);
+    command->footer("Problems are printed as 'problem: PATH: what'; with --repair, what could not "
+                    "be repaired is printed as 'not repaired: ...'.");
+    command->callback([o] {
+        database db = database::open(o->dir);
+        if (!check_database(db, o->repair, o->json)) set_exit_code(exit_failure);
+    });
+}
+
+}  // namespace odbtool

@@ -1,0 +1,91 @@
+#include "output.h"
+
+#include <cstdio>
+#include <iostream>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace odbtool {
+
+void print_json(const json& document) {
+    std::cout << document.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+}
+
+std::string json_line(const json& document) {
+    return document.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+namespace {
+
+// Display width: code points, not bytes.
+std::size_t width(const std::string& text) {
+    std::size_t count = 0;
+    for (unsigned char c : text)
+        if ((c & 0xC0) != 0x80) ++count;
+    return count;
+}
+
+}  // namespace
+
+void table::print(std::ostream& out) const {
+    std::size_t columns = headers_.size();
+    for (const auto& row : rows_) columns = std::max(columns, row.size());
+    std::vector<std::size_t> widths(columns, 0);
+    auto measure = [&](const std::vector<std::string>& row) {
+        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], width(row[i]));
+    };
+    measure(headers_);
+    for (const auto& row : rows_) measure(row);
+    auto line = [&](const std::vector<std::string>& row) {
+        std::string text;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            text += row[i];
+            if (i + 1 < row.size()) text += std::string(widths[i] - width(row[i]) + 2, ' ');
+        }
+        out << text << "\n";
+    };
+    if (!headers_.empty()) line(headers_);
+    for (const auto& row : rows_) line(row);
+}
+
+bool stderr_is_terminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+void use_binary_stdio() {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stdin), _O_BINARY);
+#endif
+}
+
+progress::progress(std::string what) : what_(std::move(what)), enabled_(stderr_is_terminal()) {}
+
+progress::~progress() { finish(); }
+
+void progress::tick() {
+    ++count_;
+    if (enabled_ && count_ % 100 == 0) {
+        std::cerr << "\r" << what_ << ": " << count_ << " objects" << std::flush;
+        shown_ = true;
+    }
+}
+
+void progress::finish() {
+    if (shown_) {
+        // Clear the line so the report that follows starts clean.
+        std::cerr << "\r" << std::string(what_.size() + 24, ' ') << "\r" << std::flush;
+        shown_ = false;
+    }
+}
+
+}  // namespace odbtool

@@ -1,0 +1,55 @@
+// What the tool prints: aligned tables for people, JSON for programs, and
+// a progress line on a terminal.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace odbtool {
+
+// Objects keep their keys in the order written.
+using json = nlohmann::ordered_json;
+
+// Prints one JSON document (invalid UTF-8 in values becomes U+FFFD).
+void print_json(const json& document);
+std::string json_line(const json& document);  // one line, no line end
+
+class table {
+public:
+    explicit table(std::vector<std::string> headers) : headers_(std::move(headers)) {}
+    void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+    bool empty() const { return rows_.empty(); }
+    // Columns padded to their widest cell; with no headers, none are shown.
+    void print(std::ostream& out) const;
+
+private:
+    std::vector<std::string> headers_;
+    std::vector<std::vector<std::string>> rows_;
+};
+
+// Whether stderr is a terminal (progress is shown only there).
+bool stderr_is_terminal();
+// Standard input and output carry bytes unchanged (no CRLF translation).
+void use_binary_stdio();
+
+// "check: 1200 objects" rewritten in place on a terminal every so many
+// items; silent when stderr is not a terminal.
+class progress {
+public:
+    explicit progress(std::string what);
+    ~progress();
+    void tick();
+    void finish();
+
+private:
+    std::string what_;
+    uint64_t count_ = 0;
+    bool shown_ = false;
+    bool enabled_;
+};
+
+}  // namespace odbtool
