@@ -16,6 +16,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAP
     if (object == nullptr) return FALSE;
     if (overlapped != nullptr) return fail(ERROR_NOT_SUPPORTED);
     if (!object->can_read) return fail(ERROR_ACCESS_DENIED);
+    DWORD injected_error = ERROR_SUCCESS;
+    const bool fail_after = cut_transfer(to_read, injected_error);
     auto* bytes = static_cast<char*>(buffer);
     DWORD done = 0;
     // A short read from a regular file means end of file only when it
@@ -31,6 +33,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAP
         done += static_cast<DWORD>(n);
     }
     if (read != nullptr) *read = done;
+    if (fail_after) return fail(injected_error);
     return TRUE;
 }
 
@@ -42,6 +45,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
     if (object == nullptr) return FALSE;
     if (overlapped != nullptr) return fail(ERROR_NOT_SUPPORTED);
     if (!object->can_write) return fail(ERROR_ACCESS_DENIED);
+    DWORD injected_error = ERROR_SUCCESS;
+    const bool fail_after = cut_transfer(to_write, injected_error);
     const auto* bytes = static_cast<const char*>(buffer);
     DWORD done = 0;
     while (done < to_write) {
@@ -54,6 +59,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
         done += static_cast<DWORD>(n);
     }
     if (written != nullptr) *written = done;
+    if (fail_after) return fail(injected_error);
     return TRUE;
 }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,10 +16,24 @@ namespace odb::posix {
 
 // ---- Every entry point ----------------------------------------------------
 
-// Called first by each entry point that can fail. It always admits the call
-// today; a test build can later make a chosen call fail here (setting the
-// last error itself) to reach the engine's error paths.
-bool admit_call();
+// Called first by each entry point that can fail. It admits every call
+// unless a test has armed the fault injection (fault_injection.h), which
+// then makes its chosen call fail here, setting the last error itself. The
+// entry point is named by the compiler at the call site, so the gate needs
+// no argument; off, it costs one relaxed load.
+extern std::atomic<bool> fault_armed;
+bool admit_armed_call(const char* entry);
+inline bool admit_call(const char* entry = __builtin_FUNCTION()) {
+    return !fault_armed.load(std::memory_order_relaxed) || admit_armed_call(entry);
+}
+
+// For ReadFile and WriteFile, after admit_call: lowers `count` when the
+// armed plan asks for a short transfer. True when the call must fail (with
+// `error`) after moving the lowered count.
+bool cut_armed_transfer(DWORD& count, DWORD& error);
+inline bool cut_transfer(DWORD& count, DWORD& error) {
+    return fault_armed.load(std::memory_order_relaxed) && cut_armed_transfer(count, error);
+}
 
 // ---- Handles --------------------------------------------------------------
 

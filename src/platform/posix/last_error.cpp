@@ -12,9 +12,6 @@ void SetLastError(DWORD error) { last_error = error; }
 
 namespace odb::posix {
 
-// The one gate of every fallible entry point; see internal.h.
-bool admit_call() { return true; }
-
 BOOL fail(DWORD error) {
     SetLastError(error);
     return FALSE;
