@@ -130,4 +130,25 @@ TEST(ObjectInfoPaths, TooLongToReturnIsRefused) {
     ODB_obj_close_ctx(ctx);
 }
 
+TEST(ObjectInfoPaths, AnsiFormLongerThanTheBufferIsRefused) {
+    // 200 units, but in an ANSI code page where U+00E9 takes two bytes
+    // (UTF-8 on POSIX) the path needs more than 256 bytes.
+    walk_db db({}, 200, 0x00E9);
+    db.make(1, 2);
+    odb_obj_ctx* ctx = db.open(1, 2, ODB_MODE_READ);
+    const wide_string dir = wide_path(ctx, 0);
+    const int needed =
+        WideCharToMultiByte(CP_ACP, 0, dir.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    char ansi[256];
+    uint32_t length = sizeof ansi;
+    const odb_status status = ODB_obj_get_info(ctx, ODB_INFO_PATH_ANSI, 0, ansi, &length);
+    if (needed > 256) {
+        EXPECT_EQ(status, ODB_E_INVALID_PARAMETER);
+    } else {
+        EXPECT_EQ(status, ODB_OK);
+        EXPECT_EQ(strnlen(ansi, sizeof ansi) + 1, static_cast<std::size_t>(needed));
+    }
+    ODB_obj_close_ctx(ctx);
+}
+
 }  // namespace

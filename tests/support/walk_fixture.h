@@ -29,8 +29,9 @@ class walk_db {
 public:
     // Creates the database, writes the settings and opens it again so that
     // they are in the handle's snapshot. A root_length pads the root's
-    // name until the root path has that many units.
-    explicit walk_db(const std::vector<ini_setting>& settings = {}, std::size_t root_length = 0);
+    // name with the pad unit until the root path has that many units.
+    explicit walk_db(const std::vector<ini_setting>& settings = {}, std::size_t root_length = 0,
+                     WCHAR pad = 'd');
     ~walk_db();
     walk_db(const walk_db&) = delete;
     walk_db& operator=(const walk_db&) = delete;
@@ -88,9 +89,19 @@ inline std::string le32(uint32_t value);
 
 // ---- implementation ----
 
-inline walk_db::walk_db(const std::vector<ini_setting>& settings, std::size_t root_length)
+inline walk_db::walk_db(const std::vector<ini_setting>& settings, std::size_t root_length,
+                        WCHAR pad)
     : root_(join(dir_.path(), "db")) {
-    if (root_.size() < root_length) root_.append(root_length - root_.size(), 'd');
+    // Directory names of at most 100 units, so a pad that takes several
+    // bytes per unit stays within every file system's name limit.
+    if (root_.size() < root_length) {
+        root_ = dir_.path();
+        while (root_.size() + 102 < root_length) {
+            root_ += ODB_PATH_SEPARATOR + wide_string(100, pad);
+            CreateDirectoryW(root_.c_str(), nullptr);
+        }
+        root_ += ODB_PATH_SEPARATOR + wide_string(root_length - root_.size() - 1, pad);
+    }
     uint32_t version = 0;
     if (ODB_init_w(ODB_INIT_CREATE, reinterpret_cast<const odb_wchar*>(root_.c_str()), &version,
                    &db_, 0) != ODB_OK)
