@@ -55,6 +55,7 @@ bool same_name(const std::u16string& a, const std::u16string& b) {
 
 struct class_state {
     std::vector<std::pair<uint32_t, std::u16string>> names;  // live objects with a name
+    std::set<uint32_t> live_ids;
     std::size_t live = 0;
     bool any_id_in_range = false;
     uint32_t highest_in_range = 0;  // among identifiers from FirstId to LastId
@@ -158,7 +159,10 @@ private:
 
     void check_object(uint32_t cls, uint32_t id, form f, class_state& state) {
         ++objects_;
-        if (f == form::live) ++state.live;
+        if (f == form::live) {
+            ++state.live;
+            state.live_ids.insert(id);
+        }
         try {
             object obj(db_, cls, id, f, false);
             std::vector<attribute_entry> entries;
@@ -255,7 +259,9 @@ private:
                     "bad bucket count " + std::to_string(buckets), repair_kind::index, cls);
                 buckets = 0;
             }
-            for (uint32_t b = 0; b < buckets; ++b) check_bucket(cls, b);
+            std::vector<std::pair<uint32_t, std::u16string>> entries;
+            for (uint32_t b = 0; b < buckets; ++b) check_bucket(cls, b, entries);
+            check_entries(cls, state, entries);
         }
 
         std::size_t reported = 0, unreported = 0;
@@ -299,7 +305,37 @@ private:
                 repair_kind::index, cls);
     }
 
-    void check_bucket(uint32_t cls, uint32_t bucket) {
+    // Every named entry must lead to a live object of that name. Entries
+    // with the empty name are left alone: the index keeps the empty entry
+    // of an object that was unnamed at the last rebuild when it is removed
+    // or named later.
+    void check_entries(uint32_t cls, const class_state& state,
+                       const std::vector<std::pair<uint32_t, std::u16string>>& entries) {
+        std::map<uint32_t, std::u16string> names(state.names.begin(), state.names.end());
+        std::size_t reported = 0;
+        for (const auto& entry : entries) {
+            if (entry.second.empty()) continue;
+            std::string problem;
+            auto named = names.find(entry.first);
+            if (state.live_ids.count(entry.first) == 0)
+                problem = "leads to object " + hex8(entry.first) + ", which is not a live object";
+            else if (named == names.end() || !same_name(named->second, entry.second))
+                problem = "leads to object " + hex8(entry.first) + ", which is named '" +
+                          (named == names.end() ? std::string() : utf16_to_utf8(named->second)) + "'";
+            if (problem.empty()) continue;
+            if (reported++ == lookups_reported) {
+                add(path_text(db_.class_dir(cls)), "more index entries disagree with the objects",
+                    repair_kind::index, cls);
+                return;
+            }
+            add(path_text(db_.class_dir(cls)),
+                "the index entry '" + utf16_to_utf8(entry.second) + "' " + problem,
+                repair_kind::index, cls);
+        }
+    }
+
+    void check_bucket(uint32_t cls, uint32_t bucket,
+                      std::vector<std::pair<uint32_t, std::u16string>>& entries) {
         char name[16];
         std::snprintf(name, sizeof name, "names.%03x", bucket);
         const fs::path path = db_.class_dir(cls) / name;
@@ -326,7 +362,17 @@ private:
                     repair_kind::index, cls);
                 return;
             }
-            if (get32(file.data() + position + 2) != 0) ++live;
+            uint32_t id = get32(file.data() + position + 2);
+            if (id != 0) {
+                ++live;
+                std::u16string name;
+                for (std::size_t at = position + 6; at + 1 < position + length; at += 2) {
+                    char16_t unit = static_cast<char16_t>(file[at] | (file[at + 1] << 8));
+                    if (unit == 0) break;
+                    name += unit;
+                }
+                entries.push_back({id, name});
+            }
             position += length;
         }
         uint32_t stated = get32(file.data() + 4);
