@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
                 }
             });
             for (bool share : {false, true}) {
-                register_one(std::string(share ? "objects/floor+share" : "objects/floor") + tail,
+                register_one(std::string(share ? "objects/floor+emul" : "objects/floor") + tail,
                              [count, single, share](benchmark::State& state) {
                                  for (auto _ : state) {
                                      scratch_dir dir("objects");
