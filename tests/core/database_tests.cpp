@@ -142,8 +142,10 @@ TEST(DatabaseLifecycle, CloseAfterDestroySucceeds) {
 TEST(DatabaseRoot, BareNameLivesBesideTheExecutableAndOneTrailingSeparatorGoes) {
     const wide_string exe_dir(odb::executable_directory().c_str());
     ASSERT_FALSE(exe_dir.empty());
-    const std::string name = "odb-bare-root-test";
-    remove_tree(exe_dir + widen(name));
+    // Unique among test runs that share the executable's directory.
+    temp_dir unique;
+    const std::string taken = narrow(unique.path());
+    const std::string name = taken.substr(taken.find_last_of("\\/") + 1) + "-bare";
 
     uint32_t version = 0;
     odb_database* db = nullptr;
