@@ -201,7 +201,14 @@ private:
     void check_record_file(const fs::path& path) {
         bool exists = false;
         bytes file = read_whole(path, exists);
-        if (!exists || file.size() < 8) return;  // the statuses report these
+        if (!exists) return;
+        // The library reads a header cut after its magic as one without
+        // records.
+        if (file.size() < 8) {
+            add(path_text(path), "the file is cut inside its 8-byte header (" +
+                                     std::to_string(file.size()) + " bytes)");
+            return;
+        }
         const uint64_t size = file.size();
         uint64_t position = file[4] | (file[5] << 8);
         while (position < size) {

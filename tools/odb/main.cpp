@@ -25,6 +25,8 @@ int run(int argc, char** argv) {
                  "Classes, identifiers and attribute numbers are hexadecimal (as in the "
                  "database's file names); counts and offsets are decimal unless written 0x...",
                  "odb"};
+    // Paths such as /tmp/db are arguments, not /options, on every platform.
+    app.allow_windows_style_options(false);
     app.require_subcommand(1, 1);
     app.fallthrough(false);
     add_database_commands(app);

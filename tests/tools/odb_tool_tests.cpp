@@ -1,0 +1,365 @@
+// End-to-end tests of the odb tool: each runs odb as a process on a fresh
+// database and checks what it prints, how it exits and what it leaves on
+// disk.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "support/run_program.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using odb::test::program_result;
+using args = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_text(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string joined(const args& arguments) {
+    std::string text;
+    for (const std::string& argument : arguments) text += " " + argument;
+    return text;
+}
+
+class OdbTool : public ::testing::Test {
+protected:
+    std::string dir(const char* name) const { return odb::test::narrow(temp_ / name); }
+
+    program_result odb(args arguments, const std::string& input = "") const {
+        arguments.insert(arguments.begin(), ODB_TOOL);
+        return odb::test::run_program(arguments, input);
+    }
+
+    // Runs odb, expects success and returns its output.
+    std::string ok(const args& arguments, const std::string& input = "") const {
+        program_result result = odb(arguments, input);
+        EXPECT_EQ(result.exit_code, 0) << "odb" << joined(arguments) << "\n" << result.err;
+        return result.out;
+    }
+
+    // The identifiers that `ls --ids` prints.
+    std::vector<std::string> ids(args arguments) const {
+        arguments.insert(arguments.begin(), "ls");
+        arguments.push_back("--ids");
+        std::istringstream lines(ok(arguments));
+        std::vector<std::string> out;
+        for (std::string line; std::getline(lines, line);) out.push_back(line);
+        return out;
+    }
+
+    odb::test::temp_dir temp_;
+};
+
+using list = std::vector<std::string>;
+
+TEST_F(OdbTool, SessionStoresReadsFindsAndChecks) {
+    const std::string db = dir("shop");
+    EXPECT_TRUE(contains(ok({"create", db, "NameIndex.Enabled=yes"}), "created database"));
+    EXPECT_EQ(ok({"new", db, "5", "--name", "Widget", "--set", "10=u32:12"}), "00000001\n");
+    EXPECT_EQ(ok({"new", db, "5", "--name", "Gadget"}), "00000002\n");
+
+    // Text carries a zero byte, names are UTF-16 with the byte-order mark,
+    // and a shorter value replaces a longer one whole.
+    ok({"set", db, "5", "1", "11", "blue"});
+    EXPECT_EQ(ok({"get", db, "5", "1", "11"}), "blue\n");
+    EXPECT_EQ(ok({"get", db, "5", "1", "11", "--hex"}), "626c756500\n");
+    ok({"set", db, "5", "1", "11", "red"});
+    EXPECT_EQ(ok({"get", db, "5", "1", "11", "--hex"}), "72656400\n");
+    EXPECT_EQ(ok({"get", db, "5", "1", "name", "--hex"}), "fffe570069006400670065007400\n");
+    EXPECT_EQ(ok({"get", db, "5", "1", "name"}), "Widget\n");
+    EXPECT_EQ(ok({"get", db, "5", "1", "10", "--hex"}), "0c000000\n");
+
+    // Bytes survive a file round trip; an offset write leaves zeros before it.
+    const std::string binary("\0\x01\xff\0\x7f", 5);
+    write_text(dir("in.bin"), binary);
+    ok({"set", db, "5", "2", "12", "--file", dir("in.bin")});
+    ok({"get", db, "5", "2", "12", "--out", dir("out.bin")});
+    EXPECT_EQ(read_text(dir("out.bin")), binary);
+    EXPECT_EQ(ok({"get", db, "5", "2", "12", "--raw"}), binary);
+    ok({"set", db, "5", "2", "13", "--hex", "0102", "--offset", "3"});
+    EXPECT_EQ(ok({"get", db, "5", "2", "13", "--hex"}), "0000000102\n");
+    ok({"set", db, "5", "2", "14", "--utf16", "Zo\xc3\xab"});
+    EXPECT_EQ(ok({"get", db, "5", "2", "14"}), "Zo\xc3\xab\n");
+    ok({"unset", db, "5", "2", "14"});
+    EXPECT_EQ(odb({"get", db, "5", "2", "14"}).exit_code, 1);
+
+    EXPECT_EQ(ok({"lookup", db, "5", "WIDGET"}), "00000001\n");
+    EXPECT_EQ(odb({"lookup", db, "5", "Nothing"}).exit_code, 1);
+    EXPECT_TRUE(contains(ok({"ls", db, "5"}), "00000001  live  Widget\n"));
+    auto listed = nlohmann::json::parse(ok({"ls", db, "5", "--json"}));
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[1]["name"], "Gadget");
+    auto attributes = nlohmann::json::parse(ok({"attrs", db, "5", "2", "--json"}));
+    EXPECT_EQ(attributes.size(), 3u);  // name, 12, 13
+    EXPECT_EQ(ok({"count", db, "5"}), "2\n");
+    EXPECT_TRUE(contains(ok({"check", db}), "no problems"));
+
+    // Failures name the status and the path and exit 1; usage errors exit 2.
+    program_result missing = odb({"ls", dir("nowhere"), "5"});
+    EXPECT_EQ(missing.exit_code, 1);
+    EXPECT_TRUE(contains(missing.err, "ODB_E_NO_DATABASE") && contains(missing.err, "nowhere"))
+        << missing.err;
+    program_result no_attribute = odb({"get", db, "5", "1", "77"});
+    EXPECT_EQ(no_attribute.exit_code, 1);
+    EXPECT_TRUE(contains(no_attribute.err, "ODB_E_NO_ATTRIBUTE") &&
+                contains(no_attribute.err, "00000005/00000000/00000001"))
+        << no_attribute.err;
+    EXPECT_EQ(odb({"ls", db, "zz"}).exit_code, 2);
+    EXPECT_EQ(odb({"set", db, "5", "1", "11"}).exit_code, 2);  // no value
+    // A database is created only in a new or empty directory.
+    EXPECT_EQ(odb({"create", db}).exit_code, 1);
+    EXPECT_TRUE(fs::exists(fs::path(db) / "00000005"));
+}
+
+TEST_F(OdbTool, ConfigValidatesAndWritesPlainIni) {
+    const std::string db = dir("cfg");
+    ok({"create", db});
+    EXPECT_TRUE(contains(ok({"config", db}), "NameIndex.Enabled          no        default"));
+    ok({"config", db, "nameindex.enabled=YES", "IdAssignment.FirstId=00000100"});
+    const std::string ini = read_text(fs::path(db) / "DBCFG.INI");
+    EXPECT_TRUE(contains(ini, "[NameIndex]\r\nEnabled=yes\r\n")) << ini;
+    EXPECT_TRUE(contains(ini, "[IdAssignment]\r\nFirstId=00000100\r\n")) << ini;
+
+    for (const char* bad : {"NameIndex.Bogus=1", "NameIndex.Enabled=true", "NameIndex.HashCount=0",
+                            "IdAssignment.LastId=fff", "IdAssignment.LastId=000000ff"})
+        EXPECT_EQ(odb({"config", db, bad}).exit_code, 2) << bad;
+    EXPECT_EQ(read_text(fs::path(db) / "DBCFG.INI"), ini);
+
+    // The library reads what the tool wrote.
+    EXPECT_EQ(ok({"new", db, "9"}), "00000100\n");
+    auto settings = nlohmann::json::parse(ok({"config", db, "--json"}))["settings"];
+    EXPECT_EQ(settings[0]["setting"], "NameIndex.Enabled");
+    EXPECT_EQ(settings[0]["value"], "yes");
+}
+
+TEST_F(OdbTool, ListFiltersByValueTimeAndForm) {
+    const std::string db = dir("walk");
+    ok({"create", db});
+    ok({"new", db, "7", "--set", "1=apple", "--set", "2=u32:5"});
+    ok({"new", db, "7", "--set", "1=Apricot", "--set", "2=u32:50"});
+    ok({"new", db, "7", "--set", "1=banana"});
+    ok({"new", db, "7", "--set", "3=hex:00ff"});
+
+    EXPECT_EQ(ids({db, "7", "--where", "1=APPLE"}), list{"00000001"});
+    EXPECT_EQ(ids({db, "7", "--where", "1~ap*"}), (list{"00000001", "00000002"}));
+    EXPECT_EQ(ids({db, "7", "--where", "2<10"}), list{"00000001"});
+    EXPECT_EQ(ids({db, "7", "--where", "2>10"}), list{"00000002"});
+    EXPECT_EQ(ids({db, "7", "--where", "2=u32:50"}), list{"00000002"});
+    EXPECT_EQ(ids({db, "7", "--where", "3=hex:00ff"}), list{"00000004"});
+    EXPECT_EQ(ids({db, "7", "--has", "2"}), (list{"00000001", "00000002"}));
+    EXPECT_EQ(ids({db, "7", "--lacks", "1"}), list{"00000004"});
+    EXPECT_EQ(ids({db, "7", "--where", "1=banana", "--where", "2>10", "--any"}),
+              (list{"00000002", "00000003"}));
+    EXPECT_EQ(ids({db, "7", "--changed-after", "2000-01-01T00:00:00Z"}).size(), 4u);
+    EXPECT_TRUE(ids({db, "7", "--changed-after", "2999-12-31"}).empty());
+    EXPECT_EQ(odb({"ls", db, "7", "--changed-after", "yesterday"}).exit_code, 2);
+
+    // Removed objects keep their values and can come back; wiped and
+    // deleted ones cannot.
+    ok({"rm", db, "7", "3"});
+    ok({"rm", db, "7", "4", "--wipe"});
+    ok({"rm", db, "7", "2", "--delete"});
+    EXPECT_EQ(ids({db, "7"}), list{"00000001"});
+    EXPECT_EQ(ids({db, "7", "--removed"}), list{"00000003"});
+    EXPECT_EQ(ids({db, "7", "--wiped"}), list{"00000004"});
+    EXPECT_TRUE(contains(ok({"ls", db, "7", "--all"}), "00000003  removed"));
+    EXPECT_EQ(ok({"get", db, "7", "3", "1"}), "banana\n");
+    auto stat = nlohmann::json::parse(ok({"stat", db, "7", "3", "--json"}));
+    EXPECT_EQ(stat["form"], "removed");
+    EXPECT_TRUE(contains(stat["path"].get<std::string>(), "00000003.RMV"));
+    ok({"restore", db, "7", "3"});
+    EXPECT_EQ(ids({db, "7"}), (list{"00000001", "00000003"}));
+    EXPECT_EQ(odb({"restore", db, "7", "4"}).exit_code, 1);
+    EXPECT_EQ(ok({"count", db, "7", "--all"}), "3\n");
+}
+
+TEST_F(OdbTool, DumpOfALoadedDumpIsIdentical) {
+    const std::string source = dir("source"), copy = dir("copy");
+    ok({"create", source, "NameIndex.Enabled=yes", "Tracking.AttributeChanges=yes"});
+    ok({"new", source, "1", "--name", "alpha", "--set", "10=hex:00ff00", "--set", "11=hex:"});
+    ok({"new", source, "1", "--name", "beta"});
+    ok({"rm", source, "1", "2", "--wipe"});
+    ok({"config", source, "Attribs.SingleFile=yes"});
+    ok({"new", source, "2", "--name", "gamma", "--set", "10=u32:7"});
+    ok({"new", source, "2"});  // single-file form without attributes
+    ok({"new", source, "2", "--name", "delta"});
+    ok({"rm", source, "2", "3"});
+    ok({"import", source, "3", "12345", "--name", "imported"});
+
+    const std::string dump = ok({"dump", source});
+    EXPECT_TRUE(contains(dump, "\"form\":\"removed\"") && contains(dump, "\"form\":\"wiped\"") &&
+                contains(dump, "\"storage\":\"single\"") && contains(dump, "\"storage\":\"files\""))
+        << dump;
+    EXPECT_TRUE(contains(ok({"load", copy}, dump), "loaded 6 objects"));
+    EXPECT_EQ(ok({"dump", copy}), dump);
+    EXPECT_EQ(ok({"lookup", copy, "3", "Imported"}), "00012345\n");
+    EXPECT_EQ(ok({"new", copy, "2"}), "00000004\n");  // the counter came along
+
+    EXPECT_EQ(odb({"load", copy}, dump).exit_code, 1);  // not over an existing database
+    EXPECT_EQ(odb({"load", dir("other")}, "{\"type\":\"something\"}\n").exit_code, 1);
+}
+
+// The bucket file that a name lands in with the default 16 buckets.
+std::string bucket_file(const std::string& name) {
+    unsigned sum = 0;
+    for (char c : name) sum += static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    char file[16];
+    std::snprintf(file, sizeof file, "names.%03x", sum % 16);
+    return file;
+}
+
+TEST_F(OdbTool, CheckRepairsADamagedIndexBucket) {
+    const std::string db = dir("index");
+    ok({"create", db, "NameIndex.Enabled=yes"});
+    ok({"count", db, "4"});  // builds the index, which the names then keep up
+    ok({"new", db, "4", "--name", "Ab"});
+    ok({"new", db, "4", "--name", "Cd"});
+    EXPECT_TRUE(contains(ok({"check", db}), "no problems"));
+
+    const fs::path bucket = fs::path(db) / "00000004" / bucket_file("Ab");
+    std::string content = read_text(bucket);
+    ASSERT_GE(content.size(), 8u);
+    content.replace(0, 4, "XXXX");
+    write_text(bucket, content);
+    program_result found = odb({"check", db});
+    EXPECT_EQ(found.exit_code, 1);
+    EXPECT_TRUE(contains(found.out, bucket.filename().string() + ": the bucket file has the wrong magic"))
+        << found.out;
+
+    program_result repaired = odb({"check", db, "--repair"});
+    EXPECT_EQ(repaired.exit_code, 0) << repaired.out;
+    EXPECT_TRUE(contains(repaired.out, "repaired: rebuilt the name index of class 00000004"));
+    EXPECT_TRUE(contains(ok({"check", db}), "no problems"));
+    EXPECT_EQ(ok({"lookup", db, "4", "ab"}), "00000001\n");
+}
+
+TEST_F(OdbTool, CheckReportsACutRecordFile) {
+    const std::string db = dir("records");
+    ok({"create", db, "Attribs.SingleFile=yes"});
+    ok({"new", db, "3", "--set", "1=first", "--set", "2=second value"});
+    ok({"new", db, "3", "--set", "1=other"});
+    const fs::path records = fs::path(db) / "00000003" / "00000000" / "00000001" / "ATTRIBS.FDB";
+    fs::resize_file(records, fs::file_size(records) - 3);
+
+    // Not derived data: reported, and not repaired.
+    for (const char* mode : {"", "--repair"}) {
+        args command = {"check", db};
+        if (*mode) command.push_back(mode);
+        program_result result = odb(command);
+        EXPECT_EQ(result.exit_code, 1) << mode;
+        EXPECT_TRUE(contains(result.out, records.string() + ": the record of attribute 00000002") &&
+                    contains(result.out, "cut"))
+            << result.out;
+    }
+    // Cut inside the header: after the magic the library sees no records,
+    // within the magic it refuses the file.
+    fs::resize_file(records, 5);
+    program_result header = odb({"check", db});
+    EXPECT_EQ(header.exit_code, 1);
+    EXPECT_TRUE(contains(header.out, "cut inside its 8-byte header")) << header.out;
+    fs::resize_file(records, 3);
+    header = odb({"check", db});
+    EXPECT_EQ(header.exit_code, 1);
+    EXPECT_TRUE(contains(header.out, "ODB_E_BAD_HEADER")) << header.out;
+}
+
+TEST_F(OdbTool, CheckMovesALowCounterOnlyWhenSafe) {
+    const std::string db = dir("counters");
+    ok({"create", db});
+    for (int i = 0; i < 3; ++i) ok({"new", db, "1"});
+    const fs::path counter = fs::path(db) / "00000001" / "OBJID.FDB";
+    write_text(counter, "Next ID=00000002");
+    program_result low = odb({"check", db});
+    EXPECT_EQ(low.exit_code, 1);
+    EXPECT_TRUE(contains(low.out, counter.string() + ": the counter 00000002 is not above identifier 00000003"))
+        << low.out;
+    EXPECT_EQ(odb({"check", db, "--repair"}).exit_code, 0);
+    EXPECT_EQ(read_text(counter), "Next ID=00000004");
+
+    // Class 2 handed out 3 and deleted it: moving every counter to one past
+    // the highest identifier in use would hand 3 out again.
+    for (int i = 0; i < 3; ++i) ok({"new", db, "2"});
+    ok({"rm", db, "2", "3", "--delete"});
+    write_text(counter, "Next ID=00000001");
+    program_result unsafe = odb({"check", db, "--repair"});
+    EXPECT_EQ(unsafe.exit_code, 1);
+    EXPECT_TRUE(contains(unsafe.out, "not repaired: ") && contains(unsafe.out, "from 00000004 to 00000003"))
+        << unsafe.out;
+    EXPECT_EQ(read_text(fs::path(db) / "00000002" / "OBJID.FDB"), "Next ID=00000004");
+}
+
+TEST_F(OdbTool, IdentifierRanges) {
+    const std::string db = dir("ids");
+    ok({"create", db});
+    ok({"new", db, "1"});
+    ok({"new", db, "1"});
+    EXPECT_EQ(ok({"ids", db, "free"}), "free: 00000003-fffffff0\n");
+    EXPECT_EQ(ok({"ids", db, "steal", "16"}), "stolen: ffffffe1-fffffff0\n");
+    EXPECT_TRUE(contains(read_text(fs::path(db) / "DBCFG.INI"), "LastId=ffffffe0\r\n"));
+    EXPECT_EQ(ok({"ids", db, "assign", "100", "1ff"}), "assigned: 00000100-000001ff\n");
+    EXPECT_EQ(ok({"new", db, "1"}), "00000100\n");
+    EXPECT_EQ(odb({"ids", db, "steal", "0"}).exit_code, 2);
+    EXPECT_EQ(odb({"ids", db, "assign", "200", "100"}).exit_code, 2);
+}
+
+// The Windows build under Wine reads what the Linux build wrote and the
+// other way round: one on-disk format.
+TEST_F(OdbTool, WindowsBuildSharesTheFormat) {
+    if (std::string(ODB_WIN32_TOOL).empty()) GTEST_SKIP() << "no i686 odb.exe to run under Wine";
+    auto wine = [](args arguments) {
+        arguments.insert(arguments.begin(), {ODB_WINE_RUN, "win32", ODB_WIN32_TOOL});
+        return odb::test::run_program(arguments);
+    };
+    auto wine_ok = [&](const args& arguments) {
+        program_result result = wine(arguments);
+        EXPECT_EQ(result.exit_code, 0) << "odb.exe" << joined(arguments) << "\n" << result.err;
+        return result.out;
+    };
+    EXPECT_TRUE(contains(wine_ok({"--help"}), "Usage: odb"));
+
+    const std::string linux_db = dir("from-linux");
+    ok({"create", linux_db, "NameIndex.Enabled=yes"});
+    ok({"new", linux_db, "5", "--name", "Widget", "--set", "10=hex:00ff10"});
+    ok({"config", linux_db, "Attribs.SingleFile=yes"});
+    ok({"new", linux_db, "5", "--name", "Single", "--set", "11=abc"});
+    EXPECT_TRUE(contains(wine_ok({"ls", linux_db, "5"}), "00000002  live  Single"));
+    EXPECT_EQ(wine_ok({"get", linux_db, "5", "1", "10", "--hex"}), "00ff10\n");
+    EXPECT_EQ(wine_ok({"lookup", linux_db, "5", "single"}), "00000002\n");
+    EXPECT_TRUE(contains(wine_ok({"check", linux_db}), "no problems"));
+    EXPECT_EQ(wine_ok({"dump", linux_db}), ok({"dump", linux_db}));
+
+    const std::string windows_db = dir("from-windows");
+    wine_ok({"create", windows_db, "NameIndex.Enabled=yes"});
+    wine_ok({"new", windows_db, "5", "--name", "Gadget", "--set", "10=u32:7"});
+    wine_ok({"set", windows_db, "5", "1", "11", "hello"});
+    EXPECT_TRUE(contains(ok({"ls", windows_db, "5"}), "00000001  live  Gadget"));
+    EXPECT_EQ(ok({"get", windows_db, "5", "1", "11"}), "hello\n");
+    EXPECT_EQ(ok({"lookup", windows_db, "5", "GADGET"}), "00000001\n");
+    EXPECT_TRUE(contains(ok({"check", windows_db}), "no problems"));
+    EXPECT_TRUE(contains(read_text(fs::path(windows_db) / "DBCFG.INI"), "[NameIndex]\r\nEnabled=yes\r\n"));
+    EXPECT_EQ(ok({"dump", windows_db}), wine_ok({"dump", windows_db}));
+}
+
+}  // namespace
