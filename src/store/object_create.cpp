@@ -9,6 +9,22 @@
 
 using namespace odb;
 
+namespace {
+
+// The new object's lock for writing; an object whose creation fails here
+// goes again, so a failed call leaves nothing behind.
+void lock_new_object(odb_obj_ctx& ctx) {
+    try {
+        set_lock_mode(ctx, ODB_MODE_WRITE);
+    } catch (...) {
+        release_lock(ctx);
+        abandon_object(ctx.db->root, ctx.cls, ctx.id);
+        throw;
+    }
+}
+
+}  // namespace
+
 extern "C" {
 
 ODB_API odb_status ODB_CALL ODB_obj_new(odb_database* db, uint32_t cls, uint32_t* id,
@@ -25,8 +41,8 @@ ODB_API odb_status ODB_CALL ODB_obj_new(odb_database* db, uint32_t cls, uint32_t
         make_directory(class_path(database.root, cls));
         const uint32_t last_id = read_last_id(database);
         context->id = allocate_object_id(database, cls, last_id);
+        lock_new_object(*context);
         *id = context->id;
-        set_lock_mode(*context, ODB_MODE_WRITE);
         *ctx = context.release();
     });
 }
@@ -41,7 +57,7 @@ ODB_API odb_status ODB_CALL ODB_obj_import(odb_database* db, uint32_t cls, uint3
         make_directory(class_path(database.root, cls));
         claim_object_id(database.root, cls, id);
         context->id = id;
-        set_lock_mode(*context, ODB_MODE_WRITE);
+        lock_new_object(*context);
         *ctx = context.release();
     });
 }

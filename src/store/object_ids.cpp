@@ -60,13 +60,26 @@ uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id) {
         // The counter wraps with the identifier: past 0xFFFFFFFF lies 0.
         if (candidate == 0xFFFFFFFFu) raise(ODB_E_NO_FREE_ID);
     }
-    write_next_id(id_file.get(), candidate + 1);
-
-    if (db.single_file) {
-        record_file attributes;
-        attributes.create("QFDB", attributes_file_path(db.root, cls, candidate, 0));
+    try {
+        write_next_id(id_file.get(), candidate + 1);
+        if (db.single_file) {
+            record_file attributes;
+            attributes.create("QFDB", attributes_file_path(db.root, cls, candidate, 0));
+        }
+    } catch (...) {
+        abandon_object(db.root, cls, candidate);
+        throw;
     }
     return candidate;
+}
+
+void abandon_object(const WCHAR* root, uint32_t cls, uint32_t id) noexcept {
+    // Nobody else knows the identifier yet; should someone have opened the
+    // directory all the same, it stays, an empty object rather than a lost one.
+    try {
+        delete_tree(object_path(root, cls, id, 0), true);
+    } catch (...) {
+    }
 }
 
 void claim_object_id(const WCHAR* root, uint32_t cls, uint32_t id) {

@@ -21,6 +21,10 @@ void write_next_id(HANDLE file, uint32_t value);
 // its object directory; writes the new counter. ODB_E_NO_FREE_ID past it.
 uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id);
 
+// Removes the directory of an object whose creation failed after its
+// identifier was claimed, so a failed creation leaves no half-made object.
+void abandon_object(const WCHAR* root, uint32_t cls, uint32_t id) noexcept;
+
 // Claims a given identifier under the allocation lock; ODB_E_OBJECT_EXISTS
 // when any form of its object directory exists.
 void claim_object_id(const WCHAR* root, uint32_t cls, uint32_t id);
