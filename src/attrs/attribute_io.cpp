@@ -23,6 +23,10 @@ path_buffer record_file_path(const odb_obj_ctx& ctx) {
     return attributes_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode);
 }
 
+// Which form the object uses. Told wrongly, a write would land in .DAT
+// files that the single-file form hides, and be lost while reported done.
+bool has_record_file(const path_buffer& path) { return path_exists(path, ODB_E_FILE_ACCESS); }
+
 odb_status open_failure(DWORD error, odb_status otherwise) {
     if (error == ERROR_FILE_NOT_FOUND) return ODB_E_NO_ATTRIBUTE;
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
@@ -123,7 +127,7 @@ void read_attribute_file(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, 
 void read_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, void* buffer,
                     uint32_t& size) {
     const path_buffer path = record_file_path(ctx);
-    if (probe_path(path) != 0) {
+    if (!has_record_file(path)) {
         read_attribute_file(ctx, attribute, offset, buffer, size, nullptr, nullptr);
         return;
     }
@@ -139,10 +143,10 @@ void read_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, void*
 void write_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, const void* data,
                      uint32_t size) {
     const path_buffer path = record_file_path(ctx);
-    bool single_file = probe_path(path) == 0;
+    bool single_file = has_record_file(path);
     if (!single_file && ctx.db->auto_convert) {
         convert_attribute_storage(ctx, path);
-        single_file = probe_path(path) == 0;
+        single_file = has_record_file(path);
     }
     if (single_file) write_record_form(ctx, path, attribute, offset, data, size);
     else write_file_form(ctx, attribute, offset, data, size);
@@ -150,13 +154,14 @@ void write_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, cons
 
 bool attribute_exists(odb_obj_ctx& ctx, uint32_t attribute) {
     const path_buffer path = record_file_path(ctx);
-    if (probe_path(path) == 0) {
+    if (has_record_file(path)) {
         if (!storable_in_record_file(attribute)) return false;
         record_file attributes;
         attributes.open(path, record_magic, true);
         return attributes.find_first(attribute, 0);
     }
-    return probe_path(attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute)) == 0;
+    return path_exists(attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute),
+                       ODB_E_FILE_ACCESS);
 }
 
 void attribute_text(const void* value, uint32_t size, WCHAR* out, uint32_t capacity) {

@@ -1,5 +1,6 @@
 #include "store/object_path.h"
 
+#include "core/status.h"
 #include "core/wide_text.h"
 #include "platform/handle.h"
 
@@ -36,10 +37,17 @@ DWORD probe_path(const WCHAR* path) {
     return error == 0 ? ERROR_FILE_NOT_FOUND : error;
 }
 
+bool path_exists(const WCHAR* path, odb_status failure) {
+    const DWORD error = probe_path(path);
+    if (error == 0) return true;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
+    raise(failure);
+}
+
 bool object_exists(const WCHAR* root, uint32_t cls, uint32_t id) {
-    return probe_path(object_path(root, cls, id, 0)) == 0 ||
-           probe_path(object_path(root, cls, id, ODB_MODE_REMOVED)) == 0 ||
-           probe_path(object_path(root, cls, id, ODB_MODE_WIPED)) == 0;
+    return path_exists(object_path(root, cls, id, 0), ODB_E_OBJECT_PROBE) ||
+           path_exists(object_path(root, cls, id, ODB_MODE_REMOVED), ODB_E_OBJECT_PROBE) ||
+           path_exists(object_path(root, cls, id, ODB_MODE_WIPED), ODB_E_OBJECT_PROBE);
 }
 
 uint32_t parse_hex_name(const WCHAR* name) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/path_buffer.h"
+#include "qmfiledb.h"
 
 namespace odb {
 
@@ -24,7 +25,14 @@ path_buffer attributes_file_path(const WCHAR* root, uint32_t cls, uint32_t id, u
 // error of the failed search. Never raises.
 DWORD probe_path(const WCHAR* path);
 
-// True when any form of the object directory exists (live, removed, wiped).
+// Whether a file or directory of exactly that name exists. A search that
+// fails for another reason than a missing name raises `failure`: an
+// answer of "absent" would send a write to the wrong storage form or hand
+// out an identifier that is in use.
+bool path_exists(const WCHAR* path, odb_status failure);
+
+// True when any form of the object directory exists (live, removed, wiped);
+// ODB_E_OBJECT_PROBE when that cannot be told.
 bool object_exists(const WCHAR* root, uint32_t cls, uint32_t id);
 
 // The number the first eight characters of a name spell in hexadecimal
