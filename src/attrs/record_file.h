@@ -43,7 +43,8 @@ public:
 
     // A new, empty file (header only). ODB_E_FILE_CREATE when it cannot be
     // created; a header that cannot be written deletes the file again.
-    void create(const char* magic, const WCHAR* path);
+    // Unless `only_new`, an existing file of that name is replaced.
+    void create(const char* magic, const WCHAR* path, bool only_new = false);
     // True when the file holds at least one record, which is then current.
     bool open(const WCHAR* path, const char* magic, bool read_only);
     void close() noexcept;

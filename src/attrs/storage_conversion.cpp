@@ -20,7 +20,12 @@ void copy_values_into(odb_obj_ctx& ctx, const path_buffer& directory, record_fil
     pattern.component(ODB_W("*.dat"));
     WIN32_FIND_DATAW entry;
     find_handle search(FindFirstFileW(pattern, &entry));
-    if (!search) return;
+    if (!search) {
+        // Only a listing that found nothing means no values: any other
+        // failure would have the wipe below take values never copied.
+        if (GetLastError() == ERROR_FILE_NOT_FOUND) return;
+        raise(ODB_E_FILE_ACCESS);
+    }
     do {
         const uint32_t attribute = parse_hex_name(entry.cFileName);
         // A value whose file name reads as 0 or 0xFFFFFFFF cannot be held
@@ -40,6 +45,7 @@ void copy_values_into(odb_obj_ctx& ctx, const path_buffer& directory, record_fil
         if (size > entry.nFileSizeLow) size = entry.nFileSizeLow;
         attributes.append_record(attribute, value.data(), size, &created, &modified);
     } while (FindNextFileW(search.get(), &entry));
+    if (GetLastError() != ERROR_NO_MORE_FILES) raise(ODB_E_FILE_ACCESS);
 }
 
 void wipe_values(const path_buffer& directory) {
@@ -66,7 +72,8 @@ void convert_attribute_storage(odb_obj_ctx& ctx, const WCHAR* path) noexcept {
     record_file attributes;
     bool created = false;
     try {
-        attributes.create("QFDB", path);
+        // Never over an existing ATTRIBS.FDB: it holds the values already.
+        attributes.create("QFDB", path, true);
         created = true;
         copy_values_into(ctx, directory, attributes);
     } catch (...) {

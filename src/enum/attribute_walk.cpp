@@ -49,10 +49,19 @@ odb_status file_form_step(odb_obj_ctx& ctx, uint32_t* number, uint32_t* length) 
         pattern.component(ODB_W("*.dat"));
         ctx.attribute_search = FindFirstFileW(pattern, &entry);
     } else if (number == nullptr || !FindNextFileW(ctx.attribute_search, &entry)) {
+        const DWORD error = number == nullptr ? ERROR_NO_MORE_FILES : GetLastError();
         FindClose(ctx.attribute_search);
         ctx.attribute_search = INVALID_HANDLE_VALUE;
+        SetLastError(error);
     }
-    if (ctx.attribute_search == INVALID_HANDLE_VALUE) return ODB_E_NO_MORE_ITEMS;
+    if (ctx.attribute_search == INVALID_HANDLE_VALUE) {
+        // A listing that failed is not the end of the attributes.
+        const DWORD error = GetLastError();
+        if (error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND &&
+            error != ERROR_PATH_NOT_FOUND)
+            raise(ODB_E_FILE_ACCESS);
+        return ODB_E_NO_MORE_ITEMS;
+    }
     *length = entry.nFileSizeLow;
     *number = parse_hex_name(entry.cFileName);
     return ODB_OK;
@@ -69,7 +78,8 @@ ODB_API odb_status ODB_CALL ODB_obj_attribute_enum(odb_obj_ctx* ctx, uint32_t* a
         if (attribute != nullptr && length == nullptr) raise(ODB_E_INVALID_PARAMETER);
         const path_buffer path =
             attributes_file_path(context.db->root, context.cls, context.id, context.mode);
-        if (probe_path(path) == 0) return record_form_step(context, path, attribute, length);
+        if (path_exists(path, ODB_E_FILE_ACCESS))
+            return record_form_step(context, path, attribute, length);
         return file_form_step(context, attribute, length);
     });
 }

@@ -75,6 +75,7 @@ void info_size(odb_obj_ctx& ctx, uint32_t attribute, unsigned char* out) {
         if (!search) raise(ODB_E_NO_OBJECT);
         do total += entry.nFileSizeLow;
         while (FindNextFileW(search.get(), &entry));
+        if (GetLastError() != ERROR_NO_MORE_FILES) raise(ODB_E_FILE_ACCESS);
     }
     std::memcpy(out, &total, sizeof total);
 }

@@ -36,6 +36,16 @@ void close_search(HANDLE& search) {
     search = INVALID_HANDLE_VALUE;
 }
 
+// The end of a listing, or a listing that failed: a walk that took a
+// failure for its end would pass for complete, and a name index rebuilt
+// from it would be valid and wrong.
+bool listing_ended(DWORD error) {
+    if (error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND ||
+        error == ERROR_PATH_NOT_FOUND)
+        return false;
+    raise(ODB_E_FILE_ACCESS);
+}
+
 odb_status walk_step(odb_enum_ctx& walk, uint32_t* id) {
     WCHAR name[MAX_PATH];
     for (;;) {
@@ -78,10 +88,11 @@ bool next_numbered_dir(HANDLE& search, const WCHAR* dir, uint32_t kinds, WCHAR* 
             path_buffer pattern(dir);
             pattern.component(ODB_W("????????.*"));
             search = FindFirstFileW(pattern, &entry);
-            if (search == INVALID_HANDLE_VALUE) return false;
+            if (search == INVALID_HANDLE_VALUE) return listing_ended(GetLastError());
         } else if (!FindNextFileW(search, &entry)) {
+            const DWORD error = GetLastError();
             close_search(search);
-            return false;
+            return listing_ended(error);
         }
         if (qualifies(entry, kinds)) {
             std::memcpy(name, entry.cFileName, sizeof entry.cFileName);

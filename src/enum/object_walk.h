@@ -27,7 +27,8 @@ namespace odb {
 // Steps a search over dir\????????.* to the next directory of the kinds
 // asked for (bit 0 eight-character names, bit 1 ".rmv", bit 2 ".wpe").
 // search is in/out: INVALID_HANDLE_VALUE starts a new search and is left
-// there when the listing ends. name receives the entry's name.
+// there when the listing ends. name receives the entry's name. A listing
+// that fails rather than ends raises ODB_E_FILE_ACCESS.
 bool next_numbered_dir(HANDLE& search, const WCHAR* dir, uint32_t kinds, WCHAR* name);
 
 // The creation, last-access and last-write times of dir\OBJLOCK.FDB, where
