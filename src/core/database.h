@@ -40,11 +40,12 @@ odb_database& validate_database(odb_database* db);
 int make_directory(const WCHAR* path);
 
 // Deletes everything below path (files wiped first), and path itself when
-// remove_root is set. A file that cannot be wiped ends it with ODB_E_WIPE.
+// remove_root is set. A file that cannot be wiped, a listing that fails or
+// a directory that stays ends it with ODB_E_WIPE; a missing path is empty.
 void delete_tree(const WCHAR* path, bool remove_root);
 
 // Overwrites the whole file, then deletes it; ODB_E_WIPE when it cannot be
-// opened exclusively.
+// opened exclusively or not deleted.
 void wipe_file(const WCHAR* path);
 
 // Applies the root rules to a path given to ODB_init: a bare name lives

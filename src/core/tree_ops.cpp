@@ -8,6 +8,12 @@
 
 namespace odb {
 
+namespace {
+bool is_missing(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+}  // namespace
+
 int make_directory(const WCHAR* path) {
     if (CreateDirectoryW(path, nullptr)) return 0;
     if (GetLastError() == ERROR_ALREADY_EXISTS) return 1;
@@ -38,7 +44,9 @@ void wipe_file(const WCHAR* path) {
         done += written;
     }
     file.reset();
-    DeleteFileW(path);
+    // A file that stays must not pass for deleted: the caller would report
+    // an attribute or object gone that is still there.
+    if (!DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND) raise(ODB_E_WIPE);
 }
 
 void delete_tree(const WCHAR* path, bool remove_root) {
@@ -47,6 +55,9 @@ void delete_tree(const WCHAR* path, bool remove_root) {
         pattern.component(ODB_W("*.*"));
         WIN32_FIND_DATAW entry;
         find_handle search(FindFirstFileW(pattern, &entry));
+        // A listing that fails must not pass for an empty directory: the
+        // caller would report a tree deleted that is still there.
+        if (!search && !is_missing(GetLastError())) raise(ODB_E_WIPE);
         if (search) {
             do {
                 const WCHAR* name = entry.cFileName;
@@ -67,9 +78,10 @@ void delete_tree(const WCHAR* path, bool remove_root) {
                     wipe_file(child);
                 }
             } while (FindNextFileW(search.get(), &entry));
+            if (GetLastError() != ERROR_NO_MORE_FILES) raise(ODB_E_WIPE);
         }
     }
-    if (remove_root) RemoveDirectoryW(path);
+    if (remove_root && !RemoveDirectoryW(path) && !is_missing(GetLastError())) raise(ODB_E_WIPE);
 }
 
 }  // namespace odb
