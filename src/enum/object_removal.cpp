@@ -31,6 +31,7 @@ void relock(odb_obj_ctx& ctx, uint32_t mode) noexcept {
 odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
     odb_obj_ctx* context = nullptr;
     bool name_captured = false;
+    bool left_live = false;
     WCHAR name[name_units] = {};
     odb_status status = guarded([&] {
         odb_obj_ctx& c = validate_context(ctx);
@@ -60,17 +61,18 @@ odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
             relock(c, c.mode);  // nothing moved: the lock goes back where it was
             raise(ODB_E_REMOVE_MOVE);
         }
-        try {
+        // From here the object is no longer live, whatever fails next: its
+        // name leaves the index, and the context names where it now is.
+        left_live = true;
+        if (options & (ODB_REMOVE_WIPE | ODB_REMOVE_DELETE)) {
+            c.mode = new_mode;
             if (options & ODB_REMOVE_WIPE) delete_tree(moved, false);
             if (options & ODB_REMOVE_DELETE) delete_tree(moved, true);
-        } catch (odb_status) {
-            name_captured = false;
-            throw;
+        } else {
+            relock(c, new_mode);
         }
-        if (options & (ODB_REMOVE_WIPE | ODB_REMOVE_DELETE)) c.mode = new_mode;
-        else relock(c, new_mode);
     });
-    if (status == ODB_OK && name_captured) update_name_index(*context, context->id, name, true);
+    if (left_live && name_captured) update_name_index(*context, context->id, name, true);
     return status;
 }
 
