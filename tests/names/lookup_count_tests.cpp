@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "names/index_bytes.h"
+#include "support/child_process.h"
 #include "support/file_util.h"
 
 namespace {
@@ -164,6 +165,29 @@ TEST_F(Count, DamagedBuckets) {
     // A bucket shorter than its header adds nothing and is no reason to walk.
     ASSERT_TRUE(write_file(db_.index_file(1, 2), "\x04\x00[["));
     EXPECT_EQ(count(), 1u);
+}
+
+TEST(Lookup, RebuildBlockedByAWriterLeavesNoIndex) {
+    walk_db db(index_on);
+    db.make(1, 1, {{ODB_NAME_ATTRIBUTE, "one"}});
+    db.make(1, 2, {{ODB_NAME_ATTRIBUTE, "two"}});
+    db.reopen();  // the names above switched the index off
+    auto writer = child_process::start_helper(
+        {"hold-object", narrow(db.root()), "1", "2", std::to_string(ODB_MODE_WRITE)});
+    ASSERT_EQ(writer->read_line(), "held");
+
+    // The rebuild cannot read object 2: it deletes what it built, the
+    // lookup fails and the count walks the class instead.
+    uint32_t id = 0, count = 0;
+    EXPECT_EQ(db.lookup(1, "one", &id), ODB_E_INVALID_PARAMETER);
+    EXPECT_FALSE(path_exists(db.index_file(1, 0)));
+    EXPECT_EQ(ODB_obj_count(db.db(), 1, 0, &count), ODB_OK);
+    EXPECT_EQ(count, 2u);
+
+    writer->close_input();
+    EXPECT_EQ(writer->wait(), 0);
+    EXPECT_EQ(db.lookup(1, "two", &id), ODB_OK);
+    EXPECT_EQ(id, 2u);
 }
 
 }  // namespace

@@ -89,6 +89,7 @@ public:
     walk_db& operator=(const walk_db&) = delete;
 
     odb_database* db() const { return db_; }
+    const wide_string& root() const { return root_; }
 
     // Closes the handle, applies more settings and opens it again.
     void reopen(const std::vector<ini_setting>& settings = {}) {
