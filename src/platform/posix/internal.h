@@ -57,6 +57,9 @@ struct file_object final : handle_object {
     // share_lock.cpp), the handle never does.
     bool can_read;
     bool can_write;
+    // The file pointer (see file_io.cpp); the descriptor's own offset is
+    // not used.
+    uint64_t position = 0;
 };
 
 HANDLE register_handle(handle_object* object);
