@@ -24,6 +24,7 @@ int query_file(int dir_fd, const char* name, int flags, file_info& info) {
                     STATX_BTIME;
     if (::statx(dir_fd, name, flags, mask, &sx) == 0) {
         info.directory = S_ISDIR(sx.stx_mode);
+        info.symbolic_link = S_ISLNK(sx.stx_mode);
         info.read_only = (sx.stx_mode & S_IWUSR) == 0;
         info.size = sx.stx_size;
         info.creation = from_statx((sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_ctime);
@@ -35,6 +36,7 @@ int query_file(int dir_fd, const char* name, int flags, file_info& info) {
     struct stat st;  // kernels before statx
     if (::fstatat(dir_fd, name, &st, flags) != 0) return errno;
     info.directory = S_ISDIR(st.st_mode);
+    info.symbolic_link = S_ISLNK(st.st_mode);
     info.read_only = (st.st_mode & S_IWUSR) == 0;
     info.size = static_cast<uint64_t>(st.st_size);
     info.creation = filetime_from_timespec(st.st_ctim);

@@ -46,13 +46,19 @@ void fill(const file_info& info, bool link, const std::u16string& name, WIN32_FI
 
 // Like stat, but a dangling symbolic link is reported as itself; `link`
 // tells whether the name itself is a symbolic link.
+// The entry itself is asked first: for anything but a link that one call
+// is the whole answer (a listing makes it once per entry, so it is the
+// cost of a walk); only a link is followed, and a dangling one keeps the
+// answer about itself.
 int query_entry(int dir_fd, const char* name, file_info& info, bool& link) {
-    int error = query_file(dir_fd, name, 0, info);
-    if (error == ENOENT) error = query_file(dir_fd, name, AT_SYMLINK_NOFOLLOW, info);
-    struct stat st;
-    link =
-        error == 0 && ::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-    return error;
+    link = false;
+    int error = query_file(dir_fd, name, AT_SYMLINK_NOFOLLOW, info);
+    if (error != 0 || !info.symbolic_link) return error;
+    link = true;
+    file_info target;
+    error = query_file(dir_fd, name, 0, target);
+    if (error == 0) info = target;
+    return error == ENOENT ? 0 : error;
 }
 
 // The next entry that matches, or false at the end (errno then 0) or on a

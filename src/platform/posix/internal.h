@@ -144,6 +144,7 @@ FILETIME filetime_from_timespec(const struct timespec& time);
 // file system keeps one, else from the last status change.
 struct file_info {
     bool directory;
+    bool symbolic_link;  // set only by a query that does not follow links
     bool read_only;
     uint64_t size;
     FILETIME creation, access, write;
