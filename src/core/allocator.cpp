@@ -34,4 +34,6 @@ void zero_free(void* block, std::size_t size) noexcept {
 
 void fail_allocation_at(unsigned k) noexcept { allocations_until_failure.store(k); }
 
+bool allocation_failure_pending() noexcept { return allocations_until_failure.load() != 0; }
+
 }  // namespace odb

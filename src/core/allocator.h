@@ -14,6 +14,9 @@ void zero_free(void* block, std::size_t size) noexcept;
 
 // Test hook: the k-th allocation from now fails (0 switches it off).
 void fail_allocation_at(unsigned k) noexcept;
+// Test hook: whether the failure asked for has not happened yet (the code
+// since made fewer allocations than that).
+bool allocation_failure_pending() noexcept;
 
 // Owner of a zeroed block of one record type; the record is cleared and
 // freed unless released to the caller.

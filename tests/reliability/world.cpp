@@ -1,0 +1,322 @@
+#include "reliability/world.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+
+#include "support/temp_dir.h"
+
+namespace odb::reliability {
+
+namespace {
+
+std::string pattern(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + seed) & 0xFF);
+    return bytes;
+}
+
+void must(odb_status status, const char* what) {
+    if (status != ODB_OK)
+        throw std::runtime_error(std::string("building the template: ") + what + ": " +
+                                 status_text(status));
+}
+
+odb_obj_ctx* new_object(odb_database* db, uint32_t expected_id) {
+    uint32_t id = 0;
+    odb_obj_ctx* ctx = nullptr;
+    must(ODB_obj_new(db, world_class, &id, &ctx), "ODB_obj_new");
+    if (id != expected_id) throw std::runtime_error("template: unexpected identifier");
+    return ctx;
+}
+
+void put(world_model& model, odb_obj_ctx* ctx, uint32_t id, uint32_t attribute,
+         const std::string& bytes) {
+    must(write_value(ctx, attribute, bytes), "write");
+    model.values[{id, attribute}] = bytes;
+    if (attribute == ODB_NAME_ATTRIBUTE) model.names[id] = bytes;
+}
+
+struct world_template {
+    test::temp_dir dir;
+    wide_string root;
+    world_model model;
+
+    world_template() : root(dir / "db") {
+        uint32_t version = 0;
+        odb_database* db = nullptr;
+        must(ODB_init_w(ODB_INIT_CREATE, test::odb_text(root), &version, &db, 0), "create");
+        ODB_close(db);
+
+        auto reopen = [&](bool single_file) {
+            if (db != nullptr) ODB_close(db);
+            std::string settings = world_settings();
+            if (!single_file) settings += "[Attribs]\nSingleFile=No\n";
+            // The first [Attribs] section wins, so the override goes first.
+            test::write_settings(root, single_file ? settings
+                                                   : "[Attribs]\nSingleFile=No\n" + settings);
+            db = open_world(root);
+            if (db == nullptr) throw std::runtime_error("template: cannot open");
+        };
+
+        reopen(true);
+        odb_obj_ctx* ctx = new_object(db, single_object);
+        put(model, ctx, single_object, 1, "alpha");
+        put(model, ctx, single_object, 2, pattern(300, 1));
+        put(model, ctx, single_object, 3, "ABCD");
+        put(model, ctx, single_object, ODB_NAME_ATTRIBUTE, "first");
+        ODB_obj_close_ctx(ctx);
+        model.live.insert(single_object);
+
+        reopen(false);
+        ctx = new_object(db, file_object);
+        put(model, ctx, file_object, 1, "bravo");
+        put(model, ctx, file_object, 2, pattern(200, 2));
+        put(model, ctx, file_object, ODB_NAME_ATTRIBUTE, "second");
+        ODB_obj_close_ctx(ctx);
+        model.live.insert(file_object);
+
+        reopen(true);
+        ctx = new_object(db, removed_object);
+        must(write_value(ctx, 1, "charlie"), "write");
+        must(write_value(ctx, ODB_NAME_ATTRIBUTE, "third"), "write");
+        must(ODB_obj_remove_ex(ctx, 0), "remove");
+        ODB_obj_close_ctx(ctx);
+        model.removed.insert(removed_object);
+        model.removed_values[{removed_object, 1}] = "charlie";
+
+        reopen(false);
+        ctx = new_object(db, unconverted_object);
+        put(model, ctx, unconverted_object, 5, "echo");
+        put(model, ctx, unconverted_object, 6, pattern(100, 3));
+        put(model, ctx, unconverted_object, ODB_NAME_ATTRIBUTE, "fourth");
+        ODB_obj_close_ctx(ctx);
+        model.live.insert(unconverted_object);
+
+        // A valid index to start from.
+        reopen(true);
+        uint32_t found = 0;
+        must(ODB_obj_lookup_ex(db, world_class, ODB_NAME_ATTRIBUTE, ODB_NAME_ANSI, "first", 6,
+                               &found),
+             "lookup");
+        ODB_close(db);
+    }
+};
+
+const world_template& the_template() {
+    static world_template instance;
+    return instance;
+}
+
+std::string utf8(const wide_string& path) { return test::narrow(path); }
+
+}  // namespace
+
+std::string world_settings(bool auto_convert) {
+    std::string text =
+        "[NameIndex]\nEnabled=Yes\nLifeTime=0\nHashCount=4\nMinEntrySize=4\nLockTimeout=40\n"
+        "LockSleep=5\n"
+        "[Tracking]\nAttributeChanges=Yes\nObjectChanges=Yes\n"
+        "[Attribs]\nSingleFile=Yes\n";
+    if (auto_convert) text += "AutoConvert=Yes\n";
+    return text;
+}
+
+std::string status_text(odb_status status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", status);
+    return text;
+}
+
+const world_model& template_model() { return the_template().model; }
+
+wide_string copy_world(const test::temp_dir& dir) {
+    const wide_string root = dir / "db";
+    std::filesystem::copy(utf8(the_template().root), utf8(root),
+                          std::filesystem::copy_options::recursive);
+    return root;
+}
+
+odb_database* open_world(const wide_string& root, odb_status* status) {
+    uint32_t version = 0;
+    odb_database* db = nullptr;
+    odb_status result = ODB_init_w(0, test::odb_text(root), &version, &db, 0);
+    if (status != nullptr) *status = result;
+    return result == ODB_OK ? db : nullptr;
+}
+
+odb_status read_value(odb_database* db, uint32_t id, uint32_t attribute, uint32_t mode,
+                      std::string& out) {
+    odb_obj_ctx* ctx = nullptr;
+    odb_status status = ODB_obj_create_ctx(db, world_class, id, mode, &ctx);
+    if (status != ODB_OK) return status;
+    uint32_t size = 0;
+    status = ODB_obj_get_attribute(ctx, attribute, 0, nullptr, &size);
+    if (status == ODB_OK) {
+        out.assign(size, '\0');
+        status = ODB_obj_get_attribute(ctx, attribute, 0, out.data(), &size);
+        out.resize(std::min<std::size_t>(size, out.size()));
+    }
+    ODB_obj_close_ctx(ctx);
+    return status;
+}
+
+odb_status write_value(odb_obj_ctx* ctx, uint32_t attribute, const std::string& bytes,
+                       uint32_t offset) {
+    return ODB_obj_set_attribute(ctx, attribute, offset, bytes.data(),
+                                 static_cast<uint32_t>(bytes.size()));
+}
+
+std::vector<uint32_t> list_ids(odb_database* db, uint32_t cls, uint32_t flags,
+                               odb_status* status) {
+    std::vector<uint32_t> ids;
+    odb_enum_ctx* walk = nullptr;
+    odb_status result = ODB_obj_enum_init(db, cls, flags, nullptr, &walk);
+    if (result == ODB_OK) {
+        uint32_t id = 0;
+        while ((result = ODB_obj_enum_ids(walk, &id)) == ODB_OK) ids.push_back(id);
+        ODB_obj_enum_close(walk);
+        if (result == ODB_E_NO_MORE_ITEMS) result = ODB_OK;
+    }
+    if (status != nullptr) *status = result;
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+void verify_world(const wide_string& root, const expected_change& change, bool succeeded,
+                  const std::string& trace) {
+    SCOPED_TRACE(trace);
+    const world_model& model = template_model();
+    odb_status status = ODB_OK;
+    std::unique_ptr<odb_database, test::database_closer> db(open_world(root, &status));
+    ASSERT_TRUE(db) << "the database does not open again: " << status_text(status);
+
+    odb_status walk_status[3];
+    const std::vector<uint32_t> live = list_ids(db.get(), world_class, ODB_ENUM_LIVE, &walk_status[0]);
+    const std::vector<uint32_t> removed =
+        list_ids(db.get(), world_class, ODB_ENUM_REMOVED, &walk_status[1]);
+    const std::vector<uint32_t> wiped = list_ids(db.get(), world_class, ODB_ENUM_WIPED, &walk_status[2]);
+    for (odb_status s : walk_status) ASSERT_EQ(s, ODB_OK) << "walk: " << status_text(s);
+    auto in = [](const std::vector<uint32_t>& ids, uint32_t id) {
+        return std::binary_search(ids.begin(), ids.end(), id);
+    };
+
+    // One form per identifier: a live object never shares its number with
+    // a removed or wiped one.
+    for (uint32_t id : live) {
+        EXPECT_FALSE(in(removed, id)) << "object " << id << " is live and removed";
+        EXPECT_FALSE(in(wiped, id)) << "object " << id << " is live and wiped";
+    }
+    for (uint32_t id : removed) EXPECT_FALSE(in(wiped, id)) << "object " << id << " twice";
+
+    for (uint32_t id : model.live) {
+        if (!change.moved.count(id)) {
+            EXPECT_TRUE(in(live, id)) << "live object " << id << " lost";
+        }
+    }
+    for (uint32_t id : model.removed) {
+        if (!change.moved.count(id)) {
+            EXPECT_TRUE(in(removed, id)) << "removed object " << id << " lost";
+        }
+    }
+    for (uint32_t id : change.moved) {
+        EXPECT_TRUE(in(live, id) || in(removed, id) || in(wiped, id) || change.may_vanish.count(id))
+            << "moved object " << id << " in no form";
+    }
+    // A failed creation leaves no object behind.
+    for (uint32_t id : live) {
+        EXPECT_TRUE(model.live.count(id) || model.removed.count(id) || change.created.count(id))
+            << "object " << id << " appeared";
+    }
+    for (uint32_t id : change.created) {
+        EXPECT_TRUE(in(live, id) || !succeeded) << "created object " << id << " missing";
+    }
+
+    auto check_value = [&](const value_key& key, const std::string& before, uint32_t mode) {
+        std::string now;
+        const odb_status read = read_value(db.get(), key.first, key.second, mode, now);
+        auto found = change.values.find(key);
+        if (found == change.values.end()) {
+            EXPECT_EQ(read, ODB_OK) << "object " << key.first << " attribute " << key.second;
+            EXPECT_EQ(now, before) << "object " << key.first << " attribute " << key.second
+                                   << " changed";
+            return;
+        }
+        const expected_change::value_change& rule = found->second;
+        const bool is_new = rule.deleted ? read == ODB_E_NO_ATTRIBUTE
+                                         : read == ODB_OK && now == rule.after;
+        const bool is_old = read == ODB_OK && now == before;
+        if (succeeded) {
+            EXPECT_TRUE(is_new) << "object " << key.first << " attribute " << key.second
+                                << ": the write reported success but did not land ("
+                                << status_text(read) << ")";
+        } else if (!rule.torn_ok) {
+            EXPECT_TRUE(is_new || is_old) << "object " << key.first << " attribute "
+                                          << key.second << " is neither old nor new ("
+                                          << status_text(read) << ", " << now.size() << " bytes)";
+        }
+    };
+    for (const auto& [key, before] : model.values)
+        if (!change.moved.count(key.first)) check_value(key, before, ODB_MODE_READ);
+    for (const auto& [key, before] : model.removed_values)
+        if (!change.moved.count(key.first))
+            check_value(key, before, ODB_MODE_READ | ODB_MODE_REMOVED);
+    // Values the run added to objects that had none of that attribute.
+    for (const auto& [key, rule] : change.values) {
+        if (model.values.count(key) || change.moved.count(key.first) || !succeeded) continue;
+        std::string now;
+        const odb_status read = read_value(db.get(), key.first, key.second, ODB_MODE_READ, now);
+        if (rule.deleted) {
+            EXPECT_EQ(read, ODB_E_NO_ATTRIBUTE);
+        } else {
+            EXPECT_TRUE(read == ODB_OK && now == rule.after) << "new value lost";
+        }
+    }
+
+    // The name index answers every live object's stored name with that
+    // object, and knows nothing of objects that are not live.
+    for (uint32_t id : live) {
+        std::string name;
+        if (read_value(db.get(), id, ODB_NAME_ATTRIBUTE, ODB_MODE_READ, name) != ODB_OK)
+            continue;
+        auto renamed = change.renamed.find(id);
+        auto old_name = model.names.find(id);
+        if (renamed != change.renamed.end() && old_name != model.names.end()) {
+            EXPECT_TRUE(name == renamed->second || (!succeeded && name == old_name->second))
+                << "object " << id << " is named " << name;
+        }
+        name.push_back('\0');
+        uint32_t found = 0;
+        const odb_status lookup =
+            ODB_obj_lookup_ex(db.get(), world_class, ODB_NAME_ATTRIBUTE, ODB_NAME_ANSI,
+                              name.data(), static_cast<uint32_t>(name.size()), &found);
+        EXPECT_EQ(lookup, ODB_OK) << "lookup of " << name.c_str() << ": " << status_text(lookup);
+        EXPECT_EQ(found, id) << "lookup of " << name.c_str();
+    }
+    std::map<uint32_t, std::string> known_names = model.names;
+    known_names[removed_object] = "third";
+    for (const auto& [id, known] : known_names) {
+        if (in(live, id)) continue;
+        std::string name = known + '\0';
+        uint32_t found = 0;
+        const odb_status lookup =
+            ODB_obj_lookup_ex(db.get(), world_class, ODB_NAME_ATTRIBUTE, ODB_NAME_ANSI,
+                              name.data(), static_cast<uint32_t>(name.size()), &found);
+        EXPECT_FALSE(lookup == ODB_OK && found == id)
+            << "object " << id << " is not live but its name " << known << " still finds it";
+    }
+    uint32_t count = 0;
+    EXPECT_EQ(ODB_obj_count(db.get(), world_class, 0, &count), ODB_OK);
+    // Creating an object does not enter it in the index (its next rebuild
+    // does), so new objects may be missing from the count.
+    std::size_t unindexed = 0;
+    for (uint32_t id : change.created) unindexed += in(live, id) ? 1 : 0;
+    EXPECT_TRUE(count <= live.size() && count + unindexed >= live.size())
+        << "count by the index " << count << ", live objects " << live.size();
+}
+
+}  // namespace odb::reliability
