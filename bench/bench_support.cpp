@@ -124,6 +124,12 @@ double now_seconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
+double cpu_seconds() {
+    struct timespec now;
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
 long peak_rss_kib() {
     struct rusage usage;
     ::getrusage(RUSAGE_SELF, &usage);

@@ -69,6 +69,7 @@ void check(odb_status status, const char* what);
 // ---- clocks and memory ---------------------------------------------------------
 
 double now_seconds();  // monotonic
+double cpu_seconds();  // CPU time of this process, user and system
 // Peak resident set size of this process, in KiB (getrusage ru_maxrss).
 long peak_rss_kib();
 // Current resident set size, in KiB.

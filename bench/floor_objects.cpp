@@ -299,21 +299,25 @@ object_phases run_objects(const std::string& root, int count, bool single_file) 
     std::vector<uint32_t> ids(static_cast<std::size_t>(count));
     object_phases phases;
 
-    double start = now_seconds();
-    for (int i = 0; i < count; ++i) ids[i] = create_object(db, i);
-    phases.create = now_seconds() - start;
+    {
+        step_timer timer(phases.create, phases.create_cpu);
+        for (int i = 0; i < count; ++i) ids[i] = create_object(db, i);
+    }
 
-    start = now_seconds();
-    for (int i = 0; i < count; ++i) read_object(db, ids[i]);
-    phases.read = now_seconds() - start;
+    {
+        step_timer timer(phases.read, phases.read_cpu);
+        for (int i = 0; i < count; ++i) read_object(db, ids[i]);
+    }
 
-    start = now_seconds();
-    for (int i = 0; i < count; ++i) rewrite_object(db, ids[i], i);
-    phases.rewrite = now_seconds() - start;
+    {
+        step_timer timer(phases.rewrite, phases.rewrite_cpu);
+        for (int i = 0; i < count; ++i) rewrite_object(db, ids[i], i);
+    }
 
-    start = now_seconds();
-    for (int i = 0; i < count; ++i) remove_object(db, ids[i]);
-    phases.remove = now_seconds() - start;
+    {
+        step_timer timer(phases.remove, phases.remove_cpu);
+        for (int i = 0; i < count; ++i) remove_object(db, ids[i]);
+    }
     return phases;
 }
 

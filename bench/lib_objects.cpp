@@ -19,6 +19,14 @@ void attribute_b_value(int i, unsigned char out[16]) {
     for (int k = 0; k < 16; ++k) out[k] = static_cast<unsigned char>(i + k);
 }
 
+step_timer::step_timer(double& wall, double& cpu)
+    : wall_(wall), cpu_(cpu), wall_start_(now_seconds()), cpu_start_(cpu_seconds()) {}
+
+step_timer::~step_timer() {
+    wall_ += now_seconds() - wall_start_;
+    cpu_ += cpu_seconds() - cpu_start_;
+}
+
 namespace lib {
 
 uint32_t create_object(odb_database* db, int i) {
@@ -74,21 +82,25 @@ object_phases run_objects(const std::string& root, int count, bool single_file) 
     std::vector<uint32_t> ids(static_cast<std::size_t>(count));
     object_phases phases;
 
-    double start = now_seconds();
-    for (int i = 0; i < count; ++i) ids[i] = create_object(db, i);
-    phases.create = now_seconds() - start;
+    {
+        step_timer timer(phases.create, phases.create_cpu);
+        for (int i = 0; i < count; ++i) ids[i] = create_object(db, i);
+    }
 
-    start = now_seconds();
-    for (int i = 0; i < count; ++i) read_object(db, ids[i]);
-    phases.read = now_seconds() - start;
+    {
+        step_timer timer(phases.read, phases.read_cpu);
+        for (int i = 0; i < count; ++i) read_object(db, ids[i]);
+    }
 
-    start = now_seconds();
-    for (int i = 0; i < count; ++i) rewrite_object(db, ids[i], i);
-    phases.rewrite = now_seconds() - start;
+    {
+        step_timer timer(phases.rewrite, phases.rewrite_cpu);
+        for (int i = 0; i < count; ++i) rewrite_object(db, ids[i], i);
+    }
 
-    start = now_seconds();
-    for (int i = 0; i < count; ++i) remove_object(db, ids[i]);
-    phases.remove = now_seconds() - start;
+    {
+        step_timer timer(phases.remove, phases.remove_cpu);
+        for (int i = 0; i < count; ++i) remove_object(db, ids[i]);
+    }
 
     check(ODB_close(db), "ODB_close");
     return phases;

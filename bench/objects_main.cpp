@@ -16,6 +16,10 @@ void report(benchmark::State& state, const object_phases& p, int count) {
     state.counters["read_us"] = p.read * per;
     state.counters["rewrite_us"] = p.rewrite * per;
     state.counters["remove_us"] = p.remove * per;
+    state.counters["create_cpu_us"] = p.create_cpu * per;
+    state.counters["read_cpu_us"] = p.read_cpu * per;
+    state.counters["rewrite_cpu_us"] = p.rewrite_cpu * per;
+    state.counters["remove_cpu_us"] = p.remove_cpu * per;
     state.SetIterationTime(p.create + p.read + p.rewrite + p.remove);
 }
 

@@ -166,29 +166,30 @@ object_phases run_objects(const std::string& dir, int count, mode m, int durable
         std::vector<int64_t> ids;
         ids.reserve(static_cast<std::size_t>(count - first));
 
-        double start = now_seconds();
-        if (batch) exec(db, "BEGIN");
-        for (int i = first; i < count; ++i) ids.push_back(create(s, i));
-        if (batch) exec(db, "COMMIT");
-        phases.create = now_seconds() - start;
-
-        start = now_seconds();
-        if (batch) exec(db, "BEGIN");
-        for (int64_t id : ids) read(s, id);
-        if (batch) exec(db, "COMMIT");
-        phases.read = now_seconds() - start;
-
-        start = now_seconds();
-        if (batch) exec(db, "BEGIN");
-        for (std::size_t k = 0; k < ids.size(); ++k) rewrite(s, ids[k], static_cast<int>(k));
-        if (batch) exec(db, "COMMIT");
-        phases.rewrite = now_seconds() - start;
-
-        start = now_seconds();
-        if (batch) exec(db, "BEGIN");
-        for (int64_t id : ids) remove(s, id);
-        if (batch) exec(db, "COMMIT");
-        phases.remove = now_seconds() - start;
+        {
+            step_timer timer(phases.create, phases.create_cpu);
+            if (batch) exec(db, "BEGIN");
+            for (int i = first; i < count; ++i) ids.push_back(create(s, i));
+            if (batch) exec(db, "COMMIT");
+        }
+        {
+            step_timer timer(phases.read, phases.read_cpu);
+            if (batch) exec(db, "BEGIN");
+            for (int64_t id : ids) read(s, id);
+            if (batch) exec(db, "COMMIT");
+        }
+        {
+            step_timer timer(phases.rewrite, phases.rewrite_cpu);
+            if (batch) exec(db, "BEGIN");
+            for (std::size_t k = 0; k < ids.size(); ++k) rewrite(s, ids[k], static_cast<int>(k));
+            if (batch) exec(db, "COMMIT");
+        }
+        {
+            step_timer timer(phases.remove, phases.remove_cpu);
+            if (batch) exec(db, "BEGIN");
+            for (int64_t id : ids) remove(s, id);
+            if (batch) exec(db, "COMMIT");
+        }
 
         // Per object of the timed part.
         const double timed = static_cast<double>(ids.size());
@@ -197,6 +198,10 @@ object_phases run_objects(const std::string& dir, int count, mode m, int durable
         phases.read *= scale;
         phases.rewrite *= scale;
         phases.remove *= scale;
+        phases.create_cpu *= scale;
+        phases.read_cpu *= scale;
+        phases.rewrite_cpu *= scale;
+        phases.remove_cpu *= scale;
     }
     close_model(db);
     return phases;
