@@ -83,9 +83,9 @@ void record_file::copy_range(uint64_t source, uint64_t destination, uint32_t cou
     unsigned char block[1024];
     while (count > 0) {
         uint32_t size = count < sizeof block ? count : static_cast<uint32_t>(sizeof block);
-        uint32_t got = read_at(source, block, size);
-        // Bytes a damaged file lacks are copied as zeros.
-        if (got < size) std::memset(block + got, 0, size - got);
+        // The source lies inside a record the file holds whole, so every
+        // byte is there: a short read is a failure, never zeros to copy.
+        if (read_at(source, block, size) < size) raise(ODB_E_ATTRIBUTE_READ);
         write_at(destination, block, size);
         source += size;
         destination += size;
@@ -111,7 +111,11 @@ void record_file::write_header(uint64_t offset, const record_header& header) {
 bool record_file::read_record_header(uint64_t offset, uint64_t size, record_header& header) {
     if (offset + record_header_size > size) return false;
     unsigned char bytes[record_header_size] = {};
-    if (read_at(offset, bytes, record_header_size) < record_header_size) return false;
+    // The size says the header is there: a read that comes back short is a
+    // failed read, not the damaged end of the chain, which compaction would
+    // cut off together with every record behind it.
+    if (read_at(offset, bytes, record_header_size) < record_header_size)
+        raise(ODB_E_ATTRIBUTE_READ);
     header.id = get32(bytes);
     header.capacity = get32(bytes + 4);
     header.length = get32(bytes + 8);
@@ -258,7 +262,11 @@ void record_file::record_times(FILETIME* created, FILETIME* modified) const {
 uint32_t record_file::read_data(void* buffer, uint32_t size) {
     require_open();
     uint32_t count = size < current_.length ? size : current_.length;
-    return read_at(current_offset_ + record_header_size, buffer, count);
+    // The value lies inside the file (its header was checked against the
+    // size), so a short read is a failure, not a shorter value.
+    if (read_at(current_offset_ + record_header_size, buffer, count) < count)
+        raise(ODB_E_ATTRIBUTE_READ);
+    return count;
 }
 
 uint64_t record_file::chain_end() {
