@@ -33,7 +33,7 @@ odb_status change_value(run_state& run, uint32_t id, uint32_t attribute, const s
     rule.after = whole != nullptr ? *whole : bytes;
     rule.torn_ok = torn_ok;
     run.change.values[{id, attribute}] = rule;
-    if (attribute == ODB_NAME_ATTRIBUTE) run.change.renamed[id] = bytes;
+    if (attribute == ODB_NAME_ATTRIBUTE && !torn_ok) run.change.renamed[id] = bytes;
     return write_value(run.contexts.back(), attribute, bytes, offset);
 }
 
@@ -166,10 +166,10 @@ std::vector<scenario> build() {
         true);
     add("rename, record form", [](run_state& run) { writer(run, single_object); },
         [](run_state& run) {
-            return change_value(run, single_object, ODB_NAME_ATTRIBUTE, "prime", false);
+            return change_value(run, single_object, ODB_NAME_ATTRIBUTE, "prime", true);
         });
     add("rename, file form", [](run_state& run) { writer(run, file_object); },
-        [](run_state& run) { return change_value(run, file_object, ODB_NAME_ATTRIBUTE, "segundo", false); });
+        [](run_state& run) { return change_value(run, file_object, ODB_NAME_ATTRIBUTE, "segundo", true); });
     add("remove", [](run_state& run) { writer(run, single_object); },
         [](run_state& run) {
             run.change.moved.insert(single_object);
