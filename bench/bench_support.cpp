@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -175,8 +176,14 @@ long in_child(long (*body)(void*), void* argument) {
 bool floor_emulation = false;
 
 int floor_open(const char* path, int flags, floor_lock lock) {
-    int fd = ::open(path, flags | O_CLOEXEC, 0666);
-    if (fd < 0 || !floor_emulation) return fd;
+    if (!floor_emulation) return ::open(path, flags | O_CLOEXEC, 0666);
+    // A creating open first tries the file as it is, then creates it
+    // exclusively: Win32 tells an open that created the file from one that
+    // found it (ERROR_ALREADY_EXISTS), and that needs O_EXCL.
+    int fd = ::open(path, (flags & ~(O_CREAT | O_TRUNC)) | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == ENOENT && (flags & O_CREAT)) fd = ::open(path, flags | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return fd;
+    if (flags & O_TRUNC) ::ftruncate(fd, 0);
     // What the platform layer adds to every open: the inode, the lock on a
     // reserved byte of the open file description, and the re-check that the
     // name still names the inode that was opened.

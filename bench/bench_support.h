@@ -81,10 +81,13 @@ long in_child(long (*body)(void*), void* argument);
 
 // ---- raw POSIX helpers for the floor programs -----------------------------------
 
-// When set, every floor open also runs the share-mode protocol of the POSIX
-// platform layer (fstat, an open-file-description lock, a stat of the path to
-// see that the name still names the inode), so the layer's cost per open
-// shows as a line of its own.
+// When set, the floor also does what the POSIX platform layer must add to
+// give Win32 semantics: every open runs the share-mode protocol (fstat, an
+// open-file-description lock, a stat of the path to see that the name
+// still names the inode) and creates only exclusively after a plain open
+// failed; a failed probe looks at the parent; a directory rename holds every
+// file of the tree; a listed entry is stat'ed. Its cost shows as a line of
+// its own.
 extern bool floor_emulation;
 
 enum class floor_lock { shared, exclusive };

@@ -119,7 +119,14 @@ void make_dir(const std::string& path) {
 
 bool exists(const std::string& path) {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+    if (::stat(path.c_str(), &st) == 0) return true;
+    if (floor_emulation) {
+        // Win32 tells a missing file (its directory exists) from a missing
+        // path; on POSIX that takes a look at the parent.
+        std::string parent = path.substr(0, path.rfind('/'));
+        ::stat(parent.c_str(), &st);
+    }
+    return false;
 }
 
 void rename_dir(const std::string& from, const std::string& to) {

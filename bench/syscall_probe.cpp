@@ -152,14 +152,22 @@ const std::map<std::string, operation>& operations() {
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--list") == 0) {
-        for (const auto& entry : operations()) std::printf("%s\n", entry.first.c_str());
+        for (const auto& entry : operations()) {
+            std::printf("%s\n", entry.first.c_str());
+            if (entry.first.rfind("floor: ", 0) == 0) std::printf("floor+emul: %s\n", entry.first.c_str() + 7);
+        }
         return 0;
     }
     if (argc != 4) {
         std::fprintf(stderr, "usage: syscall_probe <operation> <n> <file|single> | --list\n");
         return 2;
     }
-    auto found = operations().find(argv[1]);
+    std::string name = argv[1];
+    if (name.rfind("floor+emul: ", 0) == 0) {
+        floor_emulation = true;
+        name = "floor: " + name.substr(12);
+    }
+    auto found = operations().find(name);
     if (found == operations().end()) {
         std::fprintf(stderr, "unknown operation %s\n", argv[1]);
         return 2;
