@@ -76,7 +76,8 @@ void add_attribute_commands(CLI::App& app) {
     {
         auto o = std::make_shared<attribute_options>();
         CLI::App* command = app.add_subcommand(
-            "get", "Print an attribute value: as text (to the first zero), or --hex, --raw, --out FILE");
+            "get", "Print an attribute value: as text (to its first zero) when it reads as text, "
+                   "otherwise in hexadecimal; --hex, --raw and --out give the exact bytes");
         add_target(command, *o, true);
         command->add_flag("--hex", o->as_hex, "print the bytes in hexadecimal");
         command->add_flag("--raw", o->raw, "write the bytes unchanged to standard output");
@@ -95,7 +96,8 @@ void add_attribute_commands(CLI::App& app) {
             } else if (o->raw) {
                 std::cout.write(reinterpret_cast<const char*>(value.data()),
                                 static_cast<std::streamsize>(value.size()));
-            } else if (o->as_hex) {
+            } else if (o->as_hex || !(value.empty() || looks_like_text(value))) {
+                // Bytes that do not read as text would garble a terminal.
                 std::cout << to_hex(value) << "\n";
             } else {
                 std::cout << value_text(value) << "\n";
