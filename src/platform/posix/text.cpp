@@ -15,9 +15,16 @@ std::size_t wide_length(const WCHAR* text) {
 }
 
 bool utf16_to_utf8(const WCHAR* text, std::size_t length, std::string& out) {
-    out.clear();
-    out.reserve(length);
-    for (std::size_t i = 0; i < length; ++i) {
+    // Paths are nearly always ASCII: that leading run is copied straight
+    // into an output sized once (every file call converts its path, so this
+    // is on the path of each of them).
+    out.resize(length);
+    std::size_t ascii = 0;
+    for (; ascii < length && static_cast<uint16_t>(text[ascii]) < 0x80; ++ascii)
+        out[ascii] = static_cast<char>(text[ascii]);
+    if (ascii == length) return true;
+    out.resize(ascii);
+    for (std::size_t i = ascii; i < length; ++i) {
         uint32_t c = static_cast<uint16_t>(text[i]);
         if (c >= 0xD800 && c <= 0xDFFF) {
             if (c >= 0xDC00 || i + 1 == length) return false;
@@ -96,6 +103,13 @@ bool to_posix_path(LPCWSTR path, std::string& out) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return false;
     }
+    // An ASCII path (nearly every path) is converted and its separators
+    // turned in one pass.
+    out.resize(length);
+    std::size_t i = 0;
+    for (; i < length && static_cast<uint16_t>(path[i]) < 0x80; ++i)
+        out[i] = path[i] == '\\' ? '/' : static_cast<char>(path[i]);
+    if (i == length) return true;
     if (!utf16_to_utf8(path, length, out)) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
