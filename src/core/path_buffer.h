@@ -29,7 +29,14 @@ public:
     std::size_t length() const { return length_; }
 
     path_buffer& append(const WCHAR* text) {
-        while (*text != 0) push(*text++);
+        // Every call builds several paths; copying in one run with one
+        // bounds check keeps that cheap.
+        std::size_t count = 0;
+        while (text[count] != 0) ++count;
+        if (length_ + count + 1 > capacity_) raise(ODB_E_INVALID_PARAMETER);
+        for (std::size_t i = 0; i < count; ++i) text_[length_ + i] = text[i];
+        length_ += count;
+        text_[length_] = 0;
         return *this;
     }
     // The platform's separator, then the text.
@@ -51,7 +58,9 @@ public:
             value >>= 4;
         } while (value != 0);
         while (count < digits) reversed[count++] = '0';
-        while (count > 0) push(reversed[--count]);
+        if (length_ + static_cast<std::size_t>(count) + 1 > capacity_) raise(ODB_E_INVALID_PARAMETER);
+        while (count > 0) text_[length_++] = reversed[--count];
+        text_[length_] = 0;
         return *this;
     }
     void truncate(std::size_t length) {
