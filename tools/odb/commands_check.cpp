@@ -6,6 +6,7 @@
 // repaired on request; everything else is reported.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -447,12 +448,14 @@ void print_problems(const std::vector<problem>& problems) {
     }
 }
 
+std::string counted(std::size_t count, const char* what) {
+    return std::to_string(count) + " " + what + (count == 1 ? "" : what[std::strlen(what) - 1] == 's' ? "es" : "s");
+}
+
 std::string summary(const checker& c) {
-    return "checked " + std::to_string(c.classes()) + " classes, " + std::to_string(c.objects()) +
-           " objects, " + std::to_string(c.attributes()) + " attributes: " +
-           (c.problems().empty() ? std::string("no problems")
-                                 : std::to_string(c.problems().size()) + " problem" +
-                                       (c.problems().size() == 1 ? "" : "s"));
+    return "checked " + counted(c.classes(), "class") + ", " + counted(c.objects(), "object") + ", " +
+           counted(c.attributes(), "attribute") + ": " +
+           (c.problems().empty() ? std::string("no problems") : counted(c.problems().size(), "problem"));
 }
 
 }  // namespace
