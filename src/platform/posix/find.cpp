@@ -70,9 +70,12 @@ bool next_match(find_object& find, WIN32_FIND_DATAW& data) {
         struct dirent* entry = ::readdir(find.dir);
         if (entry == nullptr) return false;
         // A name that is not UTF-8 or too long has no Win32 form; a search
-        // passes over it rather than showing a different name.
+        // passes over it rather than showing a different name. Nor has a
+        // name with a backslash, which callers would join to a path where
+        // it separates: "..\..\x" would lead out of the directory.
         if (!utf8_to_utf16(entry->d_name, std::strlen(entry->d_name), name) ||
-            name.size() >= MAX_PATH || !find.match.matches(name))
+            name.size() >= MAX_PATH || name.find(u'\\') != std::u16string::npos ||
+            !find.match.matches(name))
             continue;
         file_info info;
         bool link = false;
