@@ -21,8 +21,18 @@ bool has_suffix(const WCHAR* name, const char* suffix) {
     return true;
 }
 
+bool is_hex_digit(WCHAR unit) {
+    return (unit >= '0' && unit <= '9') || (unit >= 'a' && unit <= 'f') ||
+           (unit >= 'A' && unit <= 'F');
+}
+
 bool qualifies(const WIN32_FIND_DATAW& entry, uint32_t kinds) {
     if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    // Only eight hexadecimal digits name a class, bucket or object: any
+    // other name (planted, or left by a tool) read as a number would yield
+    // identifier 0, or a bucket walked twice.
+    for (int i = 0; i < 8; ++i)
+        if (!is_hex_digit(entry.cFileName[i])) return false;
     std::size_t length = 0;
     while (length < 13 && entry.cFileName[length] != 0) ++length;
     if (length == 8) return (kinds & ODB_ENUM_LIVE) != 0;
