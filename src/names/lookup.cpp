@@ -59,6 +59,10 @@ ODB_API odb_status ODB_CALL ODB_obj_lookup_ex(odb_database* db, uint32_t cls, ui
             take_name(name_type, name, name_size, wanted);
             *id = find_name(ctx, wanted);
         } catch (odb_status status) {
+            // A damaged index file is derived data gone bad: invalidated
+            // here, it is rebuilt by the next lookup or count instead of
+            // failing every lookup until it grows stale.
+            if (status == ODB_E_FILE_ACCESS) reset_name_index(ctx);
             raise(status == ODB_E_NAME_NOT_INDEXED ? ODB_E_NO_MORE_ITEMS : ODB_E_INVALID_PARAMETER);
         }
     });
