@@ -40,7 +40,11 @@ uint32_t read_hex_setting(const odb_database& db, const WCHAR* key, const WCHAR*
 void write_hex_setting(const odb_database& db, const WCHAR* key, uint32_t value) {
     path_buffer text(9);
     text.hex(value, 8);
-    WritePrivateProfileStringW(ODB_W("IdAssignment"), key, text, settings_file(db));
+    // A range change that did not reach the file must not be reported: the
+    // identifiers handed out by ODB_steal_ids would stay free and be handed
+    // out again.
+    if (!WritePrivateProfileStringW(ODB_W("IdAssignment"), key, text, settings_file(db)))
+        raise(ODB_E_FILE_WRITE);
 }
 
 }  // namespace
