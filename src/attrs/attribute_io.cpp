@@ -41,6 +41,9 @@ void write_record_form(odb_obj_ctx& ctx, const WCHAR* path, uint32_t attribute, 
     attributes.open(path, record_magic, false);
     bool deleted = false;
     if (attributes.find_first(attribute, 0)) {
+        // Readers see the first record of an attribute; a second one must
+        // not come to light when the first is deleted or moved.
+        attributes.delete_duplicates();
         if (data == nullptr) {
             attributes.delete_record();
             deleted = true;

@@ -320,11 +320,14 @@ bool record_file::compact() {
 }
 
 void record_file::append_record(uint32_t id, const void* data, uint32_t size,
-                                const FILETIME* created, const FILETIME* modified) {
+                                const FILETIME* created, const FILETIME* modified, bool commit) {
     require_open();
     compact();
+    // The record is written free (id 0) and gets its id last: until then a
+    // failure or a crash leaves a free area, never a value cut short, nor a
+    // second record of an id whose old record is still in place.
     record_header added;
-    fill_header(added, id, size, size, created, modified);
+    fill_header(added, 0, size, size, created, modified);
     uint64_t target = file_size();
     // Records start at header_size: in a file that ends before it, a record
     // appended at the end would never be found again.
@@ -357,6 +360,23 @@ void record_file::append_record(uint32_t id, const void* data, uint32_t size,
     }
     current_ = added;
     current_offset_ = target;
+    if (commit) commit_record(id);
+}
+
+void record_file::commit_record(uint32_t id) {
+    require_open();
+    unsigned char bytes[4];
+    put32(bytes, id);
+    write_at(current_offset_, bytes, sizeof bytes);
+    current_.id = id;
+}
+
+void record_file::delete_duplicates() {
+    require_open();
+    const uint64_t first = current_offset_;
+    const uint32_t id = current_.id;
+    while (find_next(id, 0)) delete_record();
+    seek_record(first);
 }
 
 void record_file::delete_record() {
@@ -400,11 +420,13 @@ void record_file::write_data_at(uint32_t position, const void* data, uint32_t si
         const uint64_t old_offset = current_offset_;
         const uint32_t old_length = current_.length;
         const FILETIME created = current_.created;
-        append_record(current_.id, nullptr, static_cast<uint32_t>(end), &created, nullptr);
+        const uint32_t id = current_.id;
+        append_record(id, nullptr, static_cast<uint32_t>(end), &created, nullptr, false);
         const uint64_t new_offset = current_offset_;
         copy_range(old_offset + record_header_size, new_offset + record_header_size,
                    position < old_length ? position : old_length);
         if (size > 0) write_at(new_offset + record_header_size + position, data, size);
+        commit_record(id);
         seek_record(old_offset);
         delete_record();
         seek_record(new_offset);

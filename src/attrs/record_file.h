@@ -63,8 +63,16 @@ public:
     uint32_t read_data(void* buffer, uint32_t size);
     void write_data_at(uint32_t position, const void* data, uint32_t size);
     void replace_data(const void* data, uint32_t size);
+    // Appends a record (first fit after compaction), written free and
+    // given its id last; with commit false the id is left to commit_record.
     void append_record(uint32_t id, const void* data, uint32_t size, const FILETIME* created,
-                       const FILETIME* modified);
+                       const FILETIME* modified, bool commit = true);
+    // Gives the current record its id: the one write that makes it visible.
+    void commit_record(uint32_t id);
+    // Frees every later record with the current record's id (left by a
+    // moving rewrite that failed or was cut short between giving the new
+    // copy its id and freeing the old one); the current record stays current.
+    void delete_duplicates();
     void delete_record();
     // Merges runs of free records and cuts free records (and any damaged
     // tail) off the end of the file; leaves the first record current.
