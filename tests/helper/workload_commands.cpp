@@ -137,8 +137,7 @@ private:
         return true;
     }
 
-    // Deletes, then writes the value (a shorter value rewritten in place
-    // would keep the old length).
+    // Writes (or deletes) one attribute of an object of this worker.
     bool change(uint32_t object, uint32_t attribute, const std::string* value,
                 const std::string& op) {
         begin(op);
@@ -147,7 +146,13 @@ private:
             done("none");  // a lock time-out under load: nothing changed
             return true;
         }
-        odb_status status = ODB_obj_set_attribute(ctx, attribute, 0, nullptr, 0);
+        // A value at least as long as the old one is written over it (in
+        // place, or moved when it outgrows its record); a shorter one goes
+        // after a delete, since a rewrite in place keeps the old length.
+        auto old = model_.values.find(std::make_pair(object, attribute));
+        const bool over = value != nullptr && old != model_.values.end() &&
+                          value->size() >= old->second.size();
+        odb_status status = over ? ODB_OK : ODB_obj_set_attribute(ctx, attribute, 0, nullptr, 0);
         if (value != nullptr && (status == ODB_OK || status == ODB_E_NO_ATTRIBUTE))
             status = ODB_obj_set_attribute(ctx, attribute, 0, value->data(),
                                            static_cast<uint32_t>(value->size()));

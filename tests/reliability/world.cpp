@@ -277,6 +277,21 @@ void verify_world(const wide_string& root, const expected_change& change, bool s
         }
     }
 
+    // A value the run touched goes with one delete: a rewrite cut short must
+    // not leave a second record of the attribute for the delete to uncover.
+    for (const auto& [key, rule] : change.values) {
+        if (change.moved.count(key.first) || !in(live, key.first) || key.second == ODB_NAME_ATTRIBUTE)
+            continue;
+        odb_obj_ctx* ctx = nullptr;
+        ASSERT_EQ(ODB_obj_create_ctx(db.get(), world_class, key.first, ODB_MODE_WRITE, &ctx), ODB_OK);
+        const odb_status erased = ODB_obj_set_attribute(ctx, key.second, 0, nullptr, 0);
+        EXPECT_TRUE(erased == ODB_OK || erased == ODB_E_NO_ATTRIBUTE) << status_text(erased);
+        ODB_obj_close_ctx(ctx);
+        std::string now;
+        EXPECT_EQ(read_value(db.get(), key.first, key.second, ODB_MODE_READ, now), ODB_E_NO_ATTRIBUTE)
+            << "object " << key.first << " attribute " << key.second << " survives its delete";
+    }
+
     // The name index answers every live object's stored name with that
     // object, and knows nothing of objects that are not live.
     for (uint32_t id : live) {
