@@ -39,6 +39,7 @@ TEST(OdbText, Utf8AndUtf16) {
     EXPECT_TRUE(looks_like_text(text_value("plain")));
     EXPECT_TRUE(looks_like_text(utf16_value("wide")));
     EXPECT_FALSE(looks_like_text(u32_value(12)));
+    EXPECT_FALSE(looks_like_text(u32_value(3390)));  // 3e 0d 00 00: '>', CR and two zeros
     EXPECT_FALSE(looks_like_text({'a', 0, 'b'}));
     EXPECT_EQ(value_preview(u32_value(12)), "hex 0c000000 (u32 12)");
     EXPECT_EQ(value_preview(text_value("a\"b")), "\"a\\\"b\"");

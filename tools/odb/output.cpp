@@ -6,6 +6,11 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -65,6 +70,8 @@ void use_binary_stdio() {
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stdin), _O_BINARY);
+    // The tool writes UTF-8; a console shows it as such.
+    SetConsoleOutputCP(CP_UTF8);
 #endif
 }
 

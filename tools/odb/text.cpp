@@ -175,17 +175,18 @@ std::string value_text(const bytes& value) {
 bool looks_like_text(const bytes& value) {
     if (has_bom(value)) {
         if (value.size() % 2 != 0) return false;
-        bool ended = false;
         for (std::size_t i = 2; i < value.size(); i += 2) {
             char16_t unit = static_cast<char16_t>(value[i] | (value[i + 1] << 8));
-            if (unit == 0) { ended = true; continue; }
-            if (ended || (unit < 0x20 && unit != '\t' && unit != '\n' && unit != '\r')) return false;
+            if (unit == 0 && i + 2 == value.size()) break;  // one terminator
+            if (unit < 0x20 && unit != '\t' && unit != '\n' && unit != '\r') return false;
         }
         return true;
     }
+    // Text ends in one zero byte at most; more are the high bytes of a
+    // little-endian number.
     std::size_t end = value.size();
     while (end > 0 && value[end - 1] == 0) --end;
-    if (end == 0) return false;
+    if (end == 0 || value.size() - end > 1) return false;
     std::string body;
     for (std::size_t i = 0; i < end; ++i) {
         unsigned char c = value[i];

@@ -39,8 +39,9 @@ std::u16string value_text_units(const bytes& value, std::size_t max_units = 256)
 // The same as UTF-8 for display: UTF-16 values are converted, 8-bit values
 // are passed through as their bytes (the tool writes 8-bit text as UTF-8).
 std::string value_text(const bytes& value);
-// Whether a value reads as text: a UTF-16 value with its byte-order mark,
-// or bytes without control characters, followed by at most zero bytes.
+// Whether a value reads as text: UTF-16 after its byte-order mark, or UTF-8
+// bytes, without control characters but tab and line ends, and with one
+// terminating zero at most.
 bool looks_like_text(const bytes& value);
 // A short readable rendering of a value for listings.
 std::string value_preview(const bytes& value, std::size_t limit = 40);
