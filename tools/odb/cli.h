@@ -30,13 +30,13 @@ int exit_code_set();
 
 // Shared argument shapes.
 inline CLI::Option* add_dir(CLI::App* command, std::string& dir) {
-    return command->add_option("DIR", dir, "database directory")->required();
+    return command->add_option("DIR", dir, "database directory")->required()->type_name("");
 }
 inline CLI::Option* add_class(CLI::App* command, std::string& cls) {
-    return command->add_option("CLASS", cls, "object class (hexadecimal)")->required();
+    return command->add_option("CLASS", cls, "object class (hexadecimal)")->required()->type_name("");
 }
 inline CLI::Option* add_id(CLI::App* command, std::string& id) {
-    return command->add_option("ID", id, "object identifier (hexadecimal)")->required();
+    return command->add_option("ID", id, "object identifier (hexadecimal)")->required()->type_name("");
 }
 inline CLI::Option* add_json(CLI::App* command, bool& json) {
     return command->add_flag("--json", json, "print JSON instead of a table");

@@ -30,7 +30,9 @@ void add_target(CLI::App* command, attribute_options& o, bool with_attribute) {
     add_class(command, o.cls);
     add_id(command, o.id);
     if (with_attribute)
-        command->add_option("ATTR", o.attribute, "attribute number (hexadecimal) or 'name'")->required();
+        command->add_option("ATTR", o.attribute, "attribute number (hexadecimal) or 'name'")
+            ->required()
+            ->type_name("");
 }
 
 std::string attribute_label(uint32_t attribute) {
@@ -56,13 +58,16 @@ void add_attribute_commands(CLI::App& app) {
         auto o = std::make_shared<attribute_options>();
         CLI::App* command = app.add_subcommand("set", "Store an attribute value");
         add_target(command, *o, true);
-        command->add_option("VALUE", o->text, "text, stored as UTF-8 and a zero byte");
-        command->add_option("--utf16", o->utf16, "text stored as FF FE and UTF-16LE (the form of names)");
-        command->add_option("--hex", o->hex, "bytes in hexadecimal");
-        command->add_option("--u32", o->u32, "a 32-bit number, stored as 4 bytes little-endian");
-        command->add_option("--file", o->file, "the bytes of a file");
+        command->add_option("VALUE", o->text, "text, stored as UTF-8 and a zero byte")->type_name("");
+        command->add_option("--utf16", o->utf16, "text stored as FF FE and UTF-16LE (the form of names)")
+            ->type_name("TEXT");
+        command->add_option("--hex", o->hex, "bytes in hexadecimal")->type_name("HEX");
+        command->add_option("--u32", o->u32, "a 32-bit number, stored as 4 bytes little-endian")
+            ->type_name("N");
+        command->add_option("--file", o->file, "the bytes of a file")->type_name("PATH");
         command->add_option("--offset", o->offset,
-                            "write at this byte offset instead of replacing the whole value");
+                            "write at this byte offset instead of replacing the whole value")
+            ->type_name("N");
         command->callback([o, command] {
             target t = parse_target(*o);
             bytes value = value_to_set(*command, *o);
@@ -81,8 +86,8 @@ void add_attribute_commands(CLI::App& app) {
         add_target(command, *o, true);
         command->add_flag("--hex", o->as_hex, "print the bytes in hexadecimal");
         command->add_flag("--raw", o->raw, "write the bytes unchanged to standard output");
-        command->add_option("--out", o->out, "write the bytes to a file");
-        command->add_option("--offset", o->offset, "read from this byte offset");
+        command->add_option("--out", o->out, "write the bytes to a file")->type_name("PATH");
+        command->add_option("--offset", o->offset, "read from this byte offset")->type_name("N");
         command->callback([o] {
             target t = parse_target(*o);
             if (o->as_hex + o->raw + !o->out.empty() > 1)

@@ -91,7 +91,7 @@ void add_database_commands(CLI::App& app) {
         auto o = std::make_shared<options>();
         CLI::App* command = app.add_subcommand("create", "Create a database in a new or empty directory");
         add_dir(command, o->dir);
-        command->add_option("SETTING", o->settings, "settings to write, SECTION.KEY=VALUE");
+        command->add_option("SETTING", o->settings, "settings to write, SECTION.KEY=VALUE")->type_name("");
         command->footer(settings_help());
         command->callback([o] {
             // Settings are checked before anything is created.
@@ -106,7 +106,7 @@ void add_database_commands(CLI::App& app) {
         CLI::App* command = app.add_subcommand(
             "config", "Show the settings of DBCFG.INI, or change them (SECTION.KEY=VALUE ...)");
         add_dir(command, o->dir);
-        command->add_option("SETTING", o->settings, "settings to change, SECTION.KEY=VALUE");
+        command->add_option("SETTING", o->settings, "settings to change, SECTION.KEY=VALUE")->type_name("");
         add_json(command, o->json);
         command->footer(settings_help() +
                         "Changes take effect for handles opened afterwards; the library reads "

@@ -177,7 +177,8 @@ void add_demo_command(CLI::App& app) {
     auto dir = std::make_shared<std::string>("odb-demo");
     CLI::App* command = app.add_subcommand(
         "demo", "Create a small sample database and show lookups, a filtered walk and a check");
-    command->add_option("DIR", *dir, "where to create it (default ./odb-demo; must be new or empty)");
+    command->add_option("DIR", *dir, "where to create it (default ./odb-demo; must be new or empty)")
+        ->type_name("");
     command->callback([dir] { run_demo(*dir); });
 }
 

@@ -234,7 +234,8 @@ void add_dump_commands(CLI::App& app) {
             "dump", "Write the whole database as JSON Lines: settings, classes, every object in "
                     "every form with all its attributes (base64)");
         add_dir(command, o->dir);
-        command->add_option("--out", o->file, "write to this file instead of standard output");
+        command->add_option("--out", o->file, "write to this file instead of standard output")
+            ->type_name("PATH");
         command->callback([o] {
             database db = database::open(o->dir);
             if (o->file.empty()) {
@@ -251,7 +252,7 @@ void add_dump_commands(CLI::App& app) {
         CLI::App* command = app.add_subcommand(
             "load", "Create a database from a dump, with the same identifiers, forms and storage");
         add_dir(command, o->dir);
-        command->add_option("--in", o->file, "read this file instead of standard input");
+        command->add_option("--in", o->file, "read this file instead of standard input")->type_name("PATH");
         command->callback([o] {
             if (o->file.empty()) {
                 load(o->dir, std::cin);

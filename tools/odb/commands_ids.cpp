@@ -76,8 +76,10 @@ void add_id_commands(CLI::App& app) {
     add_dir(command, o->dir);
     command->add_option("ACTION", o->action, "free, steal or assign")
         ->required()
+        ->type_name("")
         ->check(CLI::IsMember({"free", "steal", "assign"}));
-    command->add_option("ARGS", o->arguments, "N for steal; FIRST LAST (hexadecimal) for assign");
+    command->add_option("ARGS", o->arguments, "N for steal; FIRST LAST (hexadecimal) for assign")
+        ->type_name("");
     add_json(command, o->json);
     command->callback([o] { run_ids(*o); });
 }

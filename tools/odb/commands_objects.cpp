@@ -18,8 +18,11 @@ struct object_options {
 };
 
 void add_value_options(CLI::App* command, object_options& o) {
-    command->add_option("--name", o.name, "the object's name (stored as UTF-16 with FF FE)");
-    command->add_option("--set", o.sets, "ATTR=VALUE to store; repeatable")->allow_extra_args(false);
+    command->add_option("--name", o.name, "the object's name (stored as UTF-16 with FF FE)")
+        ->type_name("TEXT");
+    command->add_option("--set", o.sets, "ATTR=VALUE to store; repeatable")
+        ->allow_extra_args(false)
+        ->type_name("ATTR=VALUE");
     command->footer(value_syntax_help);
 }
 
@@ -246,7 +249,8 @@ void add_object_commands(CLI::App& app) {
         add_dir(command, o->dir);
         add_class(command, o->cls);
         add_id(command, o->id);
-        command->add_option("ATTR", o->attribute, "attribute number (hexadecimal) or 'name'");
+        command->add_option("ATTR", o->attribute, "attribute number (hexadecimal) or 'name'")
+            ->type_name("");
         add_json(command, o->json);
         command->callback([o] {
             uint32_t cls = parse_hex32(o->cls, "class"), id = parse_hex32(o->id, "identifier");

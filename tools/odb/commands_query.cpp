@@ -196,12 +196,17 @@ void add_query_commands(CLI::App& app) {
         add_class(command, o->cls);
         add_form_flags(command, *o);
         command->add_option("--changed-after", o->changed_after,
-                            "only objects changed after this time (ISO-8601 UTC)");
-        command->add_option("--where", o->where, "attribute criterion; repeatable")->allow_extra_args(false);
+                            "only objects changed after this time (ISO-8601 UTC)")
+            ->type_name("TIME");
+        command->add_option("--where", o->where, "attribute criterion; repeatable")
+            ->allow_extra_args(false)
+            ->type_name("EXPR");
         command->add_option("--has", o->has, "only objects with this attribute; repeatable")
-            ->allow_extra_args(false);
+            ->allow_extra_args(false)
+            ->type_name("ATTR");
         command->add_option("--lacks", o->lacks, "only objects without this attribute; repeatable")
-            ->allow_extra_args(false);
+            ->allow_extra_args(false)
+            ->type_name("ATTR");
         command->add_flag("--any", o->any, "pass objects meeting any criterion (default: all)");
         command->add_flag("--ids", o->ids_only, "print only the identifiers");
         add_json(command, o->json);
@@ -226,7 +231,9 @@ void add_query_commands(CLI::App& app) {
             "lookup", "Find an object by its name through the name index; prints its identifier");
         add_dir(command, o->dir);
         add_class(command, o->cls);
-        command->add_option("NAME", o->name, "the name (letters A-Z match either case)")->required();
+        command->add_option("NAME", o->name, "the name (letters A-Z match either case)")
+            ->required()
+            ->type_name("");
         add_json(command, o->json);
         command->callback([o] { lookup_name(*o); });
     }
