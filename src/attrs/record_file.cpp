@@ -140,15 +140,15 @@ void record_file::fill_header(record_header& out, uint32_t id, uint32_t capacity
     if (modified != nullptr) out.modified = *modified;
 }
 
-void record_file::create(const char* magic, const WCHAR* path, bool only_new) {
+void record_file::create(const char* magic, const WCHAR* path) {
     close();
     // The first four characters of the magic, zero-padded when shorter.
     std::memset(magic_, 0, sizeof magic_);
     for (std::size_t i = 0; i < sizeof magic_ && magic[i] != 0; ++i) magic_[i] = magic[i];
     header_size_ = file_header_size;
     version_ = 0x0100;
-    handle_ = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                          only_new ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle_ = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) raise(ODB_E_FILE_CREATE);
     unsigned char header[file_header_size];
     std::memcpy(header, magic_, 4);
@@ -162,6 +162,14 @@ void record_file::create(const char* magic, const WCHAR* path, bool only_new) {
         close();
         DeleteFileW(path);
         throw;
+    }
+}
+
+void record_file::publish(const WCHAR* temporary, const WCHAR* path) {
+    close();
+    if (!MoveFileW(temporary, path)) {
+        DeleteFileW(temporary);
+        raise(ODB_E_FILE_CREATE);
     }
 }
 

@@ -41,10 +41,15 @@ public:
     record_file& operator=(const record_file&) = delete;
     ~record_file() { close(); }
 
-    // A new, empty file (header only). ODB_E_FILE_CREATE when it cannot be
-    // created; a header that cannot be written deletes the file again.
-    // Unless `only_new`, an existing file of that name is replaced.
-    void create(const char* magic, const WCHAR* path, bool only_new = false);
+    // A new, empty file (header only), replacing one of that name.
+    // ODB_E_FILE_CREATE when it cannot be created; a header that cannot be
+    // written deletes the file again.
+    void create(const char* magic, const WCHAR* path);
+    // Closes a file built under a temporary name and gives it its real
+    // name, which must not exist yet: until then a crash leaves a stray
+    // temporary file, never a half-built record file in use. On failure
+    // the temporary file is deleted and ODB_E_FILE_CREATE raised.
+    void publish(const WCHAR* temporary, const WCHAR* path);
     // True when the file holds at least one record, which is then current.
     bool open(const WCHAR* path, const char* magic, bool read_only);
     void close() noexcept;

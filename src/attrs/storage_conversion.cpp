@@ -69,16 +69,23 @@ void wipe_values(const path_buffer& directory) {
 
 void convert_attribute_storage(odb_obj_ctx& ctx, const WCHAR* path) noexcept {
     const path_buffer directory = object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode);
+    // Built under a temporary name and renamed when complete: a conversion
+    // cut short by a crash must not leave a partial ATTRIBS.FDB hiding the
+    // .DAT files it has not copied yet. The rename never replaces an
+    // existing ATTRIBS.FDB, which holds the values already.
+    path_buffer temporary = directory;
+    temporary.component(ODB_W("ATTRIBS.NEW"));
     record_file attributes;
     bool created = false;
     try {
-        // Never over an existing ATTRIBS.FDB: it holds the values already.
-        attributes.create("QFDB", path, true);
+        attributes.create("QFDB", temporary);
         created = true;
         copy_values_into(ctx, directory, attributes);
+        created = false;  // publish deletes it itself when it fails
+        attributes.publish(temporary, path);
     } catch (...) {
         attributes.close();
-        if (created) DeleteFileW(path);
+        if (created) DeleteFileW(temporary);
         return;
     }
     // From here on the new file stays.

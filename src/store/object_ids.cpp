@@ -63,8 +63,12 @@ uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id) {
     try {
         write_next_id(id_file.get(), candidate + 1);
         if (db.single_file) {
+            // Complete or not there at all, even if the process dies here.
+            path_buffer temporary = object_path(db.root, cls, candidate, 0);
+            temporary.component(ODB_W("ATTRIBS.NEW"));
             record_file attributes;
-            attributes.create("QFDB", attributes_file_path(db.root, cls, candidate, 0));
+            attributes.create("QFDB", temporary);
+            attributes.publish(temporary, attributes_file_path(db.root, cls, candidate, 0));
         }
     } catch (...) {
         abandon_object(db.root, cls, candidate);
