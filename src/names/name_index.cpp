@@ -326,7 +326,16 @@ void rebuild_name_index(odb_obj_ctx& ctx) noexcept {
         odb_status status;
         while ((status = ODB_obj_enum(&db, &walk, ctx.cls, &id)) == ODB_OK) {
             WCHAR name[name_units] = {};
-            read_object_name(ctx, id, name);
+            try {
+                read_object_name(ctx, id, name);
+            } catch (odb_status status) {
+                // An object whose record file is damaged has no name to
+                // give, now or later; failing the rebuild for it would leave
+                // the whole class without an index for good. Any other
+                // failure (a lock held) passes, and the next use tries again.
+                if (status != ODB_E_BAD_HEADER && status != ODB_E_UNSUPPORTED_VERSION) throw;
+                for (WCHAR& unit : name) unit = 0;
+            }
             name[name_units - 1] = 0;
             const uint32_t b = name_hash(ctx, name);
             const stored_name stored = measure(name);
