@@ -106,6 +106,7 @@ TEST(Crashes, KilledWorkersLoseNothingTheyReportedDone) {
     const std::string tool = odb_tool();
     if (tool.empty()) return;
     const test::program_result check = test::run_program({tool, "check", root_text});
+    std::printf("odb check after the kills: %s\n", check.exit_code == 0 ? "sound" : "problems");
     if (check.exit_code != 0) {
         std::printf("odb check before repair:\n%s", check.out.c_str());
         const test::program_result repaired = test::run_program({tool, "check", "--repair", root_text});

@@ -271,6 +271,23 @@ TEST(HostileNames, IndexEntryLengthsAtTheirLimits) {
     }
 }
 
+// One object whose record file is damaged for good (cut to nothing, as a
+// crash in the middle of its creation once left it) has no name, but does
+// not keep the rest of its class out of a rebuilt index.
+TEST(HostileNames, ADamagedObjectDoesNotBlockTheIndex) {
+    test::temp_dir dir;
+    const wide_string root = copy_world(dir);
+    ASSERT_TRUE(write_file(join(object_dir(root, single_object), "ATTRIBS.FDB"), ""));
+    ASSERT_TRUE(write_file(join(join(root, test::hex_name(world_class).c_str()), "names.dat"),
+                           std::string(12, '\0')));
+    std::unique_ptr<odb_database, test::database_closer> db(open_world(root));
+    ASSERT_TRUE(db);
+    EXPECT_EQ(lookup(db.get(), "second"), file_object);
+    EXPECT_EQ(lookup(db.get(), "fourth"), unconverted_object);
+    std::string value;
+    EXPECT_EQ(read_value(db.get(), single_object, 1, ODB_MODE_READ, value), ODB_E_BAD_HEADER);
+}
+
 // Bytes that a format string would act on, in every place the library
 // reads text from: names, settings, change files. Nothing formats them.
 TEST(HostileNames, FormatDirectivesAreJustBytes) {
