@@ -181,7 +181,12 @@ bool record_file::open(const WCHAR* path, const char* magic, bool read_only) {
     if (handle_ == INVALID_HANDLE_VALUE) raise(ODB_E_FILE_ACCESS);
     try {
         unsigned char header[file_header_size] = {};
-        read_at(0, header, file_header_size);
+        // Only a file too short for a header has a bad one; a read that
+        // comes back short from a longer file failed, and must not pass
+        // for damage (a rebuilt name index would drop the object's name).
+        if (read_at(0, header, file_header_size) < file_header_size &&
+            file_size() >= file_header_size)
+            raise(ODB_E_ATTRIBUTE_READ);
         std::memcpy(magic_, header, 4);
         header_size_ = static_cast<uint16_t>(header[4] | (header[5] << 8));
         version_ = static_cast<uint16_t>(header[6] | (header[7] << 8));
