@@ -56,7 +56,7 @@ std::vector<uint64_t> points(uint64_t calls, uint64_t dense) {
 }
 
 // Runs every scenario with the k-th counted call hit, for each chosen k.
-void sweep(const fault_kind& f, uint64_t& runs, uint64_t dense = 8) {
+void sweep(const fault_kind& f, uint64_t& runs, uint64_t dense = 5) {
     for (const scenario& s : all_scenarios()) {
         const uint64_t calls = count_calls(s, f);
         for (uint64_t k : points(calls, dense)) {
@@ -87,7 +87,7 @@ void sweep(const fault_kind& f, uint64_t& runs, uint64_t dense = 8) {
 
 TEST(FaultSweep, EveryCallFailsInTurn) {
     uint64_t runs = 0;
-    sweep({"any call, access denied", nullptr, ERROR_ACCESS_DENIED, fault::action::fail}, runs, 20);
+    sweep({"any call, access denied", nullptr, ERROR_ACCESS_DENIED, fault::action::fail}, runs, 12);
     std::printf("runs with a failing call: %llu\n", static_cast<unsigned long long>(runs));
 }
 
