@@ -96,8 +96,7 @@ std::string text_field(const json& line, const char* key) {
 // its first use.
 class loader {
 public:
-    loader(const std::string& dir, const json& header) : dir_(dir) {
-        settings_ = header.at("settings");
+    loader(const std::string& dir, const json& header) : settings_(header.at("settings")) {
         database created = database::create(dir);
         root_ = created.root();
         created.close();
@@ -174,9 +173,8 @@ private:
         ini.save(root_ / "DBCFG.INI");
     }
 
-    std::string dir_;
-    fs::path root_;
     json settings_;
+    fs::path root_;
     std::optional<database> files_, single_;
     std::map<uint32_t, bytes> counters_;
     std::size_t objects_ = 0;
@@ -206,14 +204,12 @@ void load(const std::string& dir, std::istream& in) {
             } else {
                 throw tool_error("unknown line type '" + type + "'");
             }
-        } catch (const json::exception& error) {
-            throw tool_error("dump line " + std::to_string(number) + ": " + error.what());
-        } catch (const usage_error& error) {
-            throw tool_error("dump line " + std::to_string(number) + ": " + error.what());
-        } catch (const status_error&) {
-            throw;
-        } catch (const tool_error& error) {
-            throw tool_error("dump line " + std::to_string(number) + ": " + error.what());
+        } catch (const std::exception& error) {
+            // A database made before the failure stays, with the load's
+            // own settings; say where it is.
+            std::string message = "dump line " + std::to_string(number) + ": " + error.what();
+            if (target) message += " (the partly loaded database is in " + path_text(target->root()) + ")";
+            throw tool_error(message);
         }
     }
     if (!target) throw tool_error("the dump is empty");
