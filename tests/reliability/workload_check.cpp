@@ -11,10 +11,13 @@ odb_status read_attribute(odb_database* db, uint32_t id, uint32_t attribute, uin
     odb_obj_ctx* ctx = nullptr;
     odb_status status = ODB_obj_create_ctx(db, workload_class, id, mode, &ctx);
     if (status != ODB_OK) return status;
-    value.assign(800, '\0');
-    uint32_t size = static_cast<uint32_t>(value.size());
-    status = ODB_obj_get_attribute(ctx, attribute, 0, value.data(), &size);
-    value.resize(size < value.size() ? size : value.size());
+    uint32_t size = 0;
+    status = ODB_obj_get_attribute(ctx, attribute, 0, nullptr, &size);
+    if (status == ODB_OK) {
+        value.assign(size, '\0');
+        status = ODB_obj_get_attribute(ctx, attribute, 0, value.data(), &size);
+        value.resize(size < value.size() ? size : value.size());
+    }
     ODB_obj_close_ctx(ctx);
     return status;
 }
