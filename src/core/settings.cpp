@@ -23,14 +23,14 @@ path_buffer settings_file(const odb_database& db) {
 }
 
 bool read_yes_no(const WCHAR* section, const WCHAR* key, const WCHAR* file) {
-    WCHAR value[80];
+    WCHAR value[80] = {};  // read as empty should the call write nothing
     GetPrivateProfileStringW(section, key, ODB_W("No"), value, 80, file);
     return equal_ignoring_ascii_case(value, ODB_W("yes"));
 }
 
 uint32_t read_hex_setting(const odb_database& db, const WCHAR* key, const WCHAR* default_text,
                           uint32_t fallback) {
-    WCHAR value[80];
+    WCHAR value[80] = {};  // read as empty should the call write nothing
     GetPrivateProfileStringW(ODB_W("IdAssignment"), key, default_text, value, 80,
                              settings_file(db));
     uint32_t result;

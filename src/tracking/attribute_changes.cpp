@@ -89,7 +89,7 @@ void read_attribute_change(odb_obj_ctx& ctx, uint32_t attribute, uint32_t& delet
     try {
         const path_buffer file = changes_file(ctx);
         const path_buffer section = section_name(attribute);
-        WCHAR action[80];
+        WCHAR action[80] = {};
         GetPrivateProfileStringW(section, ODB_W("Action"), ODB_W(""), action, 80, file);
         // The platform may decode into the buffer before it finds the
         // checksum wrong; a refused value must leave the time zero.
