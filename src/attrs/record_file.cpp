@@ -70,7 +70,11 @@ uint32_t record_file::read_at(uint64_t offset, void* buffer, uint32_t count) {
 }
 
 void record_file::zero_fill(uint64_t offset, uint32_t count) {
-    static const unsigned char zeros[1024] = {};
+    // Zeroing the rest of a large value (a rewrite at offset 0 keeps the
+    // capacity and clears what follows) went out in 1 KiB writes, 64 per
+    // 64 KiB written; one 64 KiB block per write makes it a few calls.
+    // Zero-initialised static storage, never written: no stack, no heap.
+    static unsigned char zeros[64 * 1024];
     while (count > 0) {
         uint32_t block = count < sizeof zeros ? count : static_cast<uint32_t>(sizeof zeros);
         write_at(offset, zeros, block);
