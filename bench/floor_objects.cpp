@@ -211,11 +211,13 @@ void record_replace(int fd, const record& at, const void* data, uint32_t size) {
     record_touch(fd, at);
     must(::pwrite(fd, data, size, static_cast<off_t>(at.offset + 28)) == static_cast<ssize_t>(size),
          "write record");
-    if (size < at.capacity) {
-        std::vector<unsigned char> zeros(at.capacity - size);
-        must(::pwrite(fd, zeros.data(), zeros.size(), static_cast<off_t>(at.offset + 28 + size)) ==
-                 static_cast<ssize_t>(zeros.size()),
+    // The rest of the data area is cleared, in 64 KiB writes.
+    static unsigned char zeros[64 * 1024];
+    for (uint64_t done = size; done < at.capacity;) {
+        uint64_t block = at.capacity - done < sizeof zeros ? at.capacity - done : sizeof zeros;
+        must(::pwrite(fd, zeros, block, static_cast<off_t>(at.offset + 28 + done)) == static_cast<ssize_t>(block),
              "zero record");
+        done += block;
     }
 }
 

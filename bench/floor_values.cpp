@@ -76,9 +76,15 @@ void value_file::write_pieces(const unsigned char* data) {
             int fd = record_open(records_, true);
             record found;
             must(record_find(fd, value_attribute, found), "find");
-            record_touch(fd, found);  // the header: modified now
-            must(::pwrite(fd, data + at, piece_size, static_cast<off_t>(found.offset + 28 + at)) == piece_size,
-                 "write piece");
+            if (at == 0) {
+                // At offset 0 a write replaces the value: the piece, then
+                // the rest of the value cleared.
+                record_replace(fd, found, data, piece_size);
+            } else {
+                record_touch(fd, found);  // the header: modified now
+                must(::pwrite(fd, data + at, piece_size, static_cast<off_t>(found.offset + 28 + at)) == piece_size,
+                     "write piece");
+            }
             must(::write(lock_, "\1", 1) == 1, "lock");
             floor_close(fd);
             continue;

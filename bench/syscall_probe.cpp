@@ -88,10 +88,10 @@ const std::map<std::string, operation>& operations() {
              uint32_t attribute, length;
              ignore_status(ODB_obj_attribute_enum(s.contexts[i], &attribute, &length));
          }}},
-        {"ODB_obj_get_info(size)", {ODB_MODE_READ, [](state& s, int i) {
-             unsigned char buffer[64];
+        {"ODB_obj_get_info(times)", {ODB_MODE_READ, [](state& s, int i) {
+             unsigned char buffer[128];
              uint32_t length = sizeof buffer;
-             ignore_status(ODB_obj_get_info(s.contexts[i], ODB_INFO_SIZE, small_attribute_b, buffer, &length));
+             ignore_status(ODB_obj_get_info(s.contexts[i], ODB_INFO_TIMES, 0, buffer, &length));
          }}},
         {"ODB_obj_remove_ex(remove)", {ODB_MODE_WRITE, [](state& s, int i) {
              check(ODB_obj_remove_ex(s.contexts[i], 0), "remove");
