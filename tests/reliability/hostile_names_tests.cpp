@@ -173,6 +173,7 @@ TEST(HostileNames, RootLengthAtThePathLimit) {
         ODB_close(db);
         ASSERT_EQ(ODB_init_w(0, test::odb_text(root), &version, &db, 0), ODB_OK);
         EXPECT_EQ(ODB_destroy(db), ODB_OK);
+        EXPECT_EQ(ODB_close(db), ODB_OK);
     }
 }
 

@@ -51,6 +51,7 @@ struct world_template {
         odb_database* db = nullptr;
         must(ODB_init_w(ODB_INIT_CREATE, test::odb_text(root), &version, &db, 0), "create");
         ODB_close(db);
+        db = nullptr;
 
         auto reopen = [&](bool single_file) {
             if (db != nullptr) ODB_close(db);
