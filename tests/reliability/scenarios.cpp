@@ -247,6 +247,12 @@ std::vector<scenario> build() {
         };
         return status;
     });
+    add("change of mode", [](run_state& run) { writer(run, single_object); },
+        [](run_state& run) {
+            odb_status down = ODB_obj_change_mode(run.contexts.back(), ODB_MODE_READ);
+            odb_status up = ODB_obj_change_mode(run.contexts.back(), ODB_MODE_WRITE);
+            return down != ODB_OK ? down : up;
+        });
     add("filtered walk", nothing, [](run_state& run) {
         static const char alpha[] = "alpha";
         odb_enum_criterion criterion = {1, ODB_MATCH_BYTES, 5, alpha};
@@ -277,7 +283,8 @@ std::vector<scenario> build() {
                 }
                 if (s != ODB_E_NO_MORE_ITEMS) last = s;
                 unsigned char info[512];
-                for (uint32_t info_class : {ODB_INFO_TIMES, ODB_INFO_SIZE, ODB_INFO_ATTRIBUTE_CHANGES}) {
+                for (uint32_t info_class : {ODB_INFO_TIMES, ODB_INFO_SIZE, ODB_INFO_ATTRIBUTE_CHANGES,
+                                            ODB_INFO_PATH_ANSI}) {
                     length = sizeof info;
                     s = ODB_obj_get_info(ctx, info_class, 0, info, &length);
                     if (s != ODB_OK && s != ODB_E_NO_OBJECT) last = s;
