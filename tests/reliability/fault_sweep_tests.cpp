@@ -87,7 +87,7 @@ void sweep(const fault_kind& f, uint64_t& runs, uint64_t dense = 5) {
 
 TEST(FaultSweep, EveryCallFailsInTurn) {
     uint64_t runs = 0;
-    sweep({"any call, access denied", nullptr, ERROR_ACCESS_DENIED, fault::action::fail}, runs, 12);
+    sweep({"any call, access denied", nullptr, ERROR_ACCESS_DENIED, fault::action::fail}, runs, 10);
     std::printf("runs with a failing call: %llu\n", static_cast<unsigned long long>(runs));
 }
 
