@@ -164,6 +164,16 @@ public:
 
     // Copies the entry at offset into a cleared 264-byte buffer; false when
     // fewer than 8 bytes remain. Damage raises ODB_E_FILE_ACCESS.
+    // The entry at offset, in place in the window; false when fewer than 8
+    // bytes remain. Damage raises ODB_E_FILE_ACCESS, as entry_at does.
+    const unsigned char* view_at(uint64_t offset, uint32_t& length) {
+        if (size_ - offset < 8) return nullptr;
+        const unsigned char* head = bytes(offset, 8);
+        length = static_cast<uint32_t>(head[0] | (head[1] << 8));
+        if (length >= entry_buffer_size || length < 8) raise(ODB_E_FILE_ACCESS);
+        return bytes(offset, length);
+    }
+
     bool entry_at(uint64_t offset, unsigned char* entry, uint32_t& length) {
         if (size_ - offset < 8) return false;
         std::memset(entry, 0, entry_buffer_size);
@@ -400,19 +410,21 @@ uint32_t find_name(odb_obj_ctx& ctx, const WCHAR* name) {
     if (size == 0) raise(ODB_E_NAME_NOT_INDEXED);
     read_bucket_header(bucket.get());
 
+    // Entries are compared where they lie in the scanner's window: a lookup
+    // in a large bucket visits thousands of them, and copying each into a
+    // cleared buffer first was most of its time.
     entry_scanner scanner(bucket.get(), size);
-    unsigned char entry[entry_buffer_size];
     uint32_t length = 0;
-    for (uint64_t offset = bucket_header_size; scanner.entry_at(offset, entry, length);
-         offset += length) {
+    for (uint64_t offset = bucket_header_size;; offset += length) {
+        const unsigned char* entry = scanner.view_at(offset, length);
+        if (entry == nullptr) break;
         // The entry's last whole unit is its terminator, whatever it held.
         const uint32_t last = (length - 8) / 2;
-        entry[6 + 2 * last] = 0;
-        entry[7 + 2 * last] = 0;
         uint32_t i = 0;
         for (;; ++i) {
-            const uint32_t stored = entry[6 + 2 * i] | (entry[7 + 2 * i] << 8);
-            if (fold_ascii(stored) != fold_ascii(static_cast<uint16_t>(name[i]))) break;
+            const uint32_t stored = i == last ? 0 : entry[6 + 2 * i] | (entry[7 + 2 * i] << 8);
+            const uint32_t wanted = static_cast<uint16_t>(name[i]);
+            if (stored != wanted && fold_ascii(stored) != fold_ascii(wanted)) break;
             if (stored == 0) {
                 if (i <= longest_indexed_name) return get32(entry + 2);
                 break;
