@@ -42,13 +42,13 @@ void write_file_bytes(const std::string& path, const bytes& value) {
     if (!out) throw tool_error("cannot write " + path);
 }
 
-bytes parse_value(const std::string& spec) {
-    if (starts_with(spec, "text:")) return text_value(spec.substr(5));
-    if (starts_with(spec, "utf16:")) return utf16_value(spec.substr(6));
-    if (starts_with(spec, "hex:")) return from_hex(spec.substr(4));
-    if (starts_with(spec, "u32:")) return u32_value(parse_u32(spec.substr(4), "u32 value"));
-    if (starts_with(spec, "file:")) return read_file_bytes(spec.substr(5));
-    return text_value(spec);
+bytes parse_value(const std::string& value_text) {
+    if (starts_with(value_text, "text:")) return text_value(value_text.substr(5));
+    if (starts_with(value_text, "utf16:")) return utf16_value(value_text.substr(6));
+    if (starts_with(value_text, "hex:")) return from_hex(value_text.substr(4));
+    if (starts_with(value_text, "u32:")) return u32_value(parse_u32(value_text.substr(4), "u32 value"));
+    if (starts_with(value_text, "file:")) return read_file_bytes(value_text.substr(5));
+    return text_value(value_text);
 }
 
 std::pair<uint32_t, bytes> parse_assignment(const std::string& argument) {

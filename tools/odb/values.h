@@ -22,7 +22,7 @@ namespace odbtool {
 extern const char* const value_syntax_help;
 extern const char* const where_syntax_help;
 
-bytes parse_value(const std::string& spec);
+bytes parse_value(const std::string& value_text);
 // ATTR=VALUE.
 std::pair<uint32_t, bytes> parse_assignment(const std::string& argument);
 
