@@ -134,17 +134,13 @@ struct child_process::impl {
     int status = -1;
 };
 
-namespace {
-
-std::string helper_path() {
+std::string helper_executable_path() {
     char self[PATH_MAX];
     ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
     if (length < 0) throw std::runtime_error("cannot find the test executable");
     std::string path(self, static_cast<std::size_t>(length));
     return path.substr(0, path.rfind('/') + 1) + "odb_test_helper";
 }
-
-}  // namespace
 
 std::unique_ptr<child_process> child_process::start_helper(
     const std::vector<std::string>& arguments) {
@@ -153,7 +149,7 @@ std::unique_ptr<child_process> child_process::start_helper(
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe2 failed");
-    std::string exe = helper_path();
+    std::string exe = helper_executable_path();
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(exe.c_str()));
     for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));

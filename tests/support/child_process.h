@@ -38,4 +38,9 @@ private:
 // Whether this program runs under Wine rather than on Windows or natively.
 bool running_under_wine();
 
+#ifndef _WIN32
+// odb_test_helper beside the running test executable.
+std::string helper_executable_path();
+#endif
+
 }  // namespace odb::test

@@ -1,6 +1,7 @@
 #ifndef _WIN32
 
 #include "support/killable_helper.h"
+#include "support/child_process.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -16,22 +17,11 @@ extern char** environ;
 
 namespace odb::test {
 
-namespace {
-
-std::string helper_path() {
-    char self[PATH_MAX];
-    ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length < 0) throw std::runtime_error("cannot find the test executable");
-    std::string path(self, static_cast<std::size_t>(length));
-    return path.substr(0, path.rfind('/') + 1) + "odb_test_helper";
-}
-
-}  // namespace
 
 killable_helper::killable_helper(const std::vector<std::string>& arguments) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-    const std::string exe = helper_path();
+    const std::string exe = helper_executable_path();
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(exe.c_str()));
     for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
