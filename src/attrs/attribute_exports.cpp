@@ -8,11 +8,15 @@ using namespace odb;
 
 namespace {
 
+// The object's entry goes before its name changes: the entry of its name,
+// or its entry under the empty name when it has none.
 void remove_old_name(odb_obj_ctx& ctx) noexcept {
     try {
         WCHAR old_name[name_units];
         if (read_object_name_attribute(ctx, old_name))
             update_name_index(ctx, ctx.id, old_name, true);
+        else
+            update_unnamed_entry(ctx, ctx.id, true);
     } catch (...) {
         reset_name_index(ctx);
     }
@@ -58,6 +62,9 @@ ODB_API odb_status ODB_CALL ODB_obj_set_attribute(odb_obj_ctx* ctx, uint32_t att
             WCHAR new_name[name_units];
             attribute_text(data, size, new_name, name_units);
             update_name_index(*context, context->id, new_name, false);
+        } else {
+            // The name was deleted: the object stays indexed, unnamed.
+            update_unnamed_entry(*context, context->id, false);
         }
     }
     return status;
