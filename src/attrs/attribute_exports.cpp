@@ -45,7 +45,10 @@ ODB_API odb_status ODB_CALL ODB_obj_set_attribute(odb_obj_ctx* ctx, uint32_t att
     odb_status status = guarded([&] { context = &validate_context(ctx); });
     if (status != ODB_OK) return status;
 
-    const bool is_name = attribute == ODB_NAME_ATTRIBUTE;
+    // Only live objects have entries: naming a removed or wiped one leaves
+    // the index as it is.
+    const bool is_name = attribute == ODB_NAME_ATTRIBUTE &&
+                         !(context->mode & (ODB_MODE_REMOVED | ODB_MODE_WIPED));
     if (is_name && name_index_on(*context->db) && (context->mode & ODB_MODE_WRITE))
         remove_old_name(*context);
 

@@ -236,19 +236,22 @@ TEST_P(IndexFollowsEveryChange, CountAndLookupsAgreeWithTheObjects) {
             id = next_import++;
             ASSERT_EQ(ODB_obj_import(db.db(), 1, id, &ctx), ODB_OK);
             live[id] = "";
-        } else if (op == 2 || op == 3) {  // named, or the name deleted
-            id = pick(live);
+        } else if (op == 2 || op == 3) {  // named, or the name deleted, live or removed
+            const bool of_removed = !removed.empty() && random() % 2 == 0;
+            std::map<uint32_t, std::string>& objects = of_removed ? removed : live;
+            id = pick(objects);
             const std::string name = op == 2 ? "Name" + std::to_string(step) : "";
-            ctx = db.open(1, id, ODB_MODE_WRITE);
+            ctx = db.open(1, id, ODB_MODE_WRITE | (of_removed ? ODB_MODE_REMOVED : 0));
             ASSERT_EQ(ODB_obj_set_attribute(ctx, ODB_NAME_ATTRIBUTE, 0,
                                             op == 2 ? name.data() : nullptr,
                                             static_cast<uint32_t>(name.size())),
                       ODB_OK);
-            live[id] = name;
+            objects[id] = name;
         } else if (op == 4 || op == 5) {  // removed with any option, live or removed
             const bool again = op == 5 && !removed.empty();
             id = again ? pick(removed) : pick(live);
-            const uint32_t options = random() % 4;
+            // Half of them keep the removed form, to be named or restored.
+            const uint32_t options = random() % 2 == 0 ? 0 : 1 + random() % 3;
             ctx = db.open(1, id, ODB_MODE_WRITE | (again ? ODB_MODE_REMOVED : 0));
             ASSERT_EQ(ODB_obj_remove_ex(ctx, options), ODB_OK);
             const std::string name = again ? removed[id] : live[id];
