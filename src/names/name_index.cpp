@@ -162,26 +162,15 @@ class entry_scanner {
 public:
     entry_scanner(HANDLE file, uint64_t size) : file_(file), size_(size) {}
 
-    // Copies the entry at offset into a cleared 264-byte buffer; false when
-    // fewer than 8 bytes remain. Damage raises ODB_E_FILE_ACCESS.
-    // The entry at offset, in place in the window; false when fewer than 8
-    // bytes remain. Damage raises ODB_E_FILE_ACCESS, as entry_at does.
+    // The entry at offset, in place in the window; null when fewer than 8
+    // bytes remain. An entry length below 8 or above 263 is damage and
+    // raises ODB_E_FILE_ACCESS.
     const unsigned char* view_at(uint64_t offset, uint32_t& length) {
         if (size_ - offset < 8) return nullptr;
         const unsigned char* head = bytes(offset, 8);
         length = static_cast<uint32_t>(head[0] | (head[1] << 8));
         if (length >= entry_buffer_size || length < 8) raise(ODB_E_FILE_ACCESS);
         return bytes(offset, length);
-    }
-
-    bool entry_at(uint64_t offset, unsigned char* entry, uint32_t& length) {
-        if (size_ - offset < 8) return false;
-        std::memset(entry, 0, entry_buffer_size);
-        const unsigned char* head = bytes(offset, 8);
-        length = static_cast<uint32_t>(head[0] | (head[1] << 8));
-        if (length >= entry_buffer_size || length < 8) raise(ODB_E_FILE_ACCESS);
-        std::memcpy(entry, bytes(offset, length), length);
-        return true;
     }
 
 private:
@@ -263,10 +252,16 @@ void update_bucket(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove
     uint64_t free_offset = 0;
     uint32_t free_length = 0;
     bool done = false;
-    for (uint64_t offset = bucket_header_size; !done && scanner.entry_at(offset, entry, length);
-         offset += length) {
-        const uint32_t entry_id = get32(entry + 2);
+    // Entries are looked at in the scanner's window and copied out only to
+    // be changed: unnamed objects share bucket 0, which grows large, and
+    // every object made or removed scans it.
+    for (uint64_t offset = bucket_header_size; !done; offset += length) {
+        const unsigned char* view = scanner.view_at(offset, length);
+        if (view == nullptr) break;
+        const uint32_t entry_id = get32(view + 2);
         if (entry_id == id) {
+            std::memset(entry, 0, entry_buffer_size);
+            std::memcpy(entry, view, length);
             if (!remove && entry_fits(length, stored)) {
                 put_name(entry, name, stored);
                 done = true;
