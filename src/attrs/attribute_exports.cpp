@@ -8,11 +8,15 @@ using namespace odb;
 
 namespace {
 
+// The object's entry goes before its name changes: the entry of its name,
+// or its entry under the empty name when it has none.
 void remove_old_name(odb_obj_ctx& ctx) noexcept {
     try {
         WCHAR old_name[name_units];
         if (read_object_name_attribute(ctx, old_name))
             update_name_index(ctx, ctx.id, old_name, true);
+        else
+            update_unnamed_entry(ctx, ctx.id, true);
     } catch (...) {
         reset_name_index(ctx);
     }
@@ -41,7 +45,10 @@ ODB_API odb_status ODB_CALL ODB_obj_set_attribute(odb_obj_ctx* ctx, uint32_t att
     odb_status status = guarded([&] { context = &validate_context(ctx); });
     if (status != ODB_OK) return status;
 
-    const bool is_name = attribute == ODB_NAME_ATTRIBUTE;
+    // Only live objects have entries: naming a removed or wiped one leaves
+    // the index as it is.
+    const bool is_name = attribute == ODB_NAME_ATTRIBUTE &&
+                         !(context->mode & (ODB_MODE_REMOVED | ODB_MODE_WIPED));
     if (is_name && name_index_on(*context->db) && (context->mode & ODB_MODE_WRITE))
         remove_old_name(*context);
 
@@ -58,6 +65,9 @@ ODB_API odb_status ODB_CALL ODB_obj_set_attribute(odb_obj_ctx* ctx, uint32_t att
             WCHAR new_name[name_units];
             attribute_text(data, size, new_name, name_units);
             update_name_index(*context, context->id, new_name, false);
+        } else {
+            // The name was deleted: the object stays indexed, unnamed.
+            update_unnamed_entry(*context, context->id, false);
         }
     }
     return status;

@@ -90,6 +90,7 @@ odb_status open_database(uint32_t flags, const WCHAR* path, odb_database** datab
         std::unique_ptr<odb_database, database_deleter> db(
             new (zero_alloc(sizeof(odb_database))) odb_database());
         db->magic = odb_magic;
+        db->kind = odb_kind_database;
         db->marker = INVALID_HANDLE_VALUE;
 
         if (names_no_directory(path)) raise(ODB_E_INVALID_PARAMETER);
@@ -113,7 +114,8 @@ odb_status open_database(uint32_t flags, const WCHAR* path, odb_database** datab
 }  // namespace
 
 odb_database& validate_database(odb_database* db) {
-    if (db == nullptr || db->magic != odb_magic) raise(ODB_E_INVALID_DATABASE);
+    if (db == nullptr || db->magic != odb_magic || db->kind != odb_kind_database)
+        raise(ODB_E_INVALID_DATABASE);
     return *db;
 }
 

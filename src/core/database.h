@@ -10,12 +10,21 @@
 
 constexpr uint16_t odb_magic = 0x5B5B;
 
+// What a record behind a handle is, held in the 16 bits after the magic
+// (padding before the first pointer in every layout). Every record begins
+// with the same magic, so the kind is what keeps a handle of one kind given
+// where another is expected from being read as that other record.
+constexpr uint16_t odb_kind_database = 0x4244;  // "DB"
+constexpr uint16_t odb_kind_object = 0x424F;    // "OB"
+constexpr uint16_t odb_kind_walk = 0x4B57;      // "WK"
+
 // The record behind an odb_database pointer. Allocated cleared to zero, never
 // changed after the open completes except by close/destroy (the marker
 // handle) and by the name index, which switches itself off for the rest of
 // the handle's life when an update fails.
 struct odb_database {
     uint16_t magic;
+    uint16_t kind;                              // odb_kind_database
     HANDLE marker;                              // QMFILEDB.FDB held open: the in-use token
     std::atomic<uint32_t> name_index_enabled;   // NameIndex/Enabled, cleared on a failed update
     uint32_t index_lock_timeout;                // NameIndex/LockTimeout x 10, milliseconds
@@ -32,7 +41,7 @@ struct odb_database {
 
 namespace odb {
 
-// Raises ODB_E_INVALID_DATABASE unless db is an open handle.
+// Raises ODB_E_INVALID_DATABASE unless db is an open database handle.
 odb_database& validate_database(odb_database* db);
 
 // Creates one directory level: 0 when created, 1 when it already existed;

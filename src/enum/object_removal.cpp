@@ -31,6 +31,7 @@ void relock(odb_obj_ctx& ctx, uint32_t mode) noexcept {
 odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
     odb_obj_ctx* context = nullptr;
     bool name_captured = false;
+    bool named = false;
     bool left_live = false;
     WCHAR name[name_units] = {};
     odb_status status = guarded([&] {
@@ -41,8 +42,11 @@ odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
         if ((c.mode & ODB_MODE_WIPED) && (options & ODB_REMOVE_WIPE)) return;
 
         if (name_index_on(*c.db) && !(c.mode & (ODB_MODE_REMOVED | ODB_MODE_WIPED))) {
+            // An object without a name attribute has its entry under the
+            // empty name, which must go too.
             try {
-                name_captured = read_object_name_attribute(c, name);
+                named = read_object_name_attribute(c, name);
+                name_captured = true;
             } catch (...) {
                 reset_name_index(c);
                 name_captured = false;
@@ -72,7 +76,10 @@ odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
             relock(c, new_mode);
         }
     });
-    if (left_live && name_captured) update_name_index(*context, context->id, name, true);
+    if (left_live && name_captured) {
+        if (named) update_name_index(*context, context->id, name, true);
+        else update_unnamed_entry(*context, context->id, true);
+    }
     return status;
 }
 
@@ -108,6 +115,7 @@ ODB_API odb_status ODB_CALL ODB_obj_restore(odb_obj_ctx* ctx) {
             try {
                 WCHAR name[name_units];
                 if (read_object_name_attribute(c, name)) update_name_index(c, c.id, name, false);
+                else update_unnamed_entry(c, c.id, false);
             } catch (...) {
                 reset_name_index(c);
             }

@@ -133,6 +133,7 @@ ODB_API odb_status ODB_CALL ODB_obj_enum_init(odb_database* db, uint32_t cls, ui
         if (handle == nullptr) raise(ODB_E_INVALID_PARAMETER);
         zeroed_ptr<odb_enum_ctx> walk = make_zeroed<odb_enum_ctx>();
         walk->magic = odb_magic;
+        walk->kind = odb_kind_walk;
         walk->db = &database;
         walk->cls = cls;
         walk->open_mode = ODB_MODE_READ;

@@ -7,10 +7,13 @@
 #include "core/database.h"
 #include "platform/win32.h"
 
-// The record behind an odb_enum_ctx pointer. Its first five fields match an
-// object context's, so validate_context accepts both.
+// The record behind an odb_enum_ctx pointer. Its first fields match an
+// object context's, so validate_context serves both; the kind tells them
+// apart.
 struct odb_enum_ctx {
+    static constexpr uint16_t kind_tag = odb_kind_walk;
     uint16_t magic;
+    uint16_t kind;            // odb_kind_walk
     odb_database* db;
     uint32_t cls;
     uint32_t id;              // unused; keeps the shared layout

@@ -162,26 +162,15 @@ class entry_scanner {
 public:
     entry_scanner(HANDLE file, uint64_t size) : file_(file), size_(size) {}
 
-    // Copies the entry at offset into a cleared 264-byte buffer; false when
-    // fewer than 8 bytes remain. Damage raises ODB_E_FILE_ACCESS.
-    // The entry at offset, in place in the window; false when fewer than 8
-    // bytes remain. Damage raises ODB_E_FILE_ACCESS, as entry_at does.
+    // The entry at offset, in place in the window; null when fewer than 8
+    // bytes remain. An entry length below 8 or above 263 is damage and
+    // raises ODB_E_FILE_ACCESS.
     const unsigned char* view_at(uint64_t offset, uint32_t& length) {
         if (size_ - offset < 8) return nullptr;
         const unsigned char* head = bytes(offset, 8);
         length = static_cast<uint32_t>(head[0] | (head[1] << 8));
         if (length >= entry_buffer_size || length < 8) raise(ODB_E_FILE_ACCESS);
         return bytes(offset, length);
-    }
-
-    bool entry_at(uint64_t offset, unsigned char* entry, uint32_t& length) {
-        if (size_ - offset < 8) return false;
-        std::memset(entry, 0, entry_buffer_size);
-        const unsigned char* head = bytes(offset, 8);
-        length = static_cast<uint32_t>(head[0] | (head[1] << 8));
-        if (length >= entry_buffer_size || length < 8) raise(ODB_E_FILE_ACCESS);
-        std::memcpy(entry, bytes(offset, length), length);
-        return true;
     }
 
 private:
@@ -208,14 +197,22 @@ bool entry_fits(uint32_t length, const stored_name& stored) {
     return length >= stored.needed_length;
 }
 
-void read_index_header(odb_obj_ctx& ctx, HANDLE file) {
+// False for a header that is short, unreadable or invalid; otherwise sets
+// the context's bucket count.
+bool take_index_header(odb_obj_ctx& ctx, HANDLE file) {
     unsigned char header[index_header_size];
-    read_exactly(file, header, index_header_size);
+    DWORD read = 0;
+    if (!ReadFile(file, header, index_header_size, &read, nullptr) || read != index_header_size)
+        return false;
     const uint32_t buckets = get32(header + 8);
     // A bucket count the index never writes is damage, like a wrong magic.
-    if (get32(header) != name_index_magic || buckets == 0 || buckets > 256)
-        raise(ODB_E_FILE_ACCESS);
+    if (get32(header) != name_index_magic || buckets == 0 || buckets > 256) return false;
     ctx.bucket_count = buckets;
+    return true;
+}
+
+void read_index_header(odb_obj_ctx& ctx, HANDLE file) {
+    if (!take_index_header(ctx, file)) raise(ODB_E_FILE_ACCESS);
 }
 
 // The object's name as the index keeps it: the first 514 bytes of its name
@@ -226,9 +223,16 @@ void read_object_name(odb_obj_ctx& ctx, uint32_t id, WCHAR* name) {
     read_object_name_attribute(*object, name);
 }
 
-void update_bucket(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove) {
+// With only_if_indexed, a missing or invalid names.dat ends the update
+// before anything is written; otherwise it is damage.
+void update_bucket(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove,
+                   bool only_if_indexed) {
+    if (only_if_indexed && probe_path(index_file_path(ctx, header_bucket)) != 0) return;
     file_handle header = open_index_file(ctx, header_bucket, false);
-    read_index_header(ctx, header.get());
+    if (!take_index_header(ctx, header.get())) {
+        if (only_if_indexed) return;
+        raise(ODB_E_FILE_ACCESS);
+    }
     const stored_name stored = measure(name);
     file_handle bucket = open_index_file(ctx, static_cast<int>(name_hash(ctx, name)), true);
 
@@ -248,10 +252,16 @@ void update_bucket(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove
     uint64_t free_offset = 0;
     uint32_t free_length = 0;
     bool done = false;
-    for (uint64_t offset = bucket_header_size; !done && scanner.entry_at(offset, entry, length);
-         offset += length) {
-        const uint32_t entry_id = get32(entry + 2);
+    // Entries are looked at in the scanner's window and copied out only to
+    // be changed: unnamed objects share bucket 0, which grows large, and
+    // every object made or removed scans it.
+    for (uint64_t offset = bucket_header_size; !done; offset += length) {
+        const unsigned char* view = scanner.view_at(offset, length);
+        if (view == nullptr) break;
+        const uint32_t entry_id = get32(view + 2);
         if (entry_id == id) {
+            std::memset(entry, 0, entry_buffer_size);
+            std::memcpy(entry, view, length);
             if (!remove && entry_fits(length, stored)) {
                 put_name(entry, name, stored);
                 done = true;
@@ -384,7 +394,17 @@ void rebuild_name_index(odb_obj_ctx& ctx) noexcept {
 
 void update_name_index(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove) noexcept {
     try {
-        update_bucket(ctx, id, name, remove);
+        update_bucket(ctx, id, name, remove, false);
+    } catch (...) {
+        reset_name_index(ctx);
+        ctx.db->name_index_enabled = 0;
+    }
+}
+
+void update_unnamed_entry(odb_obj_ctx& ctx, uint32_t id, bool remove) noexcept {
+    static const WCHAR empty_name[1] = {0};
+    try {
+        update_bucket(ctx, id, empty_name, remove, true);
     } catch (...) {
         reset_name_index(ctx);
         ctx.db->name_index_enabled = 0;

@@ -27,6 +27,12 @@ bool check_name_index(odb_obj_ctx& ctx) noexcept;
 void rebuild_name_index(odb_obj_ctx& ctx) noexcept;
 // Adds or renames (remove false) or removes the entry of id.
 void update_name_index(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove) noexcept;
+// Adds (remove false) or removes the entry with the empty name that an
+// object without a name attribute has, so the index keeps one entry per
+// live object. A class whose index is missing or invalid is left alone:
+// its next use rebuilds it from the objects, and making or removing an
+// unnamed object is no reason to switch the index off.
+void update_unnamed_entry(odb_obj_ctx& ctx, uint32_t id, bool remove) noexcept;
 // Marks the class's index invalid.
 void reset_name_index(odb_obj_ctx& ctx) noexcept;
 // The identifier of the first entry with that name; ODB_E_NAME_NOT_INDEXED.

@@ -12,6 +12,7 @@ namespace odb {
 void init_context(odb_obj_ctx& ctx, odb_database* db, uint32_t cls, uint32_t id) {
     std::memset(&ctx, 0, sizeof ctx);
     ctx.magic = odb_magic;
+    ctx.kind = odb_kind_object;
     ctx.db = db;
     ctx.cls = cls;
     ctx.id = id;

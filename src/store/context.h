@@ -9,10 +9,12 @@
 #include "platform/win32.h"
 
 // The record behind an odb_obj_ctx pointer. Walk handles (odb_enum_ctx)
-// begin with the same five fields, magic to mode, so validate_context
-// serves both.
+// begin with the same fields, magic to mode, so validate_context serves
+// both; the kind tells them apart.
 struct odb_obj_ctx {
+    static constexpr uint16_t kind_tag = odb_kind_object;
     uint16_t magic;
+    uint16_t kind;                 // odb_kind_object
     odb_database* db;
     uint32_t cls;
     uint32_t id;
@@ -26,11 +28,14 @@ struct odb_obj_ctx {
 
 namespace odb {
 
-// Raises ODB_E_INVALID_CONTEXT unless ctx is open, then validates its
-// database (ODB_E_INVALID_DATABASE).
+// Raises ODB_E_INVALID_CONTEXT unless ctx is an open record of the kind
+// the caller expects (an object context or a walk handle), then validates
+// its database (ODB_E_INVALID_DATABASE). Only the first four bytes, which
+// every kind of record has, are read before the kind is known.
 template <class Context>
 Context& validate_context(Context* ctx) {
-    if (ctx == nullptr || ctx->magic != odb_magic) raise(ODB_E_INVALID_CONTEXT);
+    if (ctx == nullptr || ctx->magic != odb_magic || ctx->kind != Context::kind_tag)
+        raise(ODB_E_INVALID_CONTEXT);
     validate_database(ctx->db);
     return *ctx;
 }

@@ -3,6 +3,7 @@
 // context holding the new object's lock for writing.
 #include "core/allocator.h"
 #include "core/settings.h"
+#include "names/name_index.h"
 #include "store/context.h"
 #include "store/object_ids.h"
 #include "store/object_path.h"
@@ -11,8 +12,9 @@ using namespace odb;
 
 namespace {
 
-// The new object's lock for writing; an object whose creation fails here
-// goes again, so a failed call leaves nothing behind.
+// The new object's lock for writing, then its entry in the name index; an
+// object whose creation fails here goes again, so a failed call leaves
+// nothing behind.
 void lock_new_object(odb_obj_ctx& ctx) {
     try {
         set_lock_mode(ctx, ODB_MODE_WRITE);
@@ -21,6 +23,8 @@ void lock_new_object(odb_obj_ctx& ctx) {
         abandon_object(ctx.db->root, ctx.cls, ctx.id);
         throw;
     }
+    // A new object has no name yet: the index holds it under the empty one.
+    if (name_index_on(*ctx.db)) update_unnamed_entry(ctx, ctx.id, false);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // QMFILEDB.INI of their own).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <sstream>
 #include <thread>
 
@@ -174,6 +175,38 @@ TEST(RetryingOpen, OpenSucceedsOnceTheHolderLetsGo) {
     retry_report report = parse_retry(output);
     EXPECT_EQ(report.form, "contested");
     EXPECT_EQ(report.status, "00000000");
+}
+
+TEST(RetryingOpen, TimeoutCountsHundredthsOfASecond) {
+    temp_dir dir;
+    const std::string file = narrow(dir / "held.lck");
+    const wide_string started = dir / "started";
+    auto holder = child_process::start_helper({"hold-file", file, "exclusive", "open-always"});
+    ASSERT_EQ(holder->read_line(), "held");
+
+    // Timeout=20 is 200 ms. The holder lets go some 80 ms after the opener
+    // has begun to retry: an opener that read 20 ms has given up by then,
+    // and cannot succeed later, since it tries no more once its time is up.
+    relocated_helper opener(20, 2);
+    std::string output;
+    int exit_code = -1;
+    std::thread open([&] { exit_code = opener.run({"open-with-retry", file, narrow(started)}, &output); });
+    bool signalled = await_file(started);
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    holder->write_line("release");
+    EXPECT_EQ(holder->wait(), 0);
+    open.join();
+    ASSERT_TRUE(signalled);
+    EXPECT_EQ(exit_code, 0);
+    retry_report report = parse_retry(output);
+    EXPECT_EQ(report.form, "contested");
+    // A machine slow enough to hold the release back past 200 ms makes the
+    // opener time out; it must then have waited the whole 200 ms (less a
+    // coarse clock's tick).
+    if (report.status != "00000000") {
+        EXPECT_EQ(report.status, "db010001");
+        EXPECT_GE(report.elapsed, 180) << "gave up before its time-out";
+    }
 }
 
 TEST(RetryingOpen, ConfigurationLockHeldExclusivelyStopsAnOpen) {

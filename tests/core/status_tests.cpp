@@ -99,6 +99,35 @@ TEST(StatusPropagation, NullOrClosedContextIsRefused) {
     expect_every_context_export_refuses(&orphan, ODB_E_INVALID_DATABASE);
 }
 
+TEST(StatusPropagation, HandleOfTheWrongKindIsRefusedAndLeftAsItWas) {
+    scratch_database scratch;
+    uint32_t id = 0, found = 0;
+    odb_obj_ctx* ctx = nullptr;
+    ASSERT_EQ(ODB_obj_new(scratch.db(), 5, &id, &ctx), ODB_OK);
+    odb_enum_ctx* walk = nullptr;
+    ASSERT_EQ(ODB_obj_enum_init(scratch.db(), 5, ODB_ENUM_LIVE, nullptr, &walk), ODB_OK);
+
+    expect_every_context_export_refuses(reinterpret_cast<odb_obj_ctx*>(walk), ODB_E_INVALID_CONTEXT);
+    odb_enum_ctx* ctx_as_walk = reinterpret_cast<odb_enum_ctx*>(ctx);
+    EXPECT_EQ(ODB_obj_enum_ids(ctx_as_walk, &found), ODB_E_INVALID_CONTEXT);
+    EXPECT_EQ(ODB_obj_enum(scratch.db(), &ctx_as_walk, 5, &found), ODB_E_INVALID_CONTEXT);
+    EXPECT_EQ(ODB_obj_enum(scratch.db(), &ctx_as_walk, 5, nullptr), ODB_E_INVALID_CONTEXT);
+    EXPECT_EQ(ODB_obj_enum_close(ctx_as_walk), ODB_E_INVALID_CONTEXT);
+    EXPECT_EQ(found, 0u);
+    // Nor are database handles and contexts taken for each other.
+    expect_every_context_export_refuses(reinterpret_cast<odb_obj_ctx*>(scratch.db()),
+                                        ODB_E_INVALID_CONTEXT);
+    expect_every_database_export_refuses(reinterpret_cast<odb_database*>(ctx));
+
+    // Both work on as before: the walk from its start, the context with
+    // its write lock.
+    EXPECT_EQ(ODB_obj_enum_ids(walk, &found), ODB_OK);
+    EXPECT_EQ(found, id);
+    EXPECT_EQ(ODB_obj_enum_close(walk), ODB_OK);
+    EXPECT_EQ(ODB_obj_set_attribute(ctx, 1, 0, "v", 1), ODB_OK);
+    EXPECT_EQ(ODB_obj_close_ctx(ctx), ODB_OK);
+}
+
 TEST(StatusPropagation, FailedOpenWritesTheVersionOnly) {
     temp_dir dir;
     const wide_string missing = dir / "missing";

@@ -71,6 +71,14 @@ TEST_P(AttributeFilter, EachComparisonKind) {
     EXPECT_EQ(matching({on(4, 0xFE000000u | ODB_MATCH_BYTES, xyz)}), (ids{2}));
 }
 
+TEST_P(AttributeFilter, LessAndGreaterExcludeTheLimit) {
+    const std::string five = le32(5), ten = le32(10);
+    EXPECT_EQ(matching({on(2, ODB_MATCH_LESS, ten)}), (ids{1}));
+    EXPECT_EQ(matching({on(2, ODB_MATCH_LESS, five)}), ids{});
+    EXPECT_EQ(matching({on(2, ODB_MATCH_GREATER, five)}), (ids{2}));
+    EXPECT_EQ(matching({on(2, ODB_MATCH_GREATER, ten)}), ids{});
+}
+
 TEST_P(AttributeFilter, CriteriaCombine) {
     const std::string ten = le32(10);
     const odb_enum_criterion a = on(3, ODB_MATCH_PRESENT, "");      // object 1 only

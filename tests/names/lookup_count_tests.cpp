@@ -2,7 +2,11 @@
 // counting a class by index or by walking.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
+
 #include "names/index_bytes.h"
+#include "names/name_index.h"
 #include "support/child_process.h"
 #include "support/file_util.h"
 
@@ -96,6 +100,25 @@ TEST(Lookup, FoldsOnlyAToZ) {
     EXPECT_EQ(lookup_wide(db, 1, u"\u00E9", 4, &id), ODB_E_NO_MORE_ITEMS);
 }
 
+TEST(Lookup, CaseIsFoldedBeforeHashing) {
+    // With 16 buckets a change of case moves a sum by a multiple of 32 and
+    // keeps the bucket; with 10 or 256 it would not.
+    for (const char* hash_count : {"10", "256"}) {
+        SCOPED_TRACE(hash_count);
+        std::vector<ini_setting> settings = index_on;
+        settings.push_back({"NameIndex", "HashCount", hash_count});
+        walk_db db(settings);
+        uint32_t id = 0;
+        ASSERT_EQ(db.lookup(1, "x", &id), ODB_E_NO_MORE_ITEMS);
+        db.make(1, 7, {{ODB_NAME_ATTRIBUTE, "Ab"}});
+        for (const char* form : {"ab", "AB", "Ab"}) {
+            id = 0;
+            EXPECT_EQ(db.lookup(1, form, &id), ODB_OK) << form;
+            EXPECT_EQ(id, 7u) << form;
+        }
+    }
+}
+
 TEST(Lookup, LongBucketsAreScannedWhole) {
     // More entries than one read of the bucket takes in: the match is the
     // last entry, and an update reuses the last free one.
@@ -121,14 +144,16 @@ TEST(Lookup, LongBucketsAreScannedWhole) {
 class Count : public ::testing::Test {
 protected:
     // Objects 1 ("a") and 2 ("B") indexed; 3 made after the rebuild
-    // without a name, so only a walk counts it.
+    // through a handle with the index off, so only a walk counts it.
     Count() : db_(index_on) {
         db_.make(1, 1, {{ODB_NAME_ATTRIBUTE, "a"}});
         db_.make(1, 2, {{ODB_NAME_ATTRIBUTE, "B"}});
         db_.reopen();  // the names above switched the index off; start over
         uint32_t id = 0;
         EXPECT_EQ(db_.lookup(1, "a", &id), ODB_OK);
+        db_.reopen({{"NameIndex", "Enabled", "no"}});
         db_.make(1, 3);
+        db_.reopen({{"NameIndex", "Enabled", "yes"}});
     }
     uint32_t count(uint32_t flags = 0) {
         uint32_t n = 0xDEAD;
@@ -166,6 +191,90 @@ TEST_F(Count, DamagedBuckets) {
     ASSERT_TRUE(write_file(db_.index_file(1, 2), "\x04\x00[["));
     EXPECT_EQ(count(), 1u);
 }
+
+// A seeded random run of everything that makes, names, unnames, removes
+// and restores objects, in both storage forms: the index keeps one entry
+// per live object, so its count is the walk's and every name finds its
+// object.
+class IndexFollowsEveryChange : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(IndexFollowsEveryChange, CountAndLookupsAgreeWithTheObjects) {
+    std::vector<ini_setting> settings = index_on;
+    settings.push_back({"Attribs", "SingleFile", GetParam()});
+    settings.push_back({"Attribs", "AutoConvert", "yes"});
+    walk_db db(settings);
+    std::mt19937 random(20261209);
+    std::map<uint32_t, std::string> live, removed;  // identifier -> name ("" for none)
+    auto pick = [&](std::map<uint32_t, std::string>& from) {
+        auto it = from.begin();
+        std::advance(it, random() % from.size());
+        return it->first;
+    };
+    auto check = [&](int step) {
+        SCOPED_TRACE("step " + std::to_string(step));
+        ASSERT_TRUE(odb::name_index_on(*db.db()));
+        uint32_t by_index = 0, by_walk = 0, id = 0;
+        EXPECT_EQ(ODB_obj_count(db.db(), 1, 0, &by_index), ODB_OK);
+        EXPECT_EQ(ODB_obj_count(db.db(), 1, ODB_ENUM_LIVE, &by_walk), ODB_OK);
+        EXPECT_EQ(by_walk, live.size());
+        EXPECT_EQ(by_index, by_walk);
+        for (const auto& [object, name] : live) {
+            if (name.empty()) continue;
+            EXPECT_EQ(db.lookup(1, name, &id), ODB_OK) << name;
+            EXPECT_EQ(id, object) << name;
+        }
+    };
+    uint32_t id = 0, next_import = 0x1000;
+    ASSERT_EQ(db.lookup(1, "x", &id), ODB_E_NO_MORE_ITEMS);  // builds the index
+    for (int step = 1; step <= 240; ++step) {
+        odb_obj_ctx* ctx = nullptr;
+        const uint32_t op = random() % 7;
+        if (op == 0 || live.empty()) {
+            ASSERT_EQ(ODB_obj_new(db.db(), 1, &id, &ctx), ODB_OK);
+            live[id] = "";
+        } else if (op == 1) {
+            id = next_import++;
+            ASSERT_EQ(ODB_obj_import(db.db(), 1, id, &ctx), ODB_OK);
+            live[id] = "";
+        } else if (op == 2 || op == 3) {  // named, or the name deleted, live or removed
+            const bool of_removed = !removed.empty() && random() % 2 == 0;
+            std::map<uint32_t, std::string>& objects = of_removed ? removed : live;
+            id = pick(objects);
+            const std::string name = op == 2 ? "Name" + std::to_string(step) : "";
+            ctx = db.open(1, id, ODB_MODE_WRITE | (of_removed ? ODB_MODE_REMOVED : 0));
+            ASSERT_EQ(ODB_obj_set_attribute(ctx, ODB_NAME_ATTRIBUTE, 0,
+                                            op == 2 ? name.data() : nullptr,
+                                            static_cast<uint32_t>(name.size())),
+                      ODB_OK);
+            objects[id] = name;
+        } else if (op == 4 || op == 5) {  // removed with any option, live or removed
+            const bool again = op == 5 && !removed.empty();
+            id = again ? pick(removed) : pick(live);
+            // Half of them keep the removed form, to be named or restored.
+            const uint32_t options = random() % 2 == 0 ? 0 : 1 + random() % 3;
+            ctx = db.open(1, id, ODB_MODE_WRITE | (again ? ODB_MODE_REMOVED : 0));
+            ASSERT_EQ(ODB_obj_remove_ex(ctx, options), ODB_OK);
+            const std::string name = again ? removed[id] : live[id];
+            live.erase(id);
+            removed.erase(id);
+            if (options == 0) removed[id] = name;
+        } else if (!removed.empty()) {
+            id = pick(removed);
+            ctx = db.open(1, id, ODB_MODE_WRITE | ODB_MODE_REMOVED);
+            ASSERT_EQ(ODB_obj_restore(ctx), ODB_OK);
+            live[id] = removed[id];
+            removed.erase(id);
+        }
+        if (ctx != nullptr) ODB_obj_close_ctx(ctx);
+        if (step % 60 == 0) check(step);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(StorageForms, IndexFollowsEveryChange, ::testing::Values("yes", "no"),
+                         [](const auto& info) {
+                             return std::string(info.param[0] == 'y' ? "SingleFile"
+                                                                      : "PerAttribute");
+                         });
 
 TEST(Lookup, RebuildBlockedByAWriterLeavesNoIndex) {
     walk_db db(index_on);

@@ -18,7 +18,8 @@ odb_status read_attribute(odb_database* db, uint32_t id, uint32_t attribute, uin
 // a delete uncovers. Afterwards the model knows that key absent.
 void verify_model(odb_database* db, workload_model& model, const std::string& trace);
 
-// Every live object's name, looked up, gives that object.
+// Every live object's name, looked up, gives that object (unless its
+// removal was in flight).
 void verify_names(odb_database* db, const workload_model& model, const std::string& trace);
 
 }  // namespace odb::reliability
