@@ -58,7 +58,7 @@ void close_marker(odb_database& db) {
 }
 
 void create_database(odb_database& db) {
-    delete_tree(db.root, true);
+    clear_root(db.root);
     make_directory(db.root);
     {
         file_handle marker(CreateFileW(marker_path(db), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -70,7 +70,7 @@ void create_database(odb_database& db) {
             raise(ODB_E_MARKER_WRITE);
     }
     if (!probe_marker(db, false)) {
-        delete_tree(db.root, true);
+        clear_root(db.root);
         raise(ODB_E_MARKER_WRITE);
     }
 }
@@ -194,7 +194,7 @@ ODB_API odb_status ODB_CALL ODB_destroy(odb_database* db) {
             raise(ODB_E_DATABASE_IN_USE);
         }
         close_marker(database);
-        delete_tree(database.root, true);
+        clear_root(database.root);
     });
 }
 

@@ -44,6 +44,11 @@ int make_directory(const WCHAR* path);
 // a directory that stays ends it with ODB_E_WIPE; a missing path is empty.
 void delete_tree(const WCHAR* path, bool remove_root);
 
+// Deletes everything below a database root, as delete_tree does, and then
+// the root itself if it can: a root that stays (a mount point, a plain
+// file) is not a failure; anything below it that stays is.
+void clear_root(const WCHAR* path);
+
 // Overwrites the whole file, then deletes it; ODB_E_WIPE when it cannot be
 // opened exclusively or not deleted.
 void wipe_file(const WCHAR* path);
