@@ -63,8 +63,10 @@ void delete_contents(const WCHAR* path) {
         find_handle search(FindFirstFileW(pattern, &entry));
         // A listing that fails must not pass for an empty directory: the
         // caller would report a tree deleted that is still there. A path
-        // that is not a directory holds nothing to delete.
-        if (!search && !is_missing(GetLastError()) && GetLastError() != ERROR_DIRECTORY)
+        // that is not a directory holds nothing to delete (Windows says so
+        // with ERROR_DIRECTORY or ERROR_INVALID_NAME).
+        const DWORD error = search ? ERROR_SUCCESS : GetLastError();
+        if (!search && !is_missing(error) && error != ERROR_DIRECTORY && error != ERROR_INVALID_NAME)
             raise(ODB_E_WIPE);
         if (search) {
             do {
