@@ -39,7 +39,8 @@ odb_database& validate_database(odb_database* db);
 // any other failure raises ODB_E_MAKE_DIRECTORY.
 int make_directory(const WCHAR* path);
 
-// Deletes everything below path (files wiped first), and path itself when
+// Deletes everything below path (files wiped first, those whose names the
+// listing cannot show by their own names), and path itself when
 // remove_root is set. A file that cannot be wiped, a listing that fails or
 // a directory that stays ends it with ODB_E_WIPE; a missing path is empty.
 void delete_tree(const WCHAR* path, bool remove_root);
