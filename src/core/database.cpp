@@ -58,7 +58,7 @@ void close_marker(odb_database& db) {
 }
 
 void create_database(odb_database& db) {
-    delete_tree(db.root, true);
+    clear_root(db.root);
     make_directory(db.root);
     {
         file_handle marker(CreateFileW(marker_path(db), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -70,7 +70,7 @@ void create_database(odb_database& db) {
             raise(ODB_E_MARKER_WRITE);
     }
     if (!probe_marker(db, false)) {
-        delete_tree(db.root, true);
+        clear_root(db.root);
         raise(ODB_E_MARKER_WRITE);
     }
 }
@@ -132,7 +132,7 @@ void resolve_root(path_buffer& root) {
     const WCHAR* text = root.c_str();
     bool unc = text[0] == '\\' && text[1] == '\\';
     if (!unc) {
-        bool has_drive = text[0] != 0 && text[1] == ':';
+        bool has_drive = ODB_DRIVE_LETTERS && text[0] != 0 && text[1] == ':';
         bool has_directory = false;
         for (const WCHAR* unit = text; *unit != 0; ++unit)
             if (is_separator(*unit)) has_directory = true;
@@ -170,8 +170,11 @@ ODB_API odb_status ODB_CALL ODB_init(uint32_t flags, const char* path, uint32_t*
     if (path == nullptr || database == nullptr) return ODB_E_INVALID_PARAMETER;
     // A path that does not convert, or does not fit in 260 units, is refused.
     WCHAR wide[path_capacity];
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, path_capacity) == 0)
-        return ODB_E_INVALID_PARAMETER;
+    const odb_status converted = guarded([&] {
+        if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, path_capacity) == 0)
+            raise(ODB_E_INVALID_PARAMETER);
+    });
+    if (converted != ODB_OK) return converted;
     return ODB_init_w(flags, reinterpret_cast<const odb_wchar*>(wide), version, database, reserved);
 }
 
@@ -196,7 +199,7 @@ ODB_API odb_status ODB_CALL ODB_destroy(odb_database* db) {
             raise(ODB_E_DATABASE_IN_USE);
         }
         close_marker(database);
-        delete_tree(database.root, true);
+        clear_root(database.root);
     });
 }
 

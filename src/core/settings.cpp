@@ -60,20 +60,6 @@ void load_lock_settings() {
 
 lock_timing process_lock_timing() { return {lock_timeout_ms.load(), lock_sleep_ms.load()}; }
 
-file_handle open_with_retry(const WCHAR* path, DWORD access, DWORD share, DWORD disposition) {
-    const lock_timing timing = process_lock_timing();
-    const DWORD start = GetTickCount();
-    // Every failure is retried alike, so an open that can never succeed
-    // costs the whole time-out; the last failed attempt sleeps too.
-    for (;;) {
-        HANDLE handle = CreateFileW(path, access, share, nullptr, disposition,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) return file_handle(handle);
-        Sleep(timing.sleep_ms);
-        if (GetTickCount() - start >= timing.timeout_ms) raise(ODB_E_LOCK_TIMEOUT);
-    }
-}
-
 file_handle open_config_lock(const WCHAR* root, bool exclusive) {
     path_buffer path(root);
     path.component(ODB_W("DBCFG.FDB"));

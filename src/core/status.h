@@ -2,8 +2,6 @@
 // the routine that detects them and caught once, at the export.
 #pragma once
 
-#include <new>
-
 #include "qmfiledb.h"
 
 namespace odb {
@@ -12,6 +10,11 @@ namespace odb {
 
 // Every export is one guarded body; a thrown odb_status becomes the result.
 // Whatever the body owns is released by its destructors on the way out.
+// Anything else thrown comes from the C++ library, whose containers and
+// strings the body (or the platform layer below it) uses to hold data:
+// running out of memory (std::bad_alloc), or a size they cannot represent
+// (std::length_error). The caller learns ODB_E_NO_MEMORY, the status of a
+// buffer that could not be had, instead of the process ending.
 template <class Body>
 odb_status guarded(Body&& body) noexcept {
     try {
@@ -19,7 +22,7 @@ odb_status guarded(Body&& body) noexcept {
         return ODB_OK;
     } catch (odb_status status) {
         return status;
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
         return ODB_E_NO_MEMORY;
     }
 }
@@ -31,7 +34,7 @@ odb_status guarded_status(Body&& body) noexcept {
         return body();
     } catch (odb_status status) {
         return status;
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
         return ODB_E_NO_MEMORY;
     }
 }

@@ -4,6 +4,7 @@
 
 #include "core/database.h"
 #include "core/wide_text.h"
+#include "platform/extensions.h"
 #include "platform/handle.h"
 
 namespace odb {
@@ -49,15 +50,24 @@ void wipe_file(const WCHAR* path) {
     if (!DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND) raise(ODB_E_WIPE);
 }
 
-void delete_tree(const WCHAR* path, bool remove_root) {
+namespace {
+
+// Deletes everything below path. Entries the listing cannot show (names
+// with no Win32 form) are wiped by their own names afterwards, so nothing
+// below path is passed over.
+void delete_contents(const WCHAR* path) {
     {
         path_buffer pattern(path);
         pattern.component(ODB_W("*.*"));
         WIN32_FIND_DATAW entry;
         find_handle search(FindFirstFileW(pattern, &entry));
         // A listing that fails must not pass for an empty directory: the
-        // caller would report a tree deleted that is still there.
-        if (!search && !is_missing(GetLastError())) raise(ODB_E_WIPE);
+        // caller would report a tree deleted that is still there. A path
+        // that is not a directory holds nothing to delete (Windows says so
+        // with ERROR_DIRECTORY or ERROR_INVALID_NAME).
+        const DWORD error = search ? ERROR_SUCCESS : GetLastError();
+        if (!search && !is_missing(error) && error != ERROR_DIRECTORY && error != ERROR_INVALID_NAME)
+            raise(ODB_E_WIPE);
         if (search) {
             do {
                 const WCHAR* name = entry.cFileName;
@@ -81,7 +91,22 @@ void delete_tree(const WCHAR* path, bool remove_root) {
             if (GetLastError() != ERROR_NO_MORE_FILES) raise(ODB_E_WIPE);
         }
     }
+    if (!platform::WipeUnlistedEntriesW(path)) raise(ODB_E_WIPE);
+}
+
+}  // namespace
+
+void delete_tree(const WCHAR* path, bool remove_root) {
+    delete_contents(path);
     if (remove_root && !RemoveDirectoryW(path) && !is_missing(GetLastError())) raise(ODB_E_WIPE);
+}
+
+void clear_root(const WCHAR* path) {
+    delete_contents(path);
+    // A root that is a mount point (a volume of its own) cannot be removed,
+    // nor can a plain file of that name; what lay inside is gone, and the
+    // caller takes the root as it finds it.
+    RemoveDirectoryW(path);
 }
 
 }  // namespace odb

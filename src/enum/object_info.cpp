@@ -31,9 +31,11 @@ bool size_only(void* buffer, uint32_t& length, uint32_t needed) {
     return false;
 }
 
+// A .DAT file that is not there (an object kept in the single-file form, or
+// an attribute never written) is reported at once: no wait makes it appear.
 file_handle open_attribute_file(odb_obj_ctx& ctx, uint32_t attribute) {
     return open_with_retry(attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute),
-                           GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+                           GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, ODB_E_NO_ATTRIBUTE);
 }
 
 // The subject's path in a buffer of 256 units; a longer one is refused.

@@ -80,7 +80,15 @@ odb_status walk_step(odb_enum_ctx& walk, uint32_t* id) {
             if (!SystemTimeToFileTime(&changed_after, &after)) continue;
             path_buffer object_dir = bucket_dir;
             object_dir.component(name);
-            read_lock_file_times(object_dir, nullptr, nullptr, &written);
+            // An object without a lock file has no time of change to pass
+            // the filter with: one being created that has not taken its
+            // lock yet, or a wiped one.
+            try {
+                read_lock_file_times(object_dir, nullptr, nullptr, &written);
+            } catch (odb_status status) {
+                if (status != ODB_E_NO_OBJECT) throw;
+                continue;
+            }
             if (CompareFileTime(&written, &after) <= 0) continue;
         }
         if ((walk.flags & ODB_ENUM_MATCH) && !match_criteria(walk, candidate)) continue;
@@ -115,7 +123,8 @@ void read_lock_file_times(const WCHAR* object_dir, FILETIME* created, FILETIME* 
                           FILETIME* written) {
     path_buffer path(object_dir);
     path.component(ODB_W("OBJLOCK.FDB"));
-    file_handle lock = open_with_retry(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    file_handle lock =
+        open_with_retry(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, ODB_E_NO_OBJECT);
     GetFileTime(lock.get(), created, accessed, written);
 }
 

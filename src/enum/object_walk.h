@@ -35,7 +35,8 @@ namespace odb {
 bool next_numbered_dir(HANDLE& search, const WCHAR* dir, uint32_t kinds, WCHAR* name);
 
 // The creation, last-access and last-write times of dir\OBJLOCK.FDB, where
-// asked for; ODB_E_LOCK_TIMEOUT when it cannot be opened for reading.
+// asked for; ODB_E_NO_OBJECT at once when there is no such file,
+// ODB_E_LOCK_TIMEOUT when a writer holds it past the lock time-out.
 void read_lock_file_times(const WCHAR* object_dir, FILETIME* created, FILETIME* accessed,
                           FILETIME* written);
 

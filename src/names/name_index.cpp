@@ -17,6 +17,7 @@
 #include "attrs/attribute_io.h"
 #include "core/clock.h"
 #include "core/database.h"
+#include "core/retrying_open.h"
 #include "core/wide_text.h"
 #include "platform/handle.h"
 #include "store/context.h"
@@ -57,7 +58,6 @@ path_buffer index_file_path(const odb_obj_ctx& ctx, int bucket) {
 
 file_handle open_index_file(const odb_obj_ctx& ctx, int bucket, bool write) {
     const odb_database& db = *ctx.db;
-    const DWORD start = GetTickCount();
     const path_buffer path = index_file_path(ctx, bucket);
     DWORD access = GENERIC_READ | GENERIC_WRITE, share = 0, disposition = OPEN_ALWAYS;
     if (probe_path(path) != 0) {
@@ -68,13 +68,9 @@ file_handle open_index_file(const odb_obj_ctx& ctx, int bucket, bool write) {
         share = FILE_SHARE_READ;
         disposition = OPEN_EXISTING;
     }
-    for (;;) {
-        HANDLE handle = CreateFileW(path, access, share, nullptr, disposition,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) return file_handle(handle);
-        Sleep(db.index_lock_sleep);
-        if (GetTickCount() - start >= db.index_lock_timeout) raise(ODB_E_INDEX_LOCK_TIMEOUT);
-    }
+    return open_retrying(path, access, share, disposition,
+                         {db.index_lock_timeout, db.index_lock_sleep},
+                         {ODB_E_INDEX_LOCK_TIMEOUT, ODB_E_FILE_ACCESS, ODB_E_FILE_ACCESS});
 }
 
 void seek_to(HANDLE file, uint64_t offset) {

@@ -24,6 +24,8 @@
 #define ODB_PATH_SEPARATOR L'\\'
 // Length of the shortest root that keeps its trailing separator ("C:\\").
 #define ODB_BARE_ROOT_LENGTH 3
+// Paths may begin with a drive letter and a colon ("C:db").
+#define ODB_DRIVE_LETTERS 1
 
 #else  // POSIX: our own implementation of the subset.
 
@@ -50,6 +52,8 @@ typedef void* LPOVERLAPPED;
 #define ODB_W(s) u##s
 #define ODB_PATH_SEPARATOR u'/'
 #define ODB_BARE_ROOT_LENGTH 1
+// A colon is a character of a name like any other: "x:db" is a bare name.
+#define ODB_DRIVE_LETTERS 0
 
 #define WINAPI
 

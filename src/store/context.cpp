@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "core/allocator.h"
-#include "core/settings.h"
+#include "core/retrying_open.h"
 #include "store/object_path.h"
 
 namespace odb {
@@ -26,8 +26,6 @@ void release_lock(odb_obj_ctx& ctx) {
 }
 
 void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode) {
-    const lock_timing timing = process_lock_timing();
-    const DWORD start = GetTickCount();
     if (mode == ctx.mode) return;
 
     path_buffer path = object_path(ctx.db->root, ctx.cls, ctx.id, mode);
@@ -47,19 +45,19 @@ void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode) {
     // The old lock goes before the new one is sought: a change of mode is
     // not atomic, and another context may take the object in between.
     release_lock(ctx);
-    for (;;) {
-        ctx.lock = CreateFileW(path, access, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
-        if (ctx.lock != INVALID_HANDLE_VALUE) break;
-        Sleep(timing.sleep_ms);
-        if (GetTickCount() - start >= timing.timeout_ms) break;
-    }
-    if (ctx.lock == INVALID_HANDLE_VALUE) {
+    try {
+        // Only another holder of the lock is waited for: an object directory
+        // that is not there (moved or deleted meanwhile) or a lock file that
+        // may not be opened is reported at once.
+        ctx.lock = open_retrying(path, access, share, OPEN_ALWAYS, process_lock_timing(),
+                                 {ODB_E_OBJECT_LOCK, ODB_E_NO_OBJECT, ODB_E_FILE_ACCESS})
+                       .release();
+    } catch (odb_status) {
         // The context holds no lock now, and its mode word says so: it keeps
         // its location flags but neither access bit, so no write goes
         // through it until a later change of mode succeeds.
         ctx.mode &= ~(ODB_MODE_READ | ODB_MODE_WRITE);
-        raise(ODB_E_OBJECT_LOCK);
+        throw;
     }
     // The lock file's last-write time is the object's time of last change.
     // A reader's handle lacks write access and the write does nothing.

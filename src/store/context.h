@@ -45,7 +45,10 @@ Context& validate_context(Context* ctx) {
 void init_context(odb_obj_ctx& ctx, odb_database* db, uint32_t cls, uint32_t id);
 
 // Makes ctx hold the object's OBJLOCK.FDB in the given mode, waiting up to
-// the process-wide lock time-out; ODB_E_OBJECT_LOCK when it cannot.
+// the process-wide lock time-out for another holder to let go;
+// ODB_E_OBJECT_LOCK when it does not (or the mode is neither read nor
+// write), and at once ODB_E_NO_OBJECT when the object directory is not
+// there, ODB_E_FILE_ACCESS when the lock file may not be opened.
 void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode);
 
 // Closes the lock handle, if any.

@@ -12,6 +12,25 @@ namespace odb {
 namespace {
 constexpr char next_id_prefix[] = "Next ID=";
 constexpr DWORD next_id_size = 16;
+
+bool is_scanf_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+// The text after the literal part of "Next ID=%08x", matched as scanf
+// matches it: the space takes any run of white space, none included, and
+// every other character must be there as it is. Null when it does not match.
+const char* after_next_id_prefix(const char* text) {
+    for (const char* wanted = next_id_prefix; *wanted != 0; ++wanted) {
+        if (is_scanf_space(*wanted)) {
+            while (is_scanf_space(*text)) ++text;
+        } else if (*text++ != *wanted) {
+            return nullptr;
+        }
+    }
+    return text;
+}
+
 }  // namespace
 
 file_handle open_id_file(const WCHAR* root, uint32_t cls) {
@@ -43,8 +62,8 @@ uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id) {
     if (read > 0) {
         // A damaged counter restarts the class at 1; existing identifiers
         // are skipped by the existence test below.
-        if (std::strncmp(text, next_id_prefix, 8) != 0 || !scan_hex8(text + 8, candidate))
-            candidate = 1;
+        const char* digits = after_next_id_prefix(text);
+        if (digits == nullptr || !scan_hex8(digits, candidate)) candidate = 1;
     } else {
         candidate = read_first_id(db);
     }

@@ -7,6 +7,7 @@
 #include "support/child_process.h"
 #include "support/database_fixture.h"
 #include "support/file_util.h"
+#include "support/mount_point.h"
 
 namespace {
 
@@ -75,6 +76,39 @@ TEST(DatabaseLifecycle, CreationWipesAForeignDirectory) {
         EXPECT_EQ(list_directory(outside), std::vector<std::string>{"precious.txt"});
         EXPECT_EQ(read_file(join(outside, "precious.txt")), secret);
     }
+}
+
+// A root that is a volume of its own cannot be removed: creation still
+// wipes what it holds and uses it, and destroy empties it and succeeds.
+TEST(DatabaseLifecycle, RootThatIsAMountPointIsUsedAndEmptied) {
+    temp_dir dir;
+    const wide_string root = dir / "volume";
+    ASSERT_TRUE(make_dir(root));
+    scoped_mount volume(root);
+    if (!volume.mounted()) GTEST_SKIP() << volume.why();
+    ASSERT_TRUE(write_file(join(root, "foreign.txt"), "foreign"));
+    ASSERT_TRUE(make_dir(join(root, "sub")));
+
+    uint32_t version = 0;
+    odb_database* db = nullptr;
+    ASSERT_EQ(ODB_init_w(ODB_INIT_CREATE, odb_text(root), &version, &db, 0), ODB_OK);
+    expect_fresh_root(root);
+    EXPECT_EQ(ODB_destroy(db), ODB_OK);
+    EXPECT_EQ(ODB_close(db), ODB_OK);
+    EXPECT_TRUE(list_directory(root).empty());
+}
+
+// A plain file where the root should be is no directory to hold a marker;
+// it is left as it was.
+TEST(DatabaseLifecycle, PlainFileAtTheRootCannotHoldAMarker) {
+    temp_dir dir;
+    const wide_string root = dir / "db";
+    ASSERT_TRUE(write_file(root, "a file"));
+    uint32_t version = 0;
+    odb_database* db = nullptr;
+    EXPECT_EQ(ODB_init_w(ODB_INIT_CREATE, odb_text(root), &version, &db, 0), ODB_E_MARKER_WRITE);
+    EXPECT_EQ(db, nullptr);
+    EXPECT_EQ(read_file(root), "a file");
 }
 
 TEST(DatabaseLifecycle, MarkerIsCheckedOnItsFirst24Bytes) {
@@ -179,7 +213,12 @@ TEST(DatabaseRoot, BareNameLivesBesideTheExecutableAndOneTrailingSeparatorGoes) 
     EXPECT_EQ(resolved("mydb"), narrow(exe_dir) + "mydb");
     EXPECT_EQ(resolved("sub\\mydb"), "sub\\mydb");
     EXPECT_EQ(resolved("sub/mydb/"), "sub/mydb");
+#ifdef _WIN32
     EXPECT_EQ(resolved("C:mydb"), "C:mydb");
+#else
+    // Drive letters are Windows's: here a colon is part of a bare name.
+    EXPECT_EQ(resolved("x:db"), narrow(exe_dir) + "x:db");
+#endif
     EXPECT_EQ(resolved("\\\\server\\share\\db\\"), "\\\\server\\share\\db");
     EXPECT_EQ(resolved("/"), "/");
 #ifdef _WIN32

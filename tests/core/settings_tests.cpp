@@ -209,6 +209,18 @@ TEST(RetryingOpen, TimeoutCountsHundredthsOfASecond) {
     }
 }
 
+// Only another holder is waited for: a file whose directory does not exist
+// is reported at once, not as a lock, within a time-out of a minute.
+TEST(RetryingOpen, FailureThatWaitingCannotClearIsReportedAtOnce) {
+    temp_dir dir;
+    relocated_helper opener(6000, 10);
+    std::string output;
+    ASSERT_EQ(opener.run({"open-with-retry", narrow(join(dir / "missing", "x.lck"))}, &output), 0);
+    retry_report report = parse_retry(output);
+    EXPECT_EQ(report.status, "db000014");
+    EXPECT_LT(report.elapsed, 30000);
+}
+
 TEST(RetryingOpen, ConfigurationLockHeldExclusivelyStopsAnOpen) {
     scratch_database scratch;
     auto holder = child_process::start_helper(

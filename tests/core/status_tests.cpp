@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 #include "core/allocator.h"
@@ -169,6 +170,15 @@ TEST(StatusPropagation, VersionQueryTouchesNothing) {
         EXPECT_EQ(db, untouched_db);
     }
     EXPECT_TRUE(list_directory(dir.path()).empty());
+}
+
+// What the C++ library throws inside a call (out of memory, a size it
+// cannot hold) reaches the caller as a status; the process goes on.
+TEST(StatusPropagation, LibraryExceptionsBecomeAStatus) {
+    EXPECT_EQ(odb::guarded([] { throw std::length_error("too long"); }), ODB_E_NO_MEMORY);
+    EXPECT_EQ(odb::guarded([] { throw std::bad_alloc(); }), ODB_E_NO_MEMORY);
+    EXPECT_EQ(odb::guarded_status([]() -> odb_status { throw std::runtime_error("other"); }),
+              ODB_E_NO_MEMORY);
 }
 
 // Every allocation of the call fails in turn; each failure is reported as

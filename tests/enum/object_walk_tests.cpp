@@ -155,7 +155,9 @@ TEST(ObjectWalk, TimeFilterPassesOnlyStrictlyLaterLockFiles) {
     EXPECT_EQ(db.walk(5, ODB_ENUM_LIVE | ODB_ENUM_CHANGED_AFTER, &filter), (ids{1}));
 }
 
-TEST(ObjectWalk, TimeFilterOverWipedObjectTimesOutAndMovesOn) {
+// A wiped object has no lock file, and so no time of change to pass the
+// filter with.
+TEST(ObjectWalk, TimeFilterPassesOverAWipedObject) {
     walk_db db;
     db.make(5, 1);
     odb_obj_ctx* ctx = db.open(5, 1, ODB_MODE_WRITE);
@@ -168,9 +170,8 @@ TEST(ObjectWalk, TimeFilterOverWipedObjectTimesOutAndMovesOn) {
     ASSERT_EQ(ODB_obj_enum_init(db.db(), 5, ODB_ENUM_WIPED | ODB_ENUM_CHANGED_AFTER, &filter,
                                 &walk),
               ODB_OK);
-    EXPECT_EQ(ODB_obj_enum_ids(walk, &id), ODB_E_LOCK_TIMEOUT);
-    EXPECT_EQ(id, 1u);  // the rejected candidate is left in the variable
     EXPECT_EQ(ODB_obj_enum_ids(walk, &id), ODB_E_NO_MORE_ITEMS);
+    EXPECT_EQ(id, 1u);  // the rejected candidate is left in the variable
     ODB_obj_enum_close(walk);
 }
 

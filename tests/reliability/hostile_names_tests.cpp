@@ -81,9 +81,9 @@ TEST(HostileNames, PlantedEntriesNeverLeadOutOfTheTree) {
     EXPECT_EQ(ODB_obj_remove(ctx), ODB_OK);  // wipe
     ODB_obj_close_ctx(ctx);
     ASSERT_EQ(ODB_obj_create_ctx(db.get(), world_class, single_object, ODB_MODE_WRITE, &ctx), ODB_OK);
-    // Files the library cannot name keep the directory: reported, not
-    // passed over.
-    EXPECT_EQ(ODB_obj_remove_ex(ctx, ODB_REMOVE_DELETE), ODB_E_WIPE);
+    // Files the library cannot name are deleted by their own names.
+    EXPECT_EQ(ODB_obj_remove_ex(ctx, ODB_REMOVE_DELETE), ODB_OK);
+    EXPECT_FALSE(path_exists(object_dir(root, single_object, ".RMV")));
     ODB_obj_close_ctx(ctx);
     db.reset();
     test::write_settings(root, world_settings(true));
@@ -101,6 +101,45 @@ TEST(HostileNames, PlantedEntriesNeverLeadOutOfTheTree) {
     std::string value;
     EXPECT_EQ(read_value(db.get(), unconverted_object, 5, ODB_MODE_READ, value), ODB_OK);
     EXPECT_EQ(value, "echo");
+}
+
+// Names with no Win32 form (not UTF-8, or with a backslash; a name of 260
+// units does not fit in a POSIX name of 255 bytes) are never listed, yet a
+// wipe overwrites and removes them by their own names, a directory of such a name with all it
+// holds, and so does a delete and the destruction of the database.
+TEST(HostileNames, WipeReachesEntriesTheListingPassesOver) {
+    test::temp_dir dir;
+    const wide_string root = copy_world(dir);
+    const std::string secret = "secret contents that must not survive";
+    const std::string object = object_dir_name(root, file_object);
+    const std::string unnamed_dir = "dir\xff";
+    const char* unlisted[] = {"bad\xff\xfe.dat", "back\\slash"};
+    for (const char* name : unlisted) plant_file(object, name);
+    plant_dir(object, unnamed_dir);
+    plant_file(object + "/" + unnamed_dir, "inner.dat");
+    std::ofstream(object + "/" + unlisted[0]) << secret;
+    const std::string kept = test::narrow(dir / "second-name");
+    std::filesystem::create_hard_link(object + "/" + unlisted[0], kept);
+    plant_file(test::narrow(root), "root\xff");
+
+    std::unique_ptr<odb_database, test::database_closer> db(open_world(root));
+    ASSERT_TRUE(db);
+    odb_obj_ctx* ctx = nullptr;
+    ASSERT_EQ(ODB_obj_create_ctx(db.get(), world_class, file_object, ODB_MODE_WRITE, &ctx), ODB_OK);
+    EXPECT_EQ(ODB_obj_remove(ctx), ODB_OK);
+    ODB_obj_close_ctx(ctx);
+    EXPECT_TRUE(std::filesystem::is_empty(object_dir_name(root, file_object, ".WPE")));
+    EXPECT_EQ(read_file(test::widen(kept)), std::string(secret.size(), '\0'));
+
+    plant_file(object_dir_name(root, unconverted_object), "bad\xff");
+    ASSERT_EQ(ODB_obj_create_ctx(db.get(), world_class, unconverted_object, ODB_MODE_WRITE, &ctx),
+              ODB_OK);
+    EXPECT_EQ(ODB_obj_remove_ex(ctx, ODB_REMOVE_DELETE), ODB_OK);
+    ODB_obj_close_ctx(ctx);
+    EXPECT_FALSE(path_exists(object_dir(root, unconverted_object, ".RMV")));
+
+    EXPECT_EQ(ODB_destroy(db.get()), ODB_OK);
+    EXPECT_FALSE(path_exists(root));
 }
 
 // Class, bucket and object directories are found by listing; whatever is

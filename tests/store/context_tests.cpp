@@ -10,6 +10,7 @@
 #include "support/child_process.h"
 #include "support/database_fixture.h"
 #include "support/file_util.h"
+#include "support/mount_point.h"
 
 namespace {
 
@@ -69,7 +70,8 @@ TEST_F(ObjectContext, ModeNamesTheFormOfTheObject) {
     ASSERT_TRUE(MoveFileW(scratch.object_dir(5, id, ".RMV").c_str(), scratch.object_dir(5, id, ".WPE").c_str()));
     ctx_ptr wiped = open(id, ODB_MODE_READ | ODB_MODE_WIPED);
     ASSERT_TRUE(wiped);
-    EXPECT_EQ(ODB_obj_change_mode(wiped.get(), ODB_MODE_WRITE), ODB_E_OBJECT_LOCK);
+    // Without the flag the mode names the live form, which is not there.
+    EXPECT_EQ(ODB_obj_change_mode(wiped.get(), ODB_MODE_WRITE), ODB_E_NO_OBJECT);
     EXPECT_EQ(wiped->lock, INVALID_HANDLE_VALUE);
 }
 
@@ -169,6 +171,34 @@ TEST_F(ObjectContext, LocksHoldAcrossProcesses) {
     writer->write_line("release");
     EXPECT_EQ(writer->wait(), 0);
     EXPECT_TRUE(open(id, ODB_MODE_WRITE));
+}
+
+// A database on a file system that refuses writes: writers are told so at
+// once, with the status of a file that cannot be opened, not of a lock;
+// readers are served.
+TEST(ReadOnlyDatabase, WritersAreRefusedAtOnceAndReadersServed) {
+    temp_dir dir;
+    const wide_string root = dir / "volume";
+    ASSERT_TRUE(make_dir(root));
+    scoped_mount volume(root);
+    if (!volume.mounted()) GTEST_SKIP() << volume.why();
+    uint32_t version = 0, id = 0;
+    odb_database* created = nullptr;
+    odb_obj_ctx* ctx = nullptr;
+    ASSERT_EQ(ODB_init_w(ODB_INIT_CREATE, odb_text(root), &version, &created, 0), ODB_OK);
+    ASSERT_EQ(ODB_obj_new(created, 5, &id, &ctx), ODB_OK);
+    ODB_obj_close_ctx(ctx);
+    ODB_close(created);
+    if (!volume.make_read_only()) GTEST_SKIP() << volume.why();
+
+    database_ptr db = open_database(root);
+    ASSERT_TRUE(db);
+    ctx = nullptr;
+    uint32_t new_id = 0;
+    EXPECT_EQ(ODB_obj_new(db.get(), 5, &new_id, &ctx), ODB_E_FILE_ACCESS);
+    EXPECT_EQ(ODB_obj_create_ctx(db.get(), 5, id, ODB_MODE_WRITE, &ctx), ODB_E_FILE_ACCESS);
+    ASSERT_EQ(ODB_obj_create_ctx(db.get(), 5, id, ODB_MODE_READ, &ctx), ODB_OK);
+    ODB_obj_close_ctx(ctx);
 }
 
 }  // namespace

@@ -82,6 +82,16 @@ TEST_F(ObjectCreation, IdentifiersRiseFromOneAndTheCounterIsSixteenBytes) {
     EXPECT_EQ(id_file(5), "Next ID=00000008");
 }
 
+// The space of "Next ID=%08x" matches any run of white space, none
+// included, as scanf reads it; the counter is not restarted for it.
+TEST_F(ObjectCreation, CounterTextIsReadAsScanfReadsItsPattern) {
+    create(5);
+    set_id_file(5, "NextID=00000005");
+    EXPECT_EQ(create(5), 5u);
+    set_id_file(5, "Next\t \r\nID=00000009");
+    EXPECT_EQ(create(5), 9u);
+}
+
 TEST_F(ObjectCreation, SettingsChooseTheRangeAndTheAttributeFile) {
     scratch.reopen("[IdAssignment]\nFirstId=00000200\nLastId=00000202\n[Attribs]\nSingleFile=yes\n");
     EXPECT_EQ(create(5), 0x200u);

@@ -69,14 +69,9 @@ bool next_match(find_object& find, WIN32_FIND_DATAW& data) {
         errno = 0;
         struct dirent* entry = ::readdir(find.dir);
         if (entry == nullptr) return false;
-        // A name that is not UTF-8 or too long has no Win32 form; a search
-        // passes over it rather than showing a different name. Nor has a
-        // name with a backslash, which callers would join to a path where
-        // it separates: "..\..\x" would lead out of the directory.
-        if (!utf8_to_utf16(entry->d_name, std::strlen(entry->d_name), name) ||
-            name.size() >= MAX_PATH || name.find(u'\\') != std::u16string::npos ||
-            !find.match.matches(name))
-            continue;
+        // A search passes over a name with no Win32 form rather than show a
+        // different name.
+        if (!win32_name(entry->d_name, name) || !find.match.matches(name)) continue;
         file_info info;
         bool link = false;
         if (query_entry(::dirfd(find.dir), entry->d_name, info, link) != 0)
@@ -92,6 +87,15 @@ HANDLE fail_find(DWORD error) {
 }
 
 }  // namespace
+
+namespace odb::posix {
+
+bool win32_name(const char* name, std::u16string& out) {
+    return utf8_to_utf16(name, std::strlen(name), out) && out.size() < MAX_PATH &&
+           out.find(u'\\') == std::u16string::npos;
+}
+
+}  // namespace odb::posix
 
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     if (!admit_call()) return INVALID_HANDLE_VALUE;

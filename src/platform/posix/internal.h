@@ -92,6 +92,13 @@ bool utf16_to_utf8(const WCHAR* text, std::size_t length, std::string& out);
 bool utf8_to_utf16(const char* text, std::size_t length, std::u16string& out);
 std::size_t wide_length(const WCHAR* text);
 
+// The Win32 form of a directory entry's name, into `out`; false when it has
+// none: a name that is not UTF-8, or too long, or that holds a backslash,
+// which callers would join to a path where it separates ("..\\..\\x" would
+// lead out of the directory). Listings pass over such names; see
+// WipeUnlistedEntriesW for how a wipe still reaches them.
+bool win32_name(const char* name, std::u16string& out);
+
 // A path given to the layer as a POSIX path: both '\\' and '/' separate.
 // Sets the last error and returns false for a null, empty or unconvertible
 // path.

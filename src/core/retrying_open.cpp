@@ -1,0 +1,41 @@
+#include "core/retrying_open.h"
+
+#include "platform/extensions.h"
+
+namespace odb {
+
+bool open_may_succeed_later(DWORD error, const WCHAR* path) {
+    switch (error) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return true;
+    case ERROR_ACCESS_DENIED:
+        return platform::IsDeletePendingW(path) != FALSE;
+    default:
+        return false;
+    }
+}
+
+file_handle open_retrying(const WCHAR* path, DWORD access, DWORD share, DWORD disposition,
+                          const lock_timing& timing, const open_failures& failures) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        HANDLE handle = CreateFileW(path, access, share, nullptr, disposition,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) return file_handle(handle);
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            raise(failures.missing);
+        if (!open_may_succeed_later(error, path)) raise(failures.refused);
+        Sleep(timing.sleep_ms);
+        if (GetTickCount() - start >= timing.timeout_ms) raise(failures.timed_out);
+    }
+}
+
+file_handle open_with_retry(const WCHAR* path, DWORD access, DWORD share, DWORD disposition,
+                            odb_status missing) {
+    return open_retrying(path, access, share, disposition, process_lock_timing(),
+                         {ODB_E_LOCK_TIMEOUT, missing, ODB_E_FILE_ACCESS});
+}
+
+}  // namespace odb

@@ -1,0 +1,30 @@
+// What the platform layer offers beyond the Win32 subset: the few answers
+// the engine needs that KERNEL32 has no single call for. Each has a Windows
+// implementation (platform/windows/) and a POSIX one (platform/posix/);
+// like win32.h, this header is all the engine sees of them.
+#pragma once
+
+#include "platform/win32.h"
+
+namespace odb::platform {
+
+// Overwrites and deletes, by their own names, the entries of `directory`
+// that a listing (FindFirstFileW, FindNextFileW) passes over because they
+// have no Win32 name: on POSIX a name that is not UTF-8, holds a backslash,
+// or has 260 units or more. A directory among them goes with everything in
+// it. Nothing is followed: the walk moves from directory to directory by
+// their descriptors, never by a joined path, so no name leads it out of the
+// tree, and a symbolic link goes while what it points to stays. A file held
+// open through this layer is refused, as a wipe of it would be.
+// TRUE when no such entry is left (a path that is missing or is not a
+// directory has none); FALSE with the last error set when one stays.
+// On Windows every name has its Win32 form, and this does nothing.
+BOOL WipeUnlistedEntriesW(LPCWSTR directory);
+
+// Whether an open of `path` that failed with ERROR_ACCESS_DENIED met a file
+// whose deletion is pending: Windows answers so from the moment a file is
+// deleted until its last handle closes, and that clears up by itself. On
+// POSIX a deleted name is gone at once, so access denied is always for good.
+BOOL IsDeletePendingW(LPCWSTR path);
+
+}  // namespace odb::platform
