@@ -27,6 +27,12 @@ struct plan {
     uint64_t at = 0;
     DWORD error = ERROR_GEN_FAILURE;
     action kind = action::fail;
+    // Called, while armed, by every open of a file (CreateFileW, and the
+    // profile functions' own) after the file is open and before its share
+    // lock is taken: the window in which a delete or rename by someone else
+    // can land. Runs on the opening thread; opens it makes call it again.
+    void (*between_open_and_lock)(void* context) = nullptr;
+    void* hook_context = nullptr;
 };
 
 // Starts counting from zero under this plan.
