@@ -48,6 +48,10 @@ TEST(Forks, ChildHasNoneOfTheParentsHandles) {
         if (auto e = unless_invalid("FindNextFileW"); !e.empty()) return e;
         if (CloseHandle(held.get())) return "closed an inherited handle";
         if (auto e = unless_invalid("CloseHandle"); !e.empty()) return e;
+        // The layer works on in the child, and the parent's lock holds there.
+        if (file_handle(open_in_form(file.c_str(), *find_open_form("read"))).valid() ||
+            GetLastError() != ERROR_SHARING_VIOLATION)
+            return "open of the parent's file: error " + std::to_string(GetLastError());
         return "ok";
     });
     EXPECT_EQ(child.answer(), "ok");

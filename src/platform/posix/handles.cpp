@@ -23,6 +23,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <mutex>
 #include <unordered_set>
 
@@ -78,7 +79,10 @@ void after_fork_in_child() {
     handles.live.clear();
     generation.fetch_add(1, std::memory_order_relaxed);
     registry_mutex.unlock();
-    pthread_rwlock_unlock(&descriptor_gate);
+    // The gate is made anew: a write lock knows its owner by thread id, and
+    // the child's one thread has another id than the parent's that took it.
+    pthread_rwlock_t fresh = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+    std::memcpy(&descriptor_gate, &fresh, sizeof fresh);
 }
 
 // Registered when the layer is loaded, before any handle can exist.
