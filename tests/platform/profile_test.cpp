@@ -6,7 +6,6 @@
 #include <string>
 
 #include "platform/handle.h"
-#include "support/child_process.h"
 #include "support/file_util.h"
 #include "support/open_forms.h"
 #include "support/temp_dir.h"
@@ -204,9 +203,7 @@ TEST_F(Profiles, FilesHeldOpenRefuseWhatTheirHolderDoesNotShare) {
 
 TEST_F(Profiles, WritesWithoutASectionOrAFileNameAreRefused) {
     EXPECT_FALSE(WritePrivateProfileStringW(nullptr, ODB_W("k"), ODB_W("v"), ini.c_str()));
-    if (!running_under_wine()) {  // Wine refuses it without setting an error
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    }
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_FALSE(WritePrivateProfileStringW(ODB_W("S"), ODB_W("k"), ODB_W("v"), ODB_W("")));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(path_exists(ini));
