@@ -1,6 +1,8 @@
 // A test-only switch in the POSIX platform layer: makes one chosen call of
 // the Win32 subset fail, or transfer fewer bytes than asked, so the tests
-// can reach every error path of the engine. Only tests include this header;
+// can reach every error path of the engine; and runs a test's hook inside
+// an open, between its two steps, so a race there can be played out
+// deterministically. Only tests include this header;
 // nothing here is exported from the shared library (hidden visibility), and
 // while it is off every entry point pays one relaxed atomic load.
 //
