@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "platform/handle.h"
 #include "support/file_util.h"
@@ -199,6 +200,21 @@ TEST_F(Profiles, FilesHeldOpenRefuseWhatTheirHolderDoesNotShare) {
         EXPECT_EQ(get("S", "k", "default"), "v");
     }
     EXPECT_EQ(read_file(ini), text);
+}
+
+// Within one process the calls never refuse each other: a read that meets
+// a write sees the value before it or after it, never the default.
+TEST_F(Profiles, ReadsAndWritesOfOneProcessNeverRefuseEachOther) {
+    ASSERT_TRUE(put("S", "k", "0"));
+    std::thread writer([this] {
+        for (int i = 1; i <= 300; ++i) put("S", "k", std::to_string(i).c_str());
+    });
+    int defaults = 0;
+    for (int i = 0; i < 300; ++i)
+        if (get("S", "k", "default") == "default") ++defaults;
+    writer.join();
+    EXPECT_EQ(defaults, 0);
+    EXPECT_EQ(get("S", "k"), "300");
 }
 
 TEST_F(Profiles, WritesWithoutASectionOrAFileNameAreRefused) {

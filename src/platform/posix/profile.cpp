@@ -8,8 +8,8 @@
 // to its rename, so it is refused by any other handle, and no other write
 // can come between its read and its rename. A refused call fails with
 // ERROR_SHARING_VIOLATION and leaves the file as it was. Within the process
-// the calls are serialized, as KERNEL32 serializes them, so that they never
-// refuse each other.
+// a write excludes every other call, as KERNEL32 serializes them, so that
+// the calls of one process never refuse each other; reads go together.
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,6 +17,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <shared_mutex>
 
 #include "platform/posix/profile_file.h"
 
@@ -24,8 +25,8 @@ namespace {
 
 using namespace odb::posix;
 
-std::mutex& profile_mutex() {
-    static std::mutex mutex;
+std::shared_mutex& profile_mutex() {
+    static std::shared_mutex mutex;
     return mutex;
 }
 
@@ -79,7 +80,7 @@ bool load_for_reading(LPCWSTR file, profile_file& profile) {
     std::string path;
     if (file == nullptr || !to_posix_path(file, path)) return false;
     descriptor_scope scope;
-    std::lock_guard<std::mutex> serialized(profile_mutex());
+    std::shared_lock<std::shared_mutex> reading(profile_mutex());
     bool created = false;
     DWORD error = ERROR_SUCCESS;
     int fd = open_locked(path, O_RDONLY, share_lock_kind::shared, OPEN_EXISTING, created, error);
@@ -100,7 +101,7 @@ bool load_for_reading(LPCWSTR file, profile_file& profile) {
 // returns FALSE on failure.
 BOOL update_profile(const std::string& path, const std::function<bool(profile_file&)>& edit) {
     descriptor_scope scope;
-    std::lock_guard<std::mutex> serialized(profile_mutex());
+    std::lock_guard<std::shared_mutex> writing(profile_mutex());
     for (int attempt = 0; attempt < share_open_attempts; ++attempt) {
         bool created = false;
         DWORD error = ERROR_SUCCESS;
