@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
+#include "platform/handle.h"
 #include "support/file_util.h"
+#include "support/open_forms.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -144,6 +147,82 @@ TEST_F(Profiles, StructuresCarryAChecksumThatReadsVerify) {
         EXPECT_FALSE(
             GetPrivateProfileStructW(ODB_W("S"), widen(key).c_str(), abacus, 7, ini.c_str()));
     }
+}
+
+TEST_F(Profiles, KeyListsLeaveOutLinesWithoutAnEqualsSign) {
+    ASSERT_TRUE(write_file(ini, "[S]\r\nname1=val1\r\nname2=\r\nname3\r\nname4=val4\r\n"));
+    WCHAR buffer[64];
+    DWORD length = GetPrivateProfileStringW(ODB_W("S"), nullptr, ODB_W(""), buffer, 64, ini.c_str());
+    ASSERT_EQ(length, 18u);
+    EXPECT_EQ(wide_string(buffer, 19), wide_string(ODB_W("name1\0name2\0name4\0\0"), 19));
+}
+
+// UTF-16LE with its mark, as Windows editors save a file.
+std::string utf16le_with_mark(const std::string& ascii) {
+    std::string bytes = "\xFF\xFE";
+    for (char c : ascii) bytes += std::string{c, '\0'};
+    return bytes;
+}
+
+TEST_F(Profiles, Utf16FilesAreReadAndWrittenBackAsUtf16) {
+    ASSERT_TRUE(write_file(ini, utf16le_with_mark("[NameIndex]\r\nEnabled=yes\r\nName=Zo") +
+                                    std::string("\xEB\0\r\0\n\0", 6)));
+    EXPECT_EQ(get("NameIndex", "Enabled"), "yes");
+    WCHAR name[8];
+    ASSERT_EQ(GetPrivateProfileStringW(ODB_W("NameIndex"), ODB_W("Name"), ODB_W(""), name, 8,
+                                       ini.c_str()),
+              3u);
+    EXPECT_EQ(wide_string(name, 3), wide_string(ODB_W("Zo\x00EB")));
+    ASSERT_TRUE(put("NameIndex", "HashCount", "10"));
+    EXPECT_EQ(read_file(ini), utf16le_with_mark("[NameIndex]\r\nEnabled=yes\r\nName=Zo") +
+                                  std::string("\xEB\0\r\0\n\0", 6) +
+                                  utf16le_with_mark("HashCount=10\r\n").substr(2));
+}
+
+// The profile functions open the file as any other open does: a handle
+// that does not share writing refuses a write, one that does not share
+// reading refuses a read too, and a refused write leaves the file alone.
+TEST_F(Profiles, FilesHeldOpenRefuseWhatTheirHolderDoesNotShare) {
+    const std::string text = "[S]\r\nk=v\r\n";
+    ASSERT_TRUE(write_file(ini, text));
+    {
+        odb::file_handle holder(open_in_form(ini.c_str(), *find_open_form("exclusive")));
+        ASSERT_TRUE(holder.valid());
+        EXPECT_FALSE(put("S", "k", "new"));
+        EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+        EXPECT_EQ(get("S", "k", "default"), "default");
+    }
+    {
+        odb::file_handle holder(open_in_form(ini.c_str(), *find_open_form("read")));
+        ASSERT_TRUE(holder.valid());
+        EXPECT_FALSE(put("S", "added", "x"));
+        EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+        EXPECT_EQ(get("S", "k", "default"), "v");
+    }
+    EXPECT_EQ(read_file(ini), text);
+}
+
+// Within one process the calls never refuse each other: a read that meets
+// a write sees the value before it or after it, never the default.
+TEST_F(Profiles, ReadsAndWritesOfOneProcessNeverRefuseEachOther) {
+    ASSERT_TRUE(put("S", "k", "0"));
+    std::thread writer([this] {
+        for (int i = 1; i <= 300; ++i) put("S", "k", std::to_string(i).c_str());
+    });
+    int defaults = 0;
+    for (int i = 0; i < 300; ++i)
+        if (get("S", "k", "default") == "default") ++defaults;
+    writer.join();
+    EXPECT_EQ(defaults, 0);
+    EXPECT_EQ(get("S", "k"), "300");
+}
+
+TEST_F(Profiles, WritesWithoutASectionOrAFileNameAreRefused) {
+    EXPECT_FALSE(WritePrivateProfileStringW(nullptr, ODB_W("k"), ODB_W("v"), ini.c_str()));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(WritePrivateProfileStringW(ODB_W("S"), ODB_W("k"), ODB_W("v"), ODB_W("")));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(path_exists(ini));
 }
 
 TEST_F(Profiles, RewritingKeepsCommentsAndDropsBlankLines) {

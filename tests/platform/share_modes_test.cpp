@@ -17,6 +17,10 @@
 #include "support/open_race.h"
 #include "support/temp_dir.h"
 
+#ifndef _WIN32
+#include "platform/posix/fault_injection.h"
+#endif
+
 namespace {
 
 using namespace odb::test;
@@ -224,6 +228,47 @@ TEST_F(ShareModes, ChildProcessesDoNotInheritHandles) {
     holder.reset();
     EXPECT_TRUE(file_handle(open_in_form(file.c_str(), form("exclusive"))).valid());
 }
+
+#ifndef _WIN32
+// What a delete or rename by someone else does in the window between an
+// open and its lock; once per arming (its own opens come through here too).
+struct open_window {
+    wide_string file, aside;
+    bool recreate;
+    int calls = 0;
+};
+
+void move_file_away(void* context) {
+    auto& window = *static_cast<open_window*>(context);
+    if (window.calls++ != 0) return;
+    if (window.recreate) {
+        DeleteFileW(window.file.c_str());
+        write_file(window.file, "replacement");
+    } else {
+        MoveFileW(window.file.c_str(), window.aside.c_str());
+    }
+}
+
+TEST_F(ShareModes, OpenAnswersForTheFileAtThePathWhenItsLockIsTaken) {
+    for (bool recreate : {true, false}) {
+        SCOPED_TRACE(recreate ? "deleted and re-created" : "renamed away");
+        ASSERT_TRUE(write_file(file, "contents"));
+        open_window window{file, dir / "aside.dat", recreate};
+        odb::fault::plan plan;
+        plan.between_open_and_lock = move_file_away;
+        plan.hook_context = &window;
+        odb::fault::scope armed(plan);
+        file_handle opened(open_in_form(file.c_str(), form("exclusive")));
+        if (recreate) {
+            ASSERT_TRUE(opened.valid());
+            EXPECT_EQ(GetFileSize(opened.get(), nullptr), DWORD(sizeof "replacement" - 1));
+        } else {
+            EXPECT_FALSE(opened.valid());
+            EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+        }
+    }
+}
+#endif
 
 // Several racers open one file thousands of times; an exclusive holder
 // marks the file while it holds it and counts its hold. A mark seen by

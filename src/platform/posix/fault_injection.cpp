@@ -47,6 +47,11 @@ bool admit_armed_call(const char* entry) {
     return false;
 }
 
+void run_armed_open_hook() {
+    const odb::fault::plan& p = armed_plan;
+    if (p.between_open_and_lock != nullptr) p.between_open_and_lock(p.hook_context);
+}
+
 bool cut_armed_transfer(DWORD& count, DWORD& error) {
     if (!transfer_pending) return false;
     transfer_pending = false;

@@ -1,6 +1,8 @@
 // A test-only switch in the POSIX platform layer: makes one chosen call of
 // the Win32 subset fail, or transfer fewer bytes than asked, so the tests
-// can reach every error path of the engine. Only tests include this header;
+// can reach every error path of the engine; and runs a test's hook inside
+// an open, between its two steps, so a race there can be played out
+// deterministically. Only tests include this header;
 // nothing here is exported from the shared library (hidden visibility), and
 // while it is off every entry point pays one relaxed atomic load.
 //
@@ -27,6 +29,12 @@ struct plan {
     uint64_t at = 0;
     DWORD error = ERROR_GEN_FAILURE;
     action kind = action::fail;
+    // Called, while armed, by every open of a file (CreateFileW, and the
+    // profile functions' own) after the file is open and before its share
+    // lock is taken: the window in which a delete or rename by someone else
+    // can land. Runs on the opening thread; opens it makes call it again.
+    void (*between_open_and_lock)(void* context) = nullptr;
+    void* hook_context = nullptr;
 };
 
 // Starts counting from zero under this plan.

@@ -47,6 +47,7 @@ BOOL DeleteFileW(LPCWSTR path) {
     if (!admit_call()) return FALSE;
     std::string file;
     if (!to_posix_path(path, file)) return FALSE;
+    descriptor_scope scope;
     struct stat st;
     if (::lstat(file.c_str(), &st) != 0) return fail_path(errno, file);
     if (S_ISDIR(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
@@ -66,6 +67,7 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR target) {
     if (!admit_call()) return FALSE;
     std::string from, to;
     if (!to_posix_path(existing, from) || !to_posix_path(target, to)) return FALSE;
+    descriptor_scope scope;
     struct stat st;
     if (::lstat(from.c_str(), &st) != 0) return fail_path(errno, from);
 

@@ -19,8 +19,10 @@ using namespace odb::posix;
 struct find_object final : handle_object {
     explicit find_object(const std::u16string& pattern)
         : handle_object(handle_kind::find), match(pattern) {}
-    ~find_object() override {
+    ~find_object() override { find_object::close_descriptors(); }
+    void close_descriptors() override {
         if (dir != nullptr) ::closedir(dir);
+        dir = nullptr;
     }
     DIR* dir = nullptr;  // null for a search of one plain name
     wildcard match;
@@ -110,6 +112,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
                                                        : path.substr(0, slash);
     if (name.empty()) return fail_find(ERROR_FILE_NOT_FOUND);
 
+    descriptor_scope scope;
     auto* find = new (std::nothrow) find_object(name);
     if (find == nullptr) return fail_find(ERROR_NOT_ENOUGH_MEMORY);
 

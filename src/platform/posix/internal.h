@@ -35,6 +35,13 @@ inline bool cut_transfer(DWORD& count, DWORD& error) {
     return fault_armed.load(std::memory_order_relaxed) && cut_armed_transfer(count, error);
 }
 
+// Between an open and its share lock (open_locked): lets an armed test run
+// its hook there (fault_injection.h), so it can move the file in between.
+void run_armed_open_hook();
+inline void pause_between_open_and_lock() {
+    if (fault_armed.load(std::memory_order_relaxed)) run_armed_open_hook();
+}
+
 // ---- Handles --------------------------------------------------------------
 
 enum class handle_kind : uint32_t { file = 0x454C4946u, find = 0x444E4946u };
@@ -45,6 +52,9 @@ enum class handle_kind : uint32_t { file = 0x454C4946u, find = 0x444E4946u };
 struct handle_object {
     explicit handle_object(handle_kind k) : kind(k) {}
     virtual ~handle_object() = default;
+    // Closes what the object holds of the system, leaving it inert; run in
+    // a forked child for every handle it inherited (see handles.cpp).
+    virtual void close_descriptors() = 0;
     handle_kind kind;
 };
 
@@ -52,6 +62,7 @@ struct file_object final : handle_object {
     file_object(int descriptor, bool read, bool write)
         : handle_object(handle_kind::file), fd(descriptor), can_read(read), can_write(write) {}
     ~file_object() override;
+    void close_descriptors() override;
     int fd;
     // What the handle was opened for; the descriptor may allow more (see
     // share_lock.cpp), the handle never does.
@@ -71,6 +82,19 @@ handle_object* unregister_handle(HANDLE handle, handle_kind kind);
 inline file_object* lookup_file(HANDLE handle) {
     return static_cast<file_object*>(lookup_handle(handle, handle_kind::file));
 }
+
+// Held by a call for as long as it owns a descriptor that is not in the
+// registry: from open() to register_handle(), or for the whole of a delete,
+// a rename or a profile access. A fork waits for every such call to end, so
+// a forked child never has a descriptor it cannot close (see handles.cpp).
+// Nests within a thread.
+class descriptor_scope {
+public:
+    descriptor_scope();
+    ~descriptor_scope();
+    descriptor_scope(const descriptor_scope&) = delete;
+    descriptor_scope& operator=(const descriptor_scope&) = delete;
+};
 
 // ---- Errors ---------------------------------------------------------------
 
@@ -119,6 +143,14 @@ bool same_file(const std::string& path, const struct stat& opened);
 // someone else in between, so running out means another party is churning
 // this very name.
 constexpr int share_open_attempts = 100;
+
+// CreateFileW without the handle: opens `path` with the open(2) access
+// `mode` as the disposition says and holds it in `kind`, by the protocol of
+// share_lock.cpp. Returns the descriptor, setting `created` when this open
+// made the file, or -1 with the Win32 error in `error`. The caller holds a
+// descriptor_scope.
+int open_locked(const std::string& path, int mode, share_lock_kind kind, DWORD disposition,
+                bool& created, DWORD& error);
 
 // Opens `path` for the layer's own use (delete, rename) and holds it
 // exclusively. Returns the descriptor or -1 with the last error set.

@@ -10,45 +10,13 @@
 
 #include "platform/posix/internal.h"
 
-namespace {
+namespace odb::posix {
 
-using namespace odb::posix;
-
-HANDLE fail_open(DWORD error) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-}
-
-HANDLE fail_open_fd(int fd, DWORD error) {
-    ::close(fd);
-    return fail_open(error);
-}
-
-}  // namespace
-
-HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES /*security*/,
-                   DWORD disposition, DWORD /*flags*/, HANDLE /*template_file*/) {
-    if (!admit_call()) return INVALID_HANDLE_VALUE;
-    std::string file;
-    if (!to_posix_path(path, file)) return INVALID_HANDLE_VALUE;
-    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
-        return fail_open(ERROR_INVALID_PARAMETER);
-
-    const bool read = (access & GENERIC_READ) != 0;
-    const bool write = (access & GENERIC_WRITE) != 0;
-    if (disposition == TRUNCATE_EXISTING && !write) return fail_open(ERROR_INVALID_PARAMETER);
-    const share_lock_kind kind = (!write && (share_mode & FILE_SHARE_READ) != 0)
-                                     ? share_lock_kind::shared
-                                     : share_lock_kind::exclusive;
-    int mode = O_RDONLY;
-    if (write)
-        mode = read ? O_RDWR : O_WRONLY;
-    else if (kind == share_lock_kind::exclusive)
-        mode = O_RDWR;  // F_WRLCK needs a writable descriptor
+int open_locked(const std::string& file, int mode, share_lock_kind kind, DWORD disposition,
+                bool& created, DWORD& error) {
     mode |= O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-
     for (int attempt = 0; attempt < share_open_attempts; ++attempt) {
-        bool created = false;
+        created = false;
         int fd;
         if (disposition == CREATE_NEW) {
             fd = ::open(file.c_str(), mode | O_CREAT | O_EXCL, 0666);
@@ -63,32 +31,91 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
             }
         }
         if (fd < 0) {
-            if (errno == EEXIST) return fail_open(ERROR_FILE_EXISTS);
-            return fail_open(path_error_from_errno(errno, file));
+            error = errno == EEXIST ? ERROR_FILE_EXISTS : path_error_from_errno(errno, file);
+            return -1;
         }
 
         struct stat st;
-        if (::fstat(fd, &st) != 0) return fail_open_fd(fd, error_from_errno(errno));
-        if (!S_ISREG(st.st_mode)) return fail_open_fd(fd, ERROR_ACCESS_DENIED);
+        error = ::fstat(fd, &st) != 0     ? error_from_errno(errno)
+                : !S_ISREG(st.st_mode) ? ERROR_ACCESS_DENIED
+                                       : ERROR_SUCCESS;
+        if (error != ERROR_SUCCESS) {
+            ::close(fd);
+            return -1;
+        }
 
-        int error = take_share_lock(fd, kind);
-        if (error != 0 && error != EAGAIN) return fail_open_fd(fd, error_from_errno(error));
+        pause_between_open_and_lock();
+        int refused = take_share_lock(fd, kind);
+        if (refused != 0 && refused != EAGAIN) {
+            error = error_from_errno(refused);
+            ::close(fd);
+            return -1;
+        }
         if (!same_file(file, st)) {  // deleted or renamed between open and lock
             ::close(fd);
             continue;
         }
-        if (error == EAGAIN) return fail_open_fd(fd, ERROR_SHARING_VIOLATION);
+        if (refused == EAGAIN) {
+            error = ERROR_SHARING_VIOLATION;
+            ::close(fd);
+            return -1;
+        }
 
         if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && !created &&
-            st.st_size != 0 && ::ftruncate(fd, 0) != 0)
-            return fail_open_fd(fd, error_from_errno(errno));
-
-        auto* object = new (std::nothrow) file_object(fd, read, write);
-        if (object == nullptr) return fail_open_fd(fd, ERROR_NOT_ENOUGH_MEMORY);
-        bool opened_existing =
-            !created && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS);
-        SetLastError(opened_existing ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-        return register_handle(object);
+            st.st_size != 0 && ::ftruncate(fd, 0) != 0) {
+            error = error_from_errno(errno);
+            ::close(fd);
+            return -1;
+        }
+        return fd;
     }
-    return fail_open(ERROR_SHARING_VIOLATION);
+    error = ERROR_SHARING_VIOLATION;
+    return -1;
+}
+
+}  // namespace odb::posix
+
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES /*security*/,
+                   DWORD disposition, DWORD /*flags*/, HANDLE /*template_file*/) {
+    using namespace odb::posix;
+    if (!admit_call()) return INVALID_HANDLE_VALUE;
+    std::string file;
+    if (!to_posix_path(path, file)) return INVALID_HANDLE_VALUE;
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    const bool read = (access & GENERIC_READ) != 0;
+    const bool write = (access & GENERIC_WRITE) != 0;
+    if (disposition == TRUNCATE_EXISTING && !write) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    const share_lock_kind kind = (!write && (share_mode & FILE_SHARE_READ) != 0)
+                                     ? share_lock_kind::shared
+                                     : share_lock_kind::exclusive;
+    int mode = O_RDONLY;
+    if (write)
+        mode = read ? O_RDWR : O_WRONLY;
+    else if (kind == share_lock_kind::exclusive)
+        mode = O_RDWR;  // F_WRLCK needs a writable descriptor
+
+    descriptor_scope scope;
+    bool created = false;
+    DWORD error = ERROR_SUCCESS;
+    int fd = open_locked(file, mode, kind, disposition, created, error);
+    if (fd < 0) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto* object = new (std::nothrow) file_object(fd, read, write);
+    if (object == nullptr) {
+        ::close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool opened_existing = !created && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS);
+    SetLastError(opened_existing ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return register_handle(object);
 }

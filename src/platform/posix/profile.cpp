@@ -1,11 +1,23 @@
 // The private-profile (INI) functions. Each call reads the file afresh, so
-// a change made by another process is seen at once; writes within this
-// process are serialized, and every write replaces the file whole (see
-// save_profile).
+// a change made by another process is seen at once, and every write
+// replaces the file whole (see save_profile).
+//
+// The files are opened like every other file, through the share locks
+// (open_locked): a read holds the file shared and is refused by a handle
+// that does not share reading; a write holds it exclusively from its read
+// to its rename, so it is refused by any other handle, and no other write
+// can come between its read and its rename. A refused call fails with
+// ERROR_SHARING_VIOLATION and leaves the file as it was. Within the process
+// a write excludes every other call, as KERNEL32 serializes them, so that
+// the calls of one process never refuse each other; reads go together.
 #include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <shared_mutex>
 
 #include "platform/posix/profile_file.h"
 
@@ -13,9 +25,13 @@ namespace {
 
 using namespace odb::posix;
 
-std::mutex& write_mutex() {
-    static std::mutex mutex;
+std::shared_mutex& profile_mutex() {
+    static std::shared_mutex mutex;
     return mutex;
+}
+
+bool not_found(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 std::u16string wide(LPCWSTR text) {
@@ -58,12 +74,50 @@ DWORD copy_list(const std::vector<std::u16string>& names, LPWSTR buffer, DWORD s
     return static_cast<DWORD>(out - buffer);
 }
 
+// Reads the profile held shared. A missing file reads as empty; false,
+// with the last error set, when the file cannot be read.
 bool load_for_reading(LPCWSTR file, profile_file& profile) {
     std::string path;
     if (file == nullptr || !to_posix_path(file, path)) return false;
-    int error = load_profile(path, profile);
-    if (error != 0) SetLastError(error_from_errno(error));
-    return error == 0;
+    descriptor_scope scope;
+    std::shared_lock<std::shared_mutex> reading(profile_mutex());
+    bool created = false;
+    DWORD error = ERROR_SUCCESS;
+    int fd = open_locked(path, O_RDONLY, share_lock_kind::shared, OPEN_EXISTING, created, error);
+    if (fd < 0) {
+        if (not_found(error)) {
+            profile = empty_profile();
+            return true;
+        }
+        return fail(error);
+    }
+    int read_error = read_profile(fd, profile);
+    ::close(fd);
+    return read_error == 0 || fail(error_from_errno(read_error));
+}
+
+// Reads the profile at `path` held exclusively, lets `edit` change it, and
+// saves it if `edit` answers that it changed. Sets the last error and
+// returns FALSE on failure.
+BOOL update_profile(const std::string& path, const std::function<bool(profile_file&)>& edit) {
+    descriptor_scope scope;
+    std::lock_guard<std::shared_mutex> writing(profile_mutex());
+    for (int attempt = 0; attempt < share_open_attempts; ++attempt) {
+        bool created = false;
+        DWORD error = ERROR_SUCCESS;
+        int fd = open_locked(path, O_RDWR, share_lock_kind::exclusive, OPEN_EXISTING, created,
+                             error);
+        if (fd < 0 && !not_found(error)) return fail(error);
+        profile_file profile = empty_profile();
+        int failure = fd < 0 ? 0 : read_profile(fd, profile);
+        if (failure == 0 && edit(profile)) failure = save_profile(path, profile, fd >= 0);
+        if (fd >= 0) ::close(fd);
+        // A file that appeared since we found none: start over and edit it.
+        if (failure == EEXIST) continue;
+        if (failure == ENOENT) return fail(ERROR_PATH_NOT_FOUND);
+        return failure == 0 ? TRUE : fail(error_from_errno(failure));
+    }
+    return fail(ERROR_SHARING_VIOLATION);
 }
 
 // The value of section/key as Windows returns it: one pair of matching
@@ -93,13 +147,13 @@ DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR default_val
     if (!admit_call()) return 0;
     if (buffer == nullptr || size == 0) return 0;
     profile_file profile;
-    if (!load_for_reading(file, profile)) profile = profile_file{};
+    if (!load_for_reading(file, profile)) profile = empty_profile();
     if (section == nullptr) return copy_list(section_names(profile), buffer, size);
     if (key == nullptr) {
         std::vector<std::u16string> keys;
         if (profile_section* found = profile.find_section(profile_trim(wide(section))))
             for (const auto& entry : found->entries)
-                if (entry.kind != profile_entry::comment && !entry.key.empty())
+                if (entry.kind == profile_entry::pair && !entry.key.empty())
                     keys.push_back(entry.key);
         return copy_list(keys, buffer, size);
     }
@@ -177,33 +231,30 @@ BOOL GetPrivateProfileStructW(LPCWSTR section, LPCWSTR key, LPVOID buffer, UINT 
 
 BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR file) {
     if (!admit_call()) return FALSE;
-    if (section == nullptr || file == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    // The answers KERNEL32 gives for no section and for an empty name.
+    if (section == nullptr) return fail(ERROR_FILE_NOT_FOUND);
+    if (file == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    if (file[0] == 0) return fail(ERROR_ACCESS_DENIED);
     std::string path;
     if (!to_posix_path(file, path)) return FALSE;
 
-    std::lock_guard<std::mutex> guard(write_mutex());
-    profile_file profile;
-    int error = load_profile(path, profile);
-    if (error != 0) return fail(error_from_errno(error));
-
     const std::u16string section_name = profile_trim(wide(section));
-    profile_section* found = profile.find_section(section_name);
-    bool changed = false;
-    if (key == nullptr) {
-        // No key: the whole (first) section goes.
-        if (found != nullptr) {
+    return update_profile(path, [&](profile_file& profile) {
+        profile_section* found = profile.find_section(section_name);
+        if (key == nullptr) {
+            // No key: the whole (first) section goes.
+            if (found == nullptr) return false;
             profile.sections.erase(profile.sections.begin() + (found - profile.sections.data()));
-            changed = true;
+            return true;
         }
-    } else if (value == nullptr) {
-        // No value: the (first) key goes.
-        if (found != nullptr) {
-            if (profile_entry* entry = profile_file::find_key(*found, profile_trim(wide(key)))) {
-                found->entries.erase(found->entries.begin() + (entry - found->entries.data()));
-                changed = true;
-            }
+        if (value == nullptr) {
+            // No value: the (first) key goes.
+            profile_entry* entry =
+                found == nullptr ? nullptr : profile_file::find_key(*found, profile_trim(wide(key)));
+            if (entry == nullptr) return false;
+            found->entries.erase(found->entries.begin() + (entry - found->entries.data()));
+            return true;
         }
-    } else {
         if (found == nullptr) {
             profile.sections.push_back(profile_section{true, section_name, {}});
             found = &profile.sections.back();
@@ -216,17 +267,13 @@ BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPC
         profile_entry* entry = profile_file::find_key(*found, key_name);
         if (entry == nullptr) {
             found->entries.push_back(profile_entry{profile_entry::pair, key_name, text});
-            changed = true;
-        } else if (entry->kind != profile_entry::pair || entry->value != text) {
-            entry->kind = profile_entry::pair;
-            entry->value = text;
-            changed = true;
+            return true;
         }
-    }
-    if (!changed) return TRUE;
-    error = save_profile(path, profile);
-    if (error != 0) return fail(error == ENOENT ? ERROR_PATH_NOT_FOUND : error_from_errno(error));
-    return TRUE;
+        if (entry->kind == profile_entry::pair && entry->value == text) return false;
+        entry->kind = profile_entry::pair;
+        entry->value = text;
+        return true;
+    });
 }
 
 BOOL WritePrivateProfileStructW(LPCWSTR section, LPCWSTR key, LPVOID buffer, UINT size,

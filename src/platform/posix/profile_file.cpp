@@ -7,11 +7,15 @@
 // "[name]\r\n" and "key=value\r\n" and no blank lines, keeping comments and
 // the order of everything else.
 //
-// Files are UTF-8. A byte that is not part of valid UTF-8 is carried through
-// as the lone surrogate U+DC80..U+DCFF and written back as the same byte, so
+// Files are UTF-8, with or without a byte-order mark, or UTF-16LE with its
+// mark (as Windows editors save them); a file is written back in the form
+// it was found in. A byte of a UTF-8 file that is not part of valid UTF-8 is
+// carried through as the lone surrogate U+DC80..U+DCFF and written back as
+// the same byte, and a UTF-16 file's units go back as they came, so
 // rewriting a file never changes the lines it did not touch.
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -117,9 +121,28 @@ void parse(const std::u16string& text, profile_file& profile) {
     }
 }
 
+std::u16string decode_utf16le(const std::string& bytes, std::size_t start) {
+    std::u16string text;
+    text.reserve(bytes.size() / 2);
+    for (std::size_t i = start; i + 1 < bytes.size(); i += 2)  // an odd last byte is no unit
+        text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                      static_cast<unsigned char>(bytes[i + 1]) << 8);
+    return text;
+}
+
+std::string encode_utf16le(const std::u16string& text) {
+    std::string bytes;
+    bytes.reserve(text.size() * 2);
+    for (char16_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
 std::u16string render(const profile_file& profile) {
     std::u16string text;
-    if (profile.byte_order_mark) text += u'\xFEFF';
+    if (profile.form != profile_file::utf8) text += u'\xFEFF';
     for (const auto& section : profile.sections) {
         if (section.named) text += u"[" + section.name + u"]\r\n";
         for (const auto& entry : section.entries) {
@@ -166,36 +189,45 @@ profile_entry* profile_file::find_key(profile_section& section, const std::u16st
     return nullptr;
 }
 
-int load_profile(const std::string& path, profile_file& profile) {
-    profile = profile_file{};
+profile_file empty_profile() {
+    profile_file profile;
     profile.sections.push_back(profile_section{false, {}, {}});
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return errno == ENOENT ? 0 : errno;
+    return profile;
+}
+
+int read_profile(int fd, profile_file& profile) {
+    profile = empty_profile();
     std::string bytes;
     char chunk[16384];
     for (;;) {
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        ssize_t n = ::pread(fd, chunk, sizeof chunk, static_cast<off_t>(bytes.size()));
         if (n < 0) {
             if (errno == EINTR) continue;
-            int error = errno;
-            ::close(fd);
-            return error;
+            return errno;
         }
         if (n == 0) break;
         bytes.append(chunk, static_cast<std::size_t>(n));
     }
-    ::close(fd);
+    if (bytes.compare(0, 2, "\xFF\xFE") == 0) {
+        profile.form = profile_file::utf16le_with_mark;
+        parse(decode_utf16le(bytes, 2), profile);
+        return 0;
+    }
     if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-        profile.byte_order_mark = true;
+        profile.form = profile_file::utf8_with_mark;
         bytes.erase(0, 3);
     }
     parse(decode(bytes), profile);
     return 0;
 }
 
-int save_profile(const std::string& path, const profile_file& profile) {
+int save_profile(const std::string& path, const profile_file& profile, bool replace) {
     std::string bytes;
-    if (!encode(render(profile), bytes)) return EILSEQ;
+    const std::u16string text = render(profile);
+    if (profile.form == profile_file::utf16le_with_mark)
+        bytes = encode_utf16le(text);
+    else if (!encode(text, bytes))
+        return EILSEQ;
 
     // Beside the file, so the rename stays within one file system; named
     // for this process and thread, so concurrent writers never share one.
@@ -204,10 +236,17 @@ int save_profile(const std::string& path, const profile_file& profile) {
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0) return errno;
     struct stat old;
-    if (::stat(path.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
+    if (replace && ::stat(path.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
     int error = write_all(fd, bytes);
     if (::close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+    if (error == 0 && replace && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+    if (error == 0 && !replace &&
+        ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+        error = errno;
+        if (error == EINVAL || error == ENOSYS)  // no RENAME_NOREPLACE here: a link cannot replace
+            error = ::link(temporary.c_str(), path.c_str()) == 0 ? 0 : errno;
+        if (error == 0) ::unlink(temporary.c_str());
+    }
     if (error != 0) ::unlink(temporary.c_str());
     return error;
 }

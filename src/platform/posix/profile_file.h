@@ -22,7 +22,9 @@ struct profile_section {
 };
 
 struct profile_file {
-    bool byte_order_mark = false;
+    // The form the file was found in, and is written back in; a new file is
+    // UTF-8 without a mark.
+    enum form_t { utf8, utf8_with_mark, utf16le_with_mark } form = utf8;
     std::vector<profile_section> sections;
 
     // The first section or entry of that name, ignoring case; null if none.
@@ -34,12 +36,15 @@ struct profile_file {
 inline bool profile_space(char16_t c) { return c <= 0x20; }
 std::u16string profile_trim(const std::u16string& text);
 
-// Reads and parses `path`. A missing file reads as an empty profile.
+// An empty profile: what a missing file reads as.
+profile_file empty_profile();
+// Reads and parses the whole file open at `fd`. Returns 0 or an errno.
+int read_profile(int fd, profile_file& profile);
+// Puts the profile's text at `path`: written to a temporary file in the
+// same directory and renamed to `path`, so no reader ever sees part of a
+// file. With `replace`, over the file there (which the caller holds
+// exclusively); without it, only where there is none (EEXIST otherwise).
 // Returns 0 or an errno.
-int load_profile(const std::string& path, profile_file& profile);
-// Replaces `path` with the profile's text: written to a temporary file in
-// the same directory and renamed over it, so readers see the old file or
-// the new one, never part of one. Returns 0 or an errno.
-int save_profile(const std::string& path, const profile_file& profile);
+int save_profile(const std::string& path, const profile_file& profile, bool replace);
 
 }  // namespace odb::posix

@@ -43,8 +43,9 @@
 //   * flock() also belongs to the description, but on NFS it is emulated
 //     with process-owned byte-range locks and loses the in-process conflict;
 //     OFD locks keep their owner over NFS.
-// Every descriptor is opened O_CLOEXEC, so a child process never inherits a
-// description and with it a lock.
+// Every descriptor is opened O_CLOEXEC, so a program started by exec never
+// inherits a description and with it a lock; a child made by fork() alone
+// closes every descriptor of the layer at once (see handles.cpp).
 // An F_WRLCK needs a descriptor open for writing; an exclusive open that
 // asked no GENERIC_WRITE therefore opens O_RDWR underneath, and WriteFile
 // on it still fails as on Windows (the handle remembers what was asked).
