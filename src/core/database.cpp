@@ -9,6 +9,7 @@
 #include "core/status.h"
 #include "core/wide_text.h"
 #include "platform/handle.h"
+#include "platform/process.h"
 
 namespace odb {
 
@@ -91,6 +92,7 @@ odb_status open_database(uint32_t flags, const WCHAR* path, odb_database** datab
             new (zero_alloc(sizeof(odb_database))) odb_database());
         db->magic = odb_magic;
         db->kind = odb_kind_database;
+        db->generation = platform::process_generation();
         db->marker = INVALID_HANDLE_VALUE;
 
         if (names_no_directory(path)) raise(ODB_E_INVALID_PARAMETER);
@@ -114,7 +116,8 @@ odb_status open_database(uint32_t flags, const WCHAR* path, odb_database** datab
 }  // namespace
 
 odb_database& validate_database(odb_database* db) {
-    if (db == nullptr || db->magic != odb_magic || db->kind != odb_kind_database)
+    if (db == nullptr || db->magic != odb_magic || db->kind != odb_kind_database ||
+        db->generation != platform::process_generation())
         raise(ODB_E_INVALID_DATABASE);
     return *db;
 }

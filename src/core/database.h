@@ -25,6 +25,7 @@ constexpr uint16_t odb_kind_walk = 0x4B57;      // "WK"
 struct odb_database {
     uint16_t magic;
     uint16_t kind;                              // odb_kind_database
+    uint32_t generation;                        // process generation at the open: a forked child's copy is refused
     HANDLE marker;                              // QMFILEDB.FDB held open: the in-use token
     std::atomic<uint32_t> name_index_enabled;   // NameIndex/Enabled, cleared on a failed update
     uint32_t index_lock_timeout;                // NameIndex/LockTimeout x 10, milliseconds
@@ -41,7 +42,9 @@ struct odb_database {
 
 namespace odb {
 
-// Raises ODB_E_INVALID_DATABASE unless db is an open database handle.
+// Raises ODB_E_INVALID_DATABASE unless db is an open database handle of this
+// process: a child made by fork has a copy of the record but none of the
+// files behind it, and must not act on the parent's locks.
 odb_database& validate_database(odb_database* db);
 
 // Creates one directory level: 0 when created, 1 when it already existed;

@@ -78,6 +78,26 @@ TEST(Forks, ClosingAContextReleasesTheObjectWhileAForkedChildSleeps) {
     EXPECT_EQ(child.finish(), 0);
 }
 
+// The child's copies of the parent's database and context records are
+// refused, not used: the child holds none of the locks they stand for.
+TEST(Forks, ChildRefusesTheParentsDatabaseAndContexts) {
+    scratch_database scratch;
+    uint32_t id = 0;
+    odb_obj_ctx* ctx = nullptr;
+    ASSERT_EQ(ODB_obj_new(scratch.db(), 5, &id, &ctx), ODB_OK);
+    forked_child child([&]() -> std::string {
+        if (ODB_obj_set_attribute(ctx, 0x10, 0, "x", 1) != ODB_E_INVALID_DATABASE) return "context used";
+        uint32_t other = 0;
+        odb_obj_ctx* fresh = nullptr;
+        if (ODB_obj_new(scratch.db(), 5, &other, &fresh) != ODB_E_INVALID_DATABASE) return "database used";
+        return "ok";
+    });
+    EXPECT_EQ(child.answer(), "ok");
+    EXPECT_EQ(child.finish(), 0);
+    EXPECT_EQ(ODB_obj_set_attribute(ctx, 0x10, 0, "y", 1), ODB_OK);
+    ASSERT_EQ(ODB_obj_close_ctx(ctx), ODB_OK);
+}
+
 }  // namespace
 
 #endif
