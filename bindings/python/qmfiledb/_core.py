@@ -46,6 +46,7 @@ _REMOVE_WIPE, _REMOVE_DELETE = 0x1, 0x2
 _INFO_TIMES, _INFO_ATTRIBUTE_CHANGES, _INFO_PATH = 0, 3, 4
 _NAME_UTF16 = 3
 _NO_MORE_ITEMS = 0xDB000001
+_FIRST_READ = 256
 _ATTRIBUTE_SEEK = 0xDB020003
 
 BytesLike = Union[bytes, bytearray, memoryview]
@@ -292,10 +293,11 @@ class Database:
             self._gate.leave()
         obj = Object(self, ctx.value, cls, id, "w", "live")  # type: ignore[arg-type]
         try:
+            # The object is empty: each value is written once, from byte 0.
             if name is not None:
-                obj.name = name
+                obj.write(NAME_ATTRIBUTE, encode_utf16(name))
             for number, value in (attributes or {}).items():
-                obj[number] = value
+                obj.write(number, value)
         except BaseException:
             obj.close()
             raise
@@ -600,19 +602,20 @@ class Object(MutableMapping[int, bytes]):
 
     def _read(self, ctx: int, number: int, offset: int, limit: int) -> bytes:
         get = self._lib.ODB_obj_get_attribute
-        message = "cannot read attribute %s of object %s"
+        # Most values are small: one call with a guessed buffer reads them,
+        # and reports the length of a larger one, which is then read whole.
+        wanted = _FIRST_READ if limit < 0 else limit
         size = c_uint32()
-        _check(get(ctx, number, offset, None, byref(size)), message % (_hex(number), self._label()))
         while True:
-            wanted = size.value if limit < 0 else min(limit, size.value)
-            if wanted == 0:
-                return b""
-            buffer = create_string_buffer(wanted)
+            buffer = create_string_buffer(wanted) if wanted else None
             size.value = wanted
-            _check(get(ctx, number, offset, buffer, byref(size)), message % (_hex(number), self._label()))
-            # A whole value that grew between the two calls is read again.
+            _check(get(ctx, number, offset, buffer, byref(size)),
+                   "cannot read attribute %s of object %s" % (_hex(number), self._label()))
+            if buffer is None:
+                return b""
             if size.value <= wanted or limit >= 0:
                 return buffer.raw[:min(wanted, size.value)]
+            wanted = size.value
 
     def __getitem__(self, number: int) -> bytes:
         with self._lock:

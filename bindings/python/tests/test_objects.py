@@ -40,6 +40,9 @@ def test_pieces(db):
         assert obj.read(0x10, 10) == b""
         with pytest.raises(qmfiledb.OffsetBeyondEnd):
             obj.read(0x10, 11)
+        large = bytes(range(256)) * 40
+        obj[0x11] = large
+        assert obj[0x11] == large and obj.read(0x11, 1000, 300) == large[1000:1300]
 
 
 def test_lookup_and_life_cycle(db):
