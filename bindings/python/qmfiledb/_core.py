@@ -62,9 +62,10 @@ def _hex(number: int) -> str:
     return "%08x" % number
 
 
-def _check(status: int, message: str) -> None:
+def _check(status: int, message: str, *arguments: Any) -> None:
+    """Raise the status's exception; the message is formatted on failure only."""
     if status:
-        raise make_error(status, message)
+        raise make_error(status, message % arguments if arguments else message)
 
 
 def _from_systemtime(fields: Sequence[int]) -> Optional[datetime.datetime]:
@@ -246,7 +247,7 @@ class Database:
         if self._handle is None:
             return
         self._handle = None
-        _check(self._lib.ODB_close(handle), "cannot close database %s" % self.path)
+        _check(self._lib.ODB_close(handle), "cannot close database %s", self.path)
 
     def destroy(self) -> None:
         """Delete the database from disk (every file is wiped) and close it.
@@ -260,7 +261,7 @@ class Database:
                 children = list(self._children)
             for child in children:
                 child._release()
-            _check(self._lib.ODB_destroy(handle), "cannot destroy database %s" % self.path)
+            _check(self._lib.ODB_destroy(handle), "cannot destroy database %s", self.path)
         finally:
             self._gate.leave()
         self.close()
@@ -283,12 +284,13 @@ class Database:
             ctx = c_void_p()
             if id is None:
                 number = c_uint32()
-                _check(self._lib.ODB_obj_new(handle, cls, byref(number), byref(ctx)),
-                       "cannot create an object of class %s in %s" % (_hex(cls), self.path))
+                status = self._lib.ODB_obj_new(handle, cls, byref(number), byref(ctx))
+                if status:
+                    _check(status, "cannot create an object of class %s in %s", _hex(cls), self.path)
                 id = number.value
             else:
                 _check(self._lib.ODB_obj_import(handle, cls, id, byref(ctx)),
-                       "cannot create object %s/%s in %s" % (_hex(cls), _hex(id), self.path))
+                       "cannot create object %s/%s in %s", _hex(cls), _hex(id), self.path)
         finally:
             self._gate.leave()
         obj = Object(self, ctx.value, cls, id, "w", "live")  # type: ignore[arg-type]
@@ -315,8 +317,9 @@ class Database:
         handle = self._enter()
         try:
             ctx = c_void_p()
-            _check(self._lib.ODB_obj_create_ctx(handle, cls, id, flags, byref(ctx)),
-                   "cannot open %s object %s/%s in %s" % (form, _hex(cls), _hex(id), self.path))
+            status = self._lib.ODB_obj_create_ctx(handle, cls, id, flags, byref(ctx))
+            if status:
+                _check(status, "cannot open %s object %s/%s in %s", form, _hex(cls), _hex(id), self.path)
         finally:
             self._gate.leave()
         return Object(self, ctx.value, cls, id, mode, form)  # type: ignore[arg-type]
@@ -335,7 +338,7 @@ class Database:
             self._gate.leave()
         if status == _NO_MORE_ITEMS:
             return None
-        _check(status, "cannot look up %r in class %s of %s" % (name, _hex(cls), self.path))
+        _check(status, "cannot look up %r in class %s of %s", name, _hex(cls), self.path)
         return found.value
 
     def count(self, cls: int, states: Optional[Iterable[str]] = None) -> int:
@@ -351,7 +354,7 @@ class Database:
         try:
             number = c_uint32()
             _check(self._lib.ODB_obj_count(handle, cls, flags, byref(number)),
-                   "cannot count class %s of %s" % (_hex(cls), self.path))
+                   "cannot count class %s of %s", _hex(cls), self.path)
         finally:
             self._gate.leave()
         return number.value
@@ -397,7 +400,7 @@ class Database:
         try:
             walk = c_void_p()
             _check(self._lib.ODB_obj_enum_init(handle, cls, flags, byref(walk_filter), byref(walk)),
-                   "cannot walk class %s of %s" % (_hex(cls), self.path))
+                   "cannot walk class %s of %s", _hex(cls), self.path)
         finally:
             self._gate.leave()
         return _walk(_Walk(self, walk.value, cls, keep))  # type: ignore[arg-type]
@@ -409,7 +412,7 @@ class Database:
         handle = self._enter()
         try:
             _check(function(handle, *arguments, byref(first), byref(last)),
-                   "cannot %s in %s" % (what, self.path))
+                   "cannot %s in %s", what, self.path)
         finally:
             self._gate.leave()
         return range(first.value, last.value + 1)
@@ -430,7 +433,7 @@ class Database:
         handle = self._enter()
         try:
             _check(self._lib.ODB_assign_ids(handle, first, last),
-                   "cannot assign identifiers %s-%s in %s" % (_hex(first), _hex(last), self.path))
+                   "cannot assign identifiers %s-%s in %s", _hex(first), _hex(last), self.path)
         finally:
             self._gate.leave()
 
@@ -484,7 +487,7 @@ class _Walk:
             status = self._lib.ODB_obj_enum_ids(self._handle, byref(number))
         if status == _NO_MORE_ITEMS:
             return None
-        _check(status, "cannot walk class %s of %s" % (_hex(self.cls), self._db.path))
+        _check(status, "cannot walk class %s of %s", _hex(self.cls), self._db.path)
         return number.value
 
     def _release(self) -> None:
@@ -597,7 +600,7 @@ class Object(MutableMapping[int, bytes]):
         status = self._lib.ODB_obj_get_attribute(ctx, number, 0, None, byref(size))
         if status == _errors.NoSuchAttribute.status:
             return -1
-        _check(status, "cannot read attribute %s of object %s" % (_hex(number), self._label()))
+        _check(status, "cannot read attribute %s of object %s", _hex(number), self._label())
         return size.value
 
     def _read(self, ctx: int, number: int, offset: int, limit: int) -> bytes:
@@ -609,8 +612,9 @@ class Object(MutableMapping[int, bytes]):
         while True:
             buffer = create_string_buffer(wanted) if wanted else None
             size.value = wanted
-            _check(get(ctx, number, offset, buffer, byref(size)),
-                   "cannot read attribute %s of object %s" % (_hex(number), self._label()))
+            status = get(ctx, number, offset, buffer, byref(size))
+            if status:
+                _check(status, "cannot read attribute %s of object %s", _hex(number), self._label())
             if buffer is None:
                 return b""
             if size.value <= wanted or limit >= 0:
@@ -630,9 +634,10 @@ class Object(MutableMapping[int, bytes]):
             # A shorter value written over a longer one would keep the old length.
             if self._size(ctx, number) > len(data):
                 _check(self._lib.ODB_obj_set_attribute(ctx, number, 0, None, 0),
-                       "cannot replace attribute %s of object %s" % (_hex(number), self._label()))
-            _check(self._lib.ODB_obj_set_attribute(ctx, number, 0, data, len(data)),
-                   "cannot write attribute %s of object %s" % (_hex(number), self._label()))
+                       "cannot replace attribute %s of object %s", _hex(number), self._label())
+            status = self._lib.ODB_obj_set_attribute(ctx, number, 0, data, len(data))
+            if status:
+                _check(status, "cannot write attribute %s of object %s", _hex(number), self._label())
 
     def __delitem__(self, number: int) -> None:
         if number == NAME_ATTRIBUTE:
@@ -642,7 +647,7 @@ class Object(MutableMapping[int, bytes]):
             if self._size(ctx, number) < 0:
                 raise _errors.NoSuchAttribute("object %s has no attribute %s" % (self._label(), _hex(number)))
             _check(self._lib.ODB_obj_set_attribute(ctx, number, 0, None, 0),
-                   "cannot delete attribute %s of object %s" % (_hex(number), self._label()))
+                   "cannot delete attribute %s of object %s", _hex(number), self._label())
 
     def __contains__(self, number: object) -> bool:
         if not isinstance(number, int):
@@ -663,7 +668,7 @@ class Object(MutableMapping[int, bytes]):
                     return found
                 if status:
                     self._lib.ODB_obj_attribute_enum(ctx, None, None)  # end the walk
-                    _check(status, "cannot list the attributes of object %s" % self._label())
+                    _check(status, "cannot list the attributes of object %s", self._label())
                 found[number.value] = length.value
 
     def __iter__(self) -> Iterator[int]:
@@ -701,8 +706,9 @@ class Object(MutableMapping[int, bytes]):
         if number == NAME_ATTRIBUTE:
             self._db._prepare_name_index(self.cls)
         with self._lock:
-            _check(self._lib.ODB_obj_set_attribute(self._context(), number, offset, data, len(data)),
-                   "cannot write attribute %s of object %s" % (_hex(number), self._label()))
+            status = self._lib.ODB_obj_set_attribute(self._context(), number, offset, data, len(data))
+        if status:
+            _check(status, "cannot write attribute %s of object %s", _hex(number), self._label())
 
     @property
     def name(self) -> Optional[str]:
@@ -727,7 +733,7 @@ class Object(MutableMapping[int, bytes]):
         first, so another holder may come in between."""
         with self._lock:
             _check(self._lib.ODB_obj_change_mode(self._context(), _mode_flags(mode) | _FORMS.get(self.form, 0)),
-                   "cannot change the mode of object %s" % self._label())
+                   "cannot change the mode of object %s", self._label())
             self.mode = mode
 
     def remove(self, wipe: bool = False, delete: bool = False) -> None:
@@ -739,7 +745,7 @@ class Object(MutableMapping[int, bytes]):
         self._db._prepare_name_index(self.cls)
         with self._lock:
             _check(self._lib.ODB_obj_remove_ex(self._context(), options),
-                   "cannot remove object %s" % self._label())
+                   "cannot remove object %s", self._label())
             if delete:
                 self.form = "deleted"
                 self.close()
@@ -751,7 +757,7 @@ class Object(MutableMapping[int, bytes]):
         Afterwards the object holds no lock."""
         self._db._prepare_name_index(self.cls)
         with self._lock:
-            _check(self._lib.ODB_obj_restore(self._context()), "cannot restore object %s" % self._label())
+            _check(self._lib.ODB_obj_restore(self._context()), "cannot restore object %s", self._label())
             self.form = "live"
 
     def info(self, attribute: int = 0) -> ObjectInfo:
@@ -772,7 +778,7 @@ class Object(MutableMapping[int, bytes]):
                 buffer = create_string_buffer(112)
                 length = c_uint32(112)
                 _check(self._lib.ODB_obj_get_info(ctx, _INFO_TIMES, attribute, buffer, byref(length)),
-                       "cannot read the times of object %s" % self._label())
+                       "cannot read the times of object %s", self._label())
                 times = tuple(_from_systemtime(struct.unpack_from("<8H", buffer.raw, at)) for at in (0, 16, 32))
             return ObjectInfo(path, times[0], times[1], times[2], size, self._changes(ctx, attribute))
 
@@ -780,7 +786,7 @@ class Object(MutableMapping[int, bytes]):
         buffer = create_string_buffer(512)
         length = c_uint32(512)
         _check(self._lib.ODB_obj_get_info(ctx, _INFO_PATH, attribute, buffer, byref(length)),
-               "cannot read the path of object %s" % self._label())
+               "cannot read the path of object %s", self._label())
         text = buffer.raw.decode("utf-16-le", "surrogatepass")
         return text[:text.find("\0")] if "\0" in text else text
 
@@ -788,12 +794,12 @@ class Object(MutableMapping[int, bytes]):
         get_info = self._lib.ODB_obj_get_info
         length = c_uint32(0)
         _check(get_info(ctx, _INFO_ATTRIBUTE_CHANGES, attribute, None, byref(length)),
-               "cannot read the changes of object %s" % self._label())
+               "cannot read the changes of object %s", self._label())
         if length.value == 0:
             return []
         buffer = create_string_buffer(length.value)
         _check(get_info(ctx, _INFO_ATTRIBUTE_CHANGES, attribute, buffer, byref(length)),
-               "cannot read the changes of object %s" % self._label())
+               "cannot read the changes of object %s", self._label())
         changes = []
         for at in range(0, length.value - length.value % 28, 28):
             number, deleted = struct.unpack_from("<II", buffer.raw, at)
@@ -811,7 +817,7 @@ def _init(path: str, flags: int) -> Tuple[int, int]:
     handle = c_void_p()
     encoded = path.encode("utf-16-le", "surrogatepass") + b"\0\0"
     status = lib.ODB_init_w(flags, encoded, byref(version), byref(handle), 0)
-    _check(status, "cannot %s database %s" % ("create" if flags & _INIT_CREATE else "open", path))
+    _check(status, "cannot %s database %s", "create" if flags & _INIT_CREATE else "open", path)
     return handle.value or 0, version.value
 
 
