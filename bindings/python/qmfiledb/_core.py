@@ -25,7 +25,7 @@ from typing import (Any, Dict, Iterable, Iterator, List, Mapping, MutableMapping
                     Tuple, Union)
 
 from . import _errors
-from ._errors import Error, make_error
+from ._errors import make_error
 from ._library import EnumCriterion, EnumFilter, SystemTime, load
 from ._values import decode_text, encode_utf16
 from .where import Criterion
@@ -163,6 +163,7 @@ class Database:
         self._gate = _Gate()
         self._children: "weakref.WeakSet[Any]" = weakref.WeakSet()
         self._children_lock = threading.Lock()
+        self._close_lock = threading.Lock()
         self._indexed: set = set()
         self.path = path
         """The absolute path of the database root."""
@@ -232,27 +233,31 @@ class Database:
         self._indexed.add(cls)
 
     def close(self) -> None:
-        """Close every object and walk still open on it, then the database."""
-        handle = self._handle
-        if handle is None:
-            return
-        if self._generation != _generation[0]:
-            self._handle = None  # the parent's to release
-            return
-        with self._children_lock:
-            children = list(self._children)
-        for child in children:
-            child._release()
-        self._gate.close()
-        if self._handle is None:
-            return
-        self._handle = None
-        _check(self._lib.ODB_close(handle), "cannot close database %s", self.path)
+        """Close every object and walk still open on it, then the database.
+
+        Waits for calls on the database that are in progress in other threads.
+        """
+        with self._close_lock:
+            handle = self._handle
+            if handle is None:
+                return
+            if self._generation != _generation[0]:
+                self._handle = None  # the parent's to release
+                return
+            # No call starts after this, so no object or walk is added.
+            self._gate.close()
+            with self._children_lock:
+                children = list(self._children)
+            for child in children:
+                child._release()
+            self._handle = None
+            _check(self._lib.ODB_close(handle), "cannot close database %s", self.path)
 
     def destroy(self) -> None:
         """Delete the database from disk (every file is wiped) and close it.
 
-        Fails with :class:`DatabaseInUse` while another handle of it is open,
+        Objects and walks open on it are closed first.  Fails with
+        :class:`DatabaseInUse` while another handle of the database is open,
         here or in another process; the database then stays open.
         """
         handle = self._enter()
@@ -291,9 +296,10 @@ class Database:
             else:
                 _check(self._lib.ODB_obj_import(handle, cls, id, byref(ctx)),
                        "cannot create object %s/%s in %s", _hex(cls), _hex(id), self.path)
+            # Made inside the call, so that closing the database sees it.
+            obj = Object(self, ctx.value, cls, id, "w", "live")  # type: ignore[arg-type]
         finally:
             self._gate.leave()
-        obj = Object(self, ctx.value, cls, id, "w", "live")  # type: ignore[arg-type]
         try:
             # The object is empty: each value is written once, from byte 0.
             if name is not None:
@@ -320,9 +326,9 @@ class Database:
             status = self._lib.ODB_obj_create_ctx(handle, cls, id, flags, byref(ctx))
             if status:
                 _check(status, "cannot open %s object %s/%s in %s", form, _hex(cls), _hex(id), self.path)
+            return Object(self, ctx.value, cls, id, mode, form)  # type: ignore[arg-type]
         finally:
             self._gate.leave()
-        return Object(self, ctx.value, cls, id, mode, form)  # type: ignore[arg-type]
 
     def lookup(self, cls: int, name: str) -> Optional[int]:
         """The identifier of the live object of class ``cls`` with this name
@@ -401,9 +407,9 @@ class Database:
             walk = c_void_p()
             _check(self._lib.ODB_obj_enum_init(handle, cls, flags, byref(walk_filter), byref(walk)),
                    "cannot walk class %s of %s", _hex(cls), self.path)
+            return _walk(_Walk(self, walk.value, cls, keep))  # type: ignore[arg-type]
         finally:
             self._gate.leave()
-        return _walk(_Walk(self, walk.value, cls, keep))  # type: ignore[arg-type]
 
     # ---- identifier ranges -------------------------------------------------
 
