@@ -15,16 +15,18 @@ def test_objects_round_trip(db):
         number = obj.id
         obj[0x11] = b"a longer value"
         obj[0x11] = b"short"  # replaces the whole value
+        obj[0x12] = b""
     with db.object(CLS, number) as obj:
         assert (obj.cls, obj.id, obj.mode, obj.form) == (CLS, number, "r", "live")
         assert obj.name == "Blue widget"
         assert qmfiledb.decode_u32(obj[0x10]) == 12
         assert obj[0x11] == b"short"
-        assert sorted(obj) == [0x10, 0x11, qmfiledb.NAME_ATTRIBUTE] and len(obj) == 3
-        assert 0x11 in obj and 0x12 not in obj
-        assert obj.get(0x12) is None
+        assert obj[0x12] == b""
+        assert sorted(obj) == [0x10, 0x11, 0x12, qmfiledb.NAME_ATTRIBUTE] and len(obj) == 4
+        assert 0x11 in obj and 0x13 not in obj
+        assert obj.get(0x13) is None
     with db.object(CLS, number, mode="w") as obj:
-        del obj[0x11]
+        del obj[0x11], obj[0x12]
         obj.name = None
         assert dict(obj.items()) == {0x10: qmfiledb.encode_u32(12)}
     assert db.count(CLS, states={"live", "removed"}) == 1
