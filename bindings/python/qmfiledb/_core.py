@@ -21,8 +21,8 @@ import threading
 import weakref
 from ctypes import byref, c_uint32, c_void_p, create_string_buffer
 from dataclasses import dataclass, field
-from typing import (Any, Dict, Iterable, Iterator, List, Mapping, MutableMapping, Optional, Sequence,
-                    Tuple, Union)
+from typing import (Any, Dict, Iterable, Iterator, List, Mapping, MutableMapping, NoReturn, Optional,
+                    Sequence, Set, Tuple, Union)
 
 from . import _errors
 from ._errors import make_error
@@ -164,7 +164,7 @@ class Database:
         self._children: "weakref.WeakSet[Any]" = weakref.WeakSet()
         self._children_lock = threading.Lock()
         self._close_lock = threading.Lock()
-        self._indexed: set = set()
+        self._indexed: Set[int] = set()
         self.path = path
         """The absolute path of the database root."""
         self.version = version
@@ -173,7 +173,7 @@ class Database:
     def __repr__(self) -> str:
         return "<qmfiledb.Database %r%s>" % (self.path, "" if self._handle else " closed")
 
-    def __reduce__(self):
+    def __reduce__(self) -> NoReturn:
         raise TypeError("a qmfiledb.Database belongs to the process that opened it; "
                         "pass its path to other processes and open it there")
 
@@ -288,11 +288,11 @@ class Database:
         try:
             ctx = c_void_p()
             if id is None:
-                number = c_uint32()
-                status = self._lib.ODB_obj_new(handle, cls, byref(number), byref(ctx))
+                assigned = c_uint32()
+                status = self._lib.ODB_obj_new(handle, cls, byref(assigned), byref(ctx))
                 if status:
                     _check(status, "cannot create an object of class %s in %s", _hex(cls), self.path)
-                id = number.value
+                id = assigned.value
             else:
                 _check(self._lib.ODB_obj_import(handle, cls, id, byref(ctx)),
                        "cannot create object %s/%s in %s", _hex(cls), _hex(id), self.path)
@@ -494,7 +494,7 @@ class _Walk:
         if status == _NO_MORE_ITEMS:
             return None
         _check(status, "cannot walk class %s of %s", _hex(self.cls), self._db.path)
-        return number.value
+        return int(number.value)
 
     def _release(self) -> None:
         with self._lock:
@@ -556,7 +556,7 @@ class Object(MutableMapping[int, bytes]):
         return "<qmfiledb.Object %s/%s %s %s%s>" % (_hex(self.cls), _hex(self.id), self.form, self.mode,
                                                     " closed" if self.closed else "")
 
-    def __reduce__(self):
+    def __reduce__(self) -> NoReturn:
         raise TypeError("a qmfiledb.Object belongs to the process that opened it")
 
     def __enter__(self) -> "Object":
@@ -589,7 +589,7 @@ class Object(MutableMapping[int, bytes]):
             ctx, self._ctx = self._ctx, None
             if ctx is not None and self._generation == _generation[0]:
                 self._db._forget(self)
-                return self._lib.ODB_obj_close_ctx(ctx)
+                return int(self._lib.ODB_obj_close_ctx(ctx))
         return None
 
     def close(self) -> None:

@@ -7,7 +7,7 @@ built-in :class:`TimeoutError`, and a missing attribute from
 way they catch any other Python failure.
 """
 
-from typing import Dict, Optional, Type
+from typing import Any, Dict, Optional, Tuple, Type
 
 
 class Error(Exception):
@@ -29,7 +29,7 @@ class Error(Exception):
     def __str__(self) -> str:
         return "%s (%s, 0x%08X)" % (self.message, self.name, self.status)
 
-    def __reduce__(self):  # errors cross process boundaries in multiprocessing
+    def __reduce__(self) -> Tuple[Any, ...]:  # errors cross process boundaries in multiprocessing
         return (_rebuild, (self.status, self.message))
 
 

@@ -84,7 +84,7 @@ def _candidates() -> List[str]:
     here = os.path.dirname(os.path.abspath(__file__))
     found = [os.path.join(here, name) for name in _NAMES]
     try:
-        from . import _install  # written by cmake --install
+        from . import _install  # type: ignore[attr-defined]  # written by cmake --install
         found.append(os.path.normpath(os.path.join(here, _install.LIBRARY)))
     except ImportError:
         pass
@@ -126,7 +126,7 @@ def load() -> ctypes.CDLL:
             function.argtypes = arguments
             function.restype = c_uint32
         _loaded, _loaded_path = library, path
-        return library
+        return library  # type: ignore[no-any-return]
 
 
 def library_path() -> str:

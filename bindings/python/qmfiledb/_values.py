@@ -25,7 +25,8 @@ def decode_u32(value: bytes) -> int:
     """The number in a 4-byte value; ValueError for any other length."""
     if len(value) != 4:
         raise ValueError("a u32 value is 4 bytes, not %d" % len(value))
-    return _U32.unpack(value)[0]
+    number: int = _U32.unpack(value)[0]
+    return number
 
 
 def encode_text(text: str) -> bytes:
