@@ -215,11 +215,15 @@ class Database:
             self._children.discard(child)
 
     def _prepare_name_index(self, cls: int) -> None:
-        """Make sure the class's name index exists before a name changes.
+        """Make sure the class's name index exists before this handle can
+        change a name in it: before the first object of the class is
+        created or opened for writing.
 
         The library updates the index on every change of a name, but an
         update that finds no valid index switches the index off for the
-        whole handle; a lookup builds a missing or invalid index first.
+        whole handle.  A lookup builds a missing or invalid index (and
+        rebuilds a stale one) by opening every object of the class for
+        reading, so it must come before this handle holds one for writing.
         With the index disabled the lookup returns at once, touching nothing.
         """
         if cls in self._indexed:
@@ -320,6 +324,8 @@ class Database:
         :class:`NoSuchObject` at once.
         """
         flags = _mode_flags(mode) | _form_flags(form)
+        if mode == "w":
+            self._prepare_name_index(cls)
         handle = self._enter()
         try:
             ctx = c_void_p()
@@ -633,8 +639,6 @@ class Object(MutableMapping[int, bytes]):
 
     def __setitem__(self, number: int, value: BytesLike) -> None:
         data = _bytes_value(value)
-        if number == NAME_ATTRIBUTE:
-            self._db._prepare_name_index(self.cls)
         with self._lock:
             ctx = self._context()
             # A shorter value written over a longer one would keep the old length.
@@ -646,8 +650,6 @@ class Object(MutableMapping[int, bytes]):
                 _check(status, "cannot write attribute %s of object %s", _hex(number), self._label())
 
     def __delitem__(self, number: int) -> None:
-        if number == NAME_ATTRIBUTE:
-            self._db._prepare_name_index(self.cls)
         with self._lock:
             ctx = self._context()
             if self._size(ctx, number) < 0:
@@ -709,8 +711,6 @@ class Object(MutableMapping[int, bytes]):
         value is never shortened; in the file-per-attribute form a gap reads
         as zeros, in the single-file form a new value starts at byte 0."""
         data = _bytes_value(data)
-        if number == NAME_ATTRIBUTE:
-            self._db._prepare_name_index(self.cls)
         with self._lock:
             status = self._lib.ODB_obj_set_attribute(self._context(), number, offset, data, len(data))
         if status:
@@ -737,6 +737,8 @@ class Object(MutableMapping[int, bytes]):
     def change_mode(self, mode: str) -> None:
         """Take the lock in the other mode ("r" or "w").  The old lock is let go
         first, so another holder may come in between."""
+        if mode == "w":
+            self._db._prepare_name_index(self.cls)
         with self._lock:
             _check(self._lib.ODB_obj_change_mode(self._context(), _mode_flags(mode) | _FORMS.get(self.form, 0)),
                    "cannot change the mode of object %s", self._label())
@@ -748,7 +750,6 @@ class Object(MutableMapping[int, bytes]):
         and deleted, the identifier stays taken) or gone (``delete``; the
         object is then closed).  Afterwards the object holds no lock."""
         options = (_REMOVE_WIPE if wipe else 0) | (_REMOVE_DELETE if delete else 0)
-        self._db._prepare_name_index(self.cls)
         with self._lock:
             _check(self._lib.ODB_obj_remove_ex(self._context(), options),
                    "cannot remove object %s", self._label())
@@ -761,7 +762,6 @@ class Object(MutableMapping[int, bytes]):
     def restore(self) -> None:
         """Bring a removed object back to the live set (open for writing).
         Afterwards the object holds no lock."""
-        self._db._prepare_name_index(self.cls)
         with self._lock:
             _check(self._lib.ODB_obj_restore(self._context()), "cannot restore object %s", self._label())
             self.form = "live"

@@ -1,6 +1,8 @@
 """The interface end to end, in both storage forms."""
 
 import datetime
+import glob
+import os
 
 import pytest
 
@@ -68,6 +70,18 @@ def test_lookup_and_life_cycle(db):
         obj.remove(delete=True)
         assert obj.closed
     assert list(db.objects(CLS, states={"live", "removed", "wiped"})) == []
+
+
+def test_name_changed_in_a_class_without_an_index_is_found(db, db_path):
+    with db.new(CLS) as obj:
+        number = obj.id
+    db.close()
+    for index_file in glob.glob(os.path.join(db_path, "%08x" % CLS, "names.*")):
+        os.remove(index_file)
+    with qmfiledb.open(db_path) as db:
+        with db.object(CLS, number, "w") as obj:
+            obj.name = "Phobos"
+        assert db.lookup(CLS, "phobos") == number
 
 
 def test_walk_filters(db):
