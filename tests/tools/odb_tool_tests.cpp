@@ -335,9 +335,9 @@ TEST_F(OdbTool, IdentifierRanges) {
 // The Windows build under Wine reads what the Linux build wrote and the
 // other way round: one on-disk format.
 TEST_F(OdbTool, WindowsBuildSharesTheFormat) {
-    if (std::string(ODB_WIN32_TOOL).empty()) GTEST_SKIP() << "no i686 odb.exe to run under Wine";
+    if (std::string(ODB_WINDOWS_TOOL).empty()) GTEST_SKIP() << "no odb.exe to run under Wine";
     auto wine = [](args arguments) {
-        arguments.insert(arguments.begin(), {ODB_WINE_RUN, "win32", ODB_WIN32_TOOL});
+        arguments.insert(arguments.begin(), {ODB_WINE_RUN, ODB_WINDOWS_PREFIX, ODB_WINDOWS_TOOL});
         return odb::test::run_program(arguments);
     };
     auto wine_ok = [&](const args& arguments) {
