@@ -50,15 +50,8 @@ def contend(path, number, results, released):
             results.put(failure.name)
 
 
-# A child made by fork inherits the library's open files, and with them the
-# parent's share locks, unless the platform layer closes its descriptors in
-# the child; until it does, the parent's close does not release the object.
-FORK_KEEPS_LOCKS = pytest.mark.xfail(
-    reason="the platform layer does not yet close its descriptors in forked children", strict=False)
-
-
 @needs_short_locks
-@pytest.mark.parametrize("start", ["spawn", pytest.param("fork", marks=FORK_KEEPS_LOCKS)])
+@pytest.mark.parametrize("start", ["spawn", "fork"])
 def test_two_processes_contend_for_one_object(db, db_path, start):
     context = multiprocessing.get_context(start)
     results, released = context.Queue(), context.Event()
