@@ -155,6 +155,14 @@ void write_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, cons
     else write_file_form(ctx, attribute, offset, data, size);
 }
 
+void create_attributes_file(const odb_database& db, uint32_t cls, uint32_t id) {
+    path_buffer temporary = object_path(db.root, cls, id, 0);
+    temporary.component(ODB_W("ATTRIBS.NEW"));
+    record_file attributes;
+    attributes.create(record_magic, temporary);
+    attributes.publish(temporary, attributes_file_path(db.root, cls, id, 0));
+}
+
 bool attribute_exists(odb_obj_ctx& ctx, uint32_t attribute) {
     const path_buffer path = record_file_path(ctx);
     if (has_record_file(path)) {

@@ -9,6 +9,7 @@
 #include "core/path_buffer.h"
 #include "platform/win32.h"
 
+struct odb_database;
 struct odb_obj_ctx;
 
 namespace odb {
@@ -41,6 +42,11 @@ void attribute_text(const void* value, uint32_t size, WCHAR* out, uint32_t capac
 // The object's name as the name index sees it: the first 514 bytes of the
 // name attribute as text of at most 256 units. False when it has none.
 bool read_object_name_attribute(odb_obj_ctx& ctx, WCHAR* name /* name_units */);
+
+// Gives a new live object of the single-file form its empty ATTRIBS.FDB,
+// built under a temporary name so that, even if the process dies, it is
+// complete or not there at all.
+void create_attributes_file(const odb_database& db, uint32_t cls, uint32_t id);
 
 // Moves an object's .DAT files into a new ATTRIBS.FDB at path; on any
 // failure removes what it built. Never raises.

@@ -154,19 +154,28 @@ void resolve_root(path_buffer& root) {
 
 using namespace odb;
 
-extern "C" {
+namespace {
 
-ODB_API odb_status ODB_CALL ODB_init_w(uint32_t flags, const odb_wchar* path, uint32_t* version,
-                                       odb_database** database, uint32_t /*reserved*/) {
+odb_status init_wide(uint32_t flags, const WCHAR* path, uint32_t* version,
+                     odb_database** database) {
     if (version == nullptr) return ODB_E_INVALID_PARAMETER;
     *version = ODB_VERSION;
     if (flags & ODB_INIT_QUERY_VERSION) return ODB_OK;
     if (path == nullptr || database == nullptr) return ODB_E_INVALID_PARAMETER;
-    return open_database(flags, reinterpret_cast<const WCHAR*>(path), database);
+    return open_database(flags, path, database);
+}
+
+}  // namespace
+
+extern "C" {
+
+ODB_API odb_status ODB_CALL ODB_init_w(uint32_t flags, const odb_wchar* path, uint32_t* version,
+                                       odb_database** database, uint32_t /*reserved*/) {
+    return init_wide(flags, reinterpret_cast<const WCHAR*>(path), version, database);
 }
 
 ODB_API odb_status ODB_CALL ODB_init(uint32_t flags, const char* path, uint32_t* version,
-                                     odb_database** database, uint32_t reserved) {
+                                     odb_database** database, uint32_t /*reserved*/) {
     if (version == nullptr) return ODB_E_INVALID_PARAMETER;
     *version = ODB_VERSION;
     if (flags & ODB_INIT_QUERY_VERSION) return ODB_OK;
@@ -178,7 +187,7 @@ ODB_API odb_status ODB_CALL ODB_init(uint32_t flags, const char* path, uint32_t*
             raise(ODB_E_INVALID_PARAMETER);
     });
     if (converted != ODB_OK) return converted;
-    return ODB_init_w(flags, reinterpret_cast<const odb_wchar*>(wide), version, database, reserved);
+    return init_wide(flags, wide, version, database);
 }
 
 ODB_API odb_status ODB_CALL ODB_close(odb_database* db) {

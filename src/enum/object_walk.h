@@ -6,6 +6,7 @@
 
 #include "core/database.h"
 #include "platform/win32.h"
+#include "store/class_walk.h"
 
 // The record behind an odb_enum_ctx pointer. Its first fields match an
 // object context's, so validate_context serves both; the kind tells them
@@ -18,21 +19,30 @@ struct odb_enum_ctx {
     uint32_t cls;
     uint32_t id;              // unused; keeps the shared layout
     uint32_t open_mode;       // how the attribute filter opens a candidate
-    uint32_t bucket;          // bucket directory being walked (identifier >> 9)
-    HANDLE bucket_search;     // over the class directory
-    HANDLE object_search;     // over the current bucket directory
+    odb::object_cursor cursor;
     uint32_t flags;
     odb_enum_filter filter;   // the caller's filter block, copied whole
 };
 
 namespace odb {
 
-// Steps a search over dir\????????.* to the next directory of the kinds
-// asked for (bit 0 eight-character names, bit 1 ".rmv", bit 2 ".wpe").
-// search is in/out: INVALID_HANDLE_VALUE starts a new search and is left
-// there when the listing ends. name receives the entry's name. A listing
-// that fails rather than ends raises ODB_E_FILE_ACCESS.
-bool next_numbered_dir(HANDLE& search, const WCHAR* dir, uint32_t kinds, WCHAR* name);
+// The body of ODB_obj_enum_init: a new walk record, owned by the caller
+// until close_walk.
+odb_enum_ctx* open_walk(odb_database& db, uint32_t cls, uint32_t flags,
+                        const odb_enum_filter* filter);
+
+// The next object that passes the walk's flags: ODB_OK with its identifier
+// in *id, or ODB_E_NO_MORE_ITEMS at the end (*id then holds the last
+// candidate looked at, if any).
+odb_status walk_step(odb_enum_ctx& walk, uint32_t* id);
+
+// Ends the walk's searches and frees its record.
+void close_walk(odb_enum_ctx* walk) noexcept;
+
+// Owns a walk made inside the library.
+struct walk_closer {
+    void operator()(odb_enum_ctx* walk) const noexcept { close_walk(walk); }
+};
 
 // The creation, last-access and last-write times of dir\OBJLOCK.FDB, where
 // asked for; ODB_E_NO_OBJECT at once when there is no such file,

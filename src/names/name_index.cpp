@@ -20,6 +20,7 @@
 #include "core/retrying_open.h"
 #include "core/wide_text.h"
 #include "platform/handle.h"
+#include "store/class_walk.h"
 #include "store/context.h"
 #include "store/object_path.h"
 
@@ -326,7 +327,6 @@ void rebuild_name_index(odb_obj_ctx& ctx) noexcept {
     file_handle header;
     file_handle buckets[256];
     uint32_t counts[256] = {};
-    odb_enum_ctx* walk = nullptr;
     try {
         header = open_index_file(ctx, header_bucket, true);
         ctx.bucket_count = db.hash_count;
@@ -338,9 +338,7 @@ void rebuild_name_index(odb_obj_ctx& ctx) noexcept {
             buckets[b] = open_index_file(ctx, static_cast<int>(b), true);
             write_bucket_header(buckets[b].get(), 0);
         }
-        uint32_t id = 0;
-        odb_status status;
-        while ((status = ODB_obj_enum(&db, &walk, ctx.cls, &id)) == ODB_OK) {
+        visit_objects(db, ctx.cls, ODB_ENUM_LIVE, [&](uint32_t id) {
             WCHAR name[name_units] = {};
             try {
                 read_object_name(ctx, id, name);
@@ -363,10 +361,7 @@ void rebuild_name_index(odb_obj_ctx& ctx) noexcept {
             put_name(entry, name, stored);
             write_exactly(buckets[b].get(), entry, length);
             ++counts[b];
-        }
-        if (status != ODB_E_NO_MORE_ITEMS) raise(status);
-        ODB_obj_enum(&db, &walk, ctx.cls, nullptr);
-        walk = nullptr;
+        });
         for (uint32_t b = 0; b < ctx.bucket_count; ++b) {
             write_bucket_header(buckets[b].get(), counts[b]);
             buckets[b].reset();
@@ -378,7 +373,6 @@ void rebuild_name_index(odb_obj_ctx& ctx) noexcept {
         seek_to(header.get(), 0);
         write_exactly(header.get(), bytes, index_header_size);
     } catch (...) {
-        if (walk != nullptr) ODB_obj_enum_close(walk);
         header.reset();
         DeleteFileW(index_file_path(ctx, header_bucket));
         for (uint32_t b = 0; b < db.hash_count; ++b) {

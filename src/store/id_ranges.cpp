@@ -1,7 +1,7 @@
 // Identifier ranges: the free part above every identifier in use, handing a
 // block of it to the caller, and moving every class into a new range.
 #include "core/settings.h"
-#include "enum/object_walk.h"
+#include "store/class_walk.h"
 #include "store/object_ids.h"
 #include "store/object_path.h"
 
@@ -11,18 +11,6 @@ namespace {
 
 constexpr uint32_t every_form = ODB_ENUM_LIVE | ODB_ENUM_REMOVED | ODB_ENUM_WIPED;
 
-// Calls visit(id) for every object of the class in any form.
-template <class Visit>
-void scan_class(odb_database& db, uint32_t cls, Visit&& visit) {
-    odb_enum_ctx* walk = nullptr;
-    odb_status status = ODB_obj_enum_init(&db, cls, every_form, nullptr, &walk);
-    if (status != ODB_OK) raise(status);
-    uint32_t id = 0;
-    while ((status = ODB_obj_enum_ids(walk, &id)) == ODB_OK) visit(id);
-    ODB_obj_enum_close(walk);
-    if (status != ODB_E_NO_MORE_ITEMS) raise(status);
-}
-
 // Calls visit(cls) for every class directory of the database.
 template <class Visit>
 void scan_classes(odb_database& db, Visit&& visit) {
@@ -31,7 +19,7 @@ void scan_classes(odb_database& db, Visit&& visit) {
     try {
         while (next_numbered_dir(search, db.root, every_form, name)) visit(parse_hex_name(name));
     } catch (...) {
-        if (search != INVALID_HANDLE_VALUE) FindClose(search);
+        close_search(search);
         throw;
     }
 }
@@ -45,7 +33,7 @@ void free_ids(odb_database& db, uint32_t& first, uint32_t& last) {
     // empty, first above last.
     bool top_taken = false;
     scan_classes(db, [&](uint32_t cls) {
-        scan_class(db, cls, [&](uint32_t id) {
+        visit_objects(db, cls, every_form, [&](uint32_t id) {
             if (id == 0xFFFFFFFFu) top_taken = true;
             else if (id >= first) first = id + 1;
         });
@@ -101,7 +89,7 @@ ODB_API odb_status ODB_CALL ODB_assign_ids(odb_database* db, uint32_t first, uin
         file_handle config_lock = open_config_lock(database.root, true);
         scan_classes(database, [&](uint32_t cls) {
             uint32_t next = first;
-            scan_class(database, cls, [&](uint32_t id) {
+            visit_objects(database, cls, every_form, [&](uint32_t id) {
                 // The top identifier in use leaves the class at the top,
                 // where allocation reports that nothing is free.
                 if (id >= first && id <= last && id >= next) next = id == 0xFFFFFFFFu ? id : id + 1;

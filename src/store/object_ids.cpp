@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "attrs/record_file.h"
 #include "core/settings.h"
 #include "core/wide_text.h"
 #include "store/object_path.h"
@@ -51,12 +50,10 @@ void write_next_id(HANDLE file, uint32_t value) {
         raise(ODB_E_LOCK_TIMEOUT);
 }
 
-uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id) {
-    file_handle id_file = open_id_file(db.root, cls);
-
+uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id, HANDLE id_file) {
     char text[257] = {};
     DWORD read = 0;
-    if (!ReadFile(id_file.get(), text, 256, &read, nullptr)) read = 0;
+    if (!ReadFile(id_file, text, 256, &read, nullptr)) read = 0;
 
     uint32_t candidate;
     if (read > 0) {
@@ -80,15 +77,7 @@ uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id) {
         if (candidate == 0xFFFFFFFFu) raise(ODB_E_NO_FREE_ID);
     }
     try {
-        write_next_id(id_file.get(), candidate + 1);
-        if (db.single_file) {
-            // Complete or not there at all, even if the process dies here.
-            path_buffer temporary = object_path(db.root, cls, candidate, 0);
-            temporary.component(ODB_W("ATTRIBS.NEW"));
-            record_file attributes;
-            attributes.create("QFDB", temporary);
-            attributes.publish(temporary, attributes_file_path(db.root, cls, candidate, 0));
-        }
+        write_next_id(id_file, candidate + 1);
     } catch (...) {
         abandon_object(db.root, cls, candidate);
         throw;

@@ -18,8 +18,10 @@ file_handle open_id_file(const WCHAR* root, uint32_t cls);
 void write_next_id(HANDLE file, uint32_t value);
 
 // Claims the next free identifier of a class, at most last_id, by creating
-// its object directory; writes the new counter. ODB_E_NO_FREE_ID past it.
-uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id);
+// its object directory; writes the new counter to id_file, the class's
+// OBJID.FDB that the caller holds open (the allocation lock) until the new
+// object is complete. ODB_E_NO_FREE_ID past last_id.
+uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id, HANDLE id_file);
 
 // Removes the directory of an object whose creation failed after its
 // identifier was claimed, so a failed creation leaves no half-made object.

@@ -1,10 +1,55 @@
 #include "store/object_path.h"
 
+#include <cstring>
+
 #include "core/status.h"
 #include "core/wide_text.h"
 #include "platform/handle.h"
 
 namespace odb {
+
+namespace {
+
+bool has_suffix(const WCHAR* name, const char* suffix) {
+    for (int i = 0; i < 4; ++i) {
+        WCHAR unit = name[8 + i];
+        if (unit >= 'A' && unit <= 'Z') unit = static_cast<WCHAR>(unit + ('a' - 'A'));
+        if (unit != static_cast<WCHAR>(suffix[i])) return false;
+    }
+    return true;
+}
+
+bool is_hex_digit(WCHAR unit) {
+    return (unit >= '0' && unit <= '9') || (unit >= 'a' && unit <= 'f') ||
+           (unit >= 'A' && unit <= 'F');
+}
+
+bool qualifies(const WIN32_FIND_DATAW& entry, uint32_t kinds) {
+    if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    // Only eight hexadecimal digits name a class, bucket or object: any
+    // other name (planted, or left by a tool) read as a number would yield
+    // identifier 0, or a bucket walked twice.
+    for (int i = 0; i < 8; ++i)
+        if (!is_hex_digit(entry.cFileName[i])) return false;
+    std::size_t length = 0;
+    while (length < 13 && entry.cFileName[length] != 0) ++length;
+    if (length == 8) return (kinds & ODB_ENUM_LIVE) != 0;
+    if (length != 12) return false;
+    return ((kinds & ODB_ENUM_REMOVED) && has_suffix(entry.cFileName, ".rmv")) ||
+           ((kinds & ODB_ENUM_WIPED) && has_suffix(entry.cFileName, ".wpe"));
+}
+
+// The end of a listing, or a listing that failed: a walk that took a
+// failure for its end would pass for complete, and a name index rebuilt
+// from it would be valid and wrong.
+bool listing_ended(DWORD error) {
+    if (error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND ||
+        error == ERROR_PATH_NOT_FOUND)
+        return false;
+    raise(ODB_E_FILE_ACCESS);
+}
+
+}  // namespace
 
 path_buffer class_path(const WCHAR* root, uint32_t cls) {
     path_buffer path(root);
@@ -55,6 +100,32 @@ uint32_t parse_hex_name(const WCHAR* name) {
     for (int i = 0; i < 8 && name[i] != 0; ++i) head[i] = name[i];
     uint32_t value = 0;
     return scan_hex8(head, value) ? value : 0;
+}
+
+bool next_numbered_dir(HANDLE& search, const WCHAR* dir, uint32_t kinds, WCHAR* name) {
+    if (kinds == 0) kinds = ODB_ENUM_LIVE;
+    WIN32_FIND_DATAW entry;
+    for (;;) {
+        if (search == INVALID_HANDLE_VALUE) {
+            path_buffer pattern(dir);
+            pattern.component(ODB_W("????????.*"));
+            search = FindFirstFileW(pattern, &entry);
+            if (search == INVALID_HANDLE_VALUE) return listing_ended(GetLastError());
+        } else if (!FindNextFileW(search, &entry)) {
+            const DWORD error = GetLastError();
+            close_search(search);
+            return listing_ended(error);
+        }
+        if (qualifies(entry, kinds)) {
+            std::memcpy(name, entry.cFileName, sizeof entry.cFileName);
+            return true;
+        }
+    }
+}
+
+void close_search(HANDLE& search) noexcept {
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    search = INVALID_HANDLE_VALUE;
 }
 
 }  // namespace odb

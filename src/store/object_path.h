@@ -35,6 +35,17 @@ bool path_exists(const WCHAR* path, odb_status failure);
 // ODB_E_OBJECT_PROBE when that cannot be told.
 bool object_exists(const WCHAR* root, uint32_t cls, uint32_t id);
 
+// Steps a search over dir\????????.* to the next directory of the kinds
+// asked for (ODB_ENUM_LIVE eight-character names, ODB_ENUM_REMOVED ".rmv",
+// ODB_ENUM_WIPED ".wpe"; 0 means live). search is in/out:
+// INVALID_HANDLE_VALUE starts a new search and is left there when the
+// listing ends. name receives the entry's name. A listing that fails
+// rather than ends raises ODB_E_FILE_ACCESS.
+bool next_numbered_dir(HANDLE& search, const WCHAR* dir, uint32_t kinds, WCHAR* name);
+
+// Closes a search of next_numbered_dir, if open, and marks it closed.
+void close_search(HANDLE& search) noexcept;
+
 // The number the first eight characters of a name spell in hexadecimal
 // ("%08x"); 0 when nothing can be read.
 uint32_t parse_hex_name(const WCHAR* name);

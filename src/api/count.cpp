@@ -1,5 +1,8 @@
 // ODB_obj_count: from the name index's entry counts when it is on and no
 // walk flags are given, otherwise (and whenever the index fails) by walking.
+#include <memory>
+
+#include "enum/object_walk.h"
 #include "names/name_index.h"
 #include "store/context.h"
 
@@ -8,13 +11,9 @@ using namespace odb;
 namespace {
 
 uint32_t count_by_enumeration(odb_database& db, uint32_t cls, uint32_t flags) {
-    odb_enum_ctx* walk = nullptr;
-    odb_status status = ODB_obj_enum_init(&db, cls, flags, nullptr, &walk);
-    if (status != ODB_OK) raise(status);
+    std::unique_ptr<odb_enum_ctx, walk_closer> walk(open_walk(db, cls, flags, nullptr));
     uint32_t count = 0, id = 0;
-    while ((status = ODB_obj_enum_ids(walk, &id)) == ODB_OK) ++count;
-    ODB_obj_enum_close(walk);
-    if (status != ODB_E_NO_MORE_ITEMS) raise(status);
+    while (walk_step(*walk, &id) == ODB_OK) ++count;
     return count;
 }
 

@@ -1,6 +1,7 @@
 // Creating objects: under an identifier the database allocates
 // (ODB_obj_new) or one the caller chooses (ODB_obj_import). Both return a
 // context holding the new object's lock for writing.
+#include "attrs/attribute_io.h"
 #include "core/allocator.h"
 #include "core/settings.h"
 #include "names/name_index.h"
@@ -11,6 +12,23 @@
 using namespace odb;
 
 namespace {
+
+// A new identifier of the class, its directory made and, in the
+// single-file form, its empty record file, all while the class's
+// allocation lock (OBJID.FDB) is held.
+uint32_t allocate_object(odb_database& db, uint32_t cls, uint32_t last_id) {
+    file_handle id_file = open_id_file(db.root, cls);
+    const uint32_t id = allocate_object_id(db, cls, last_id, id_file.get());
+    if (db.single_file) {
+        try {
+            create_attributes_file(db, cls, id);
+        } catch (...) {
+            abandon_object(db.root, cls, id);
+            throw;
+        }
+    }
+    return id;
+}
 
 // The new object's lock for writing, then its entry in the name index; an
 // object whose creation fails here goes again, so a failed call leaves
@@ -44,7 +62,7 @@ ODB_API odb_status ODB_CALL ODB_obj_new(odb_database* db, uint32_t cls, uint32_t
         file_handle config_lock = open_config_lock(database.root, false);
         make_directory(class_path(database.root, cls));
         const uint32_t last_id = read_last_id(database);
-        context->id = allocate_object_id(database, cls, last_id);
+        context->id = allocate_object(database, cls, last_id);
         lock_new_object(*context);
         *id = context->id;
         *ctx = context.release();
