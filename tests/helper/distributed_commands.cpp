@@ -1,5 +1,7 @@
-// A holder that only a kill ends, for the tests that kill a client on one
-// mount and expect its object lock to pass to a client on another.
+// Commands for the distributed suite: a holder that only a kill ends, and
+// a creator that, like a patient client, tries again when the class's lock
+// stays taken past the time-out (under a saturating load a polling lock
+// can starve one contender for a while).
 #include <chrono>
 #include <string>
 #include <thread>
@@ -28,6 +30,43 @@ int hold_object_until_killed(const std::vector<std::string>& args) {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
+// Reports "ready", waits for the test's go, creates COUNT objects of the
+// class, reporting "id ID" for each, and ends with "done RETRIES" or
+// "error STATUS"; a lock time-out is retried, not an error.
+int create_objects_patiently(const std::vector<std::string>& args) {
+    if (args.size() != 3) return helper::exit_usage;
+    odb_status status = ODB_OK;
+    odb::test::database_ptr db = odb::test::open_database(helper::path_argument(args[0]), &status);
+    if (!db) {
+        helper::report("error " + odb::test::hex_name(status));
+        return helper::exit_failed;
+    }
+    const uint32_t cls = static_cast<uint32_t>(std::stoul(args[1], nullptr, 0));
+    const unsigned long count = std::stoul(args[2]);
+    helper::report("ready");
+    helper::await_test();
+    unsigned long retries = 0;
+    for (unsigned long made = 0; made < count;) {
+        uint32_t id = 0;
+        odb_obj_ctx* ctx = nullptr;
+        status = ODB_obj_new(db.get(), cls, &id, &ctx);
+        if (status == ODB_E_LOCK_TIMEOUT) {
+            ++retries;
+            continue;
+        }
+        if (status != ODB_OK) {
+            helper::report("error " + odb::test::hex_name(status));
+            return helper::exit_failed;
+        }
+        ODB_obj_close_ctx(ctx);
+        helper::report("id " + odb::test::hex_name(id));
+        ++made;
+    }
+    helper::report("done " + std::to_string(retries));
+    return helper::exit_ok;
+}
+
 }  // namespace
 
+ODB_HELPER_COMMAND("create-objects-patiently", create_objects_patiently, "ROOT CLASS COUNT");
 ODB_HELPER_COMMAND("hold-object-until-killed", hold_object_until_killed, "ROOT CLASS ID MODE");
