@@ -8,6 +8,9 @@
 //   * a rename never replaces an existing file or directory,
 //   * a deleted file's name is free at once,
 //   * data written is read back through another handle.
+// One client's view cannot show what another client caches: given OTHER,
+// the same directory as another client (another mount) sees it, every
+// second open, rename and read goes through OTHER instead.
 // Each probe passes, passes only after a wait longer than a retrying open
 // makes at once (a caveat: the lock time-outs must allow for it), or fails.
 // Any failure makes the file system unfit.
@@ -51,9 +54,13 @@ constexpr auto patience = std::chrono::seconds(2);
 
 class scratch {
 public:
-    explicit scratch(const std::string& dir) {
+    // DIR is where the scratch directory is made; OTHER the same directory
+    // as another client sees it (DIR itself when there is no other).
+    scratch(const std::string& dir, const std::string& other) {
         std::random_device random;
-        path_ = dir + "/odb-doctor-" + std::to_string(random() % 1000000000u);
+        const std::string name = "/odb-doctor-" + std::to_string(random() % 1000000000u);
+        path_ = dir + name;
+        other_path_ = other + name;
         made_ = CreateDirectoryW(platform_path(path_).c_str(), nullptr) != 0;
         if (!made_)
             throw tool_error("cannot create a scratch directory in " + dir + " (error " +
@@ -74,9 +81,11 @@ public:
         made_names_.push_back(name);
         return platform_path(path_ + "/" + name);
     }
+    // The same name as the other client sees it.
+    platform_string other(const std::string& name) const { return platform_path(other_path_ + "/" + name); }
 
 private:
-    std::string path_;
+    std::string path_, other_path_;
     bool made_ = false;
     std::vector<std::string> made_names_;
 };
@@ -112,11 +121,12 @@ std::string error_text(const char* what) {
     return std::string(what) + " (error " + std::to_string(GetLastError()) + ")";
 }
 
+// "Second" opens go through the other client's view when there is one.
 probe_result two_opens_conflict(scratch& dir) {
     const platform_string path = dir / "conflict";
     odb::file_handle first = open_file(path, true, CREATE_ALWAYS);
     if (!first) return fail(error_text("cannot create a file"));
-    odb::file_handle second = open_file(path, true, OPEN_EXISTING);
+    odb::file_handle second = open_file(dir.other("conflict"), true, OPEN_EXISTING);
     if (second) return fail("a second writer was admitted while the first held the file");
     if (GetLastError() != ERROR_SHARING_VIOLATION) return fail(error_text("refused, but not as a lock"));
     return pass();
@@ -127,9 +137,9 @@ probe_result lock_seen_from_second_open(scratch& dir) {
     if (!make_file(path, "x")) return fail(error_text("cannot create a file"));
     odb::file_handle reader = open_file(path, false, OPEN_EXISTING);
     if (!reader) return fail(error_text("cannot open a reader"));
-    odb::file_handle another = open_file(path, false, OPEN_EXISTING);
+    odb::file_handle another = open_file(dir.other("readers"), false, OPEN_EXISTING);
     if (!another) return fail(error_text("a second reader was refused"));
-    odb::file_handle writer = open_file(path, true, OPEN_EXISTING);
+    odb::file_handle writer = open_file(dir.other("readers"), true, OPEN_EXISTING);
     if (writer) return fail("a writer was admitted while readers held the file");
     return pass();
 }
@@ -168,31 +178,39 @@ probe_result released_on_close(scratch& dir) {
     if (!first) return fail(error_text("cannot create a file"));
     first.reset();
     odb::file_handle again;
-    return judge_wait(open_when_free(path, OPEN_EXISTING, again), "released");
+    return judge_wait(open_when_free(dir.other("release"), OPEN_EXISTING, again), "released");
 }
 
+// Files made on one side are renamed on the other.
 probe_result rename_never_replaces(scratch& dir) {
     const platform_string a = dir / "rename-a", b = dir / "rename-b", c = dir / "rename-c";
     if (!make_file(a, "first") || !make_file(b, "second")) return fail(error_text("cannot create files"));
-    if (MoveFileW(a.c_str(), b.c_str())) return fail("a file rename replaced an existing file");
+    const platform_string other_a = dir.other("rename-a"), other_b = dir.other("rename-b");
+    if (MoveFileW(other_a.c_str(), other_b.c_str())) return fail("a file rename replaced an existing file");
     if (read_all(b) != "second") return fail("the existing file changed");
-    if (!MoveFileW(a.c_str(), c.c_str())) return fail(error_text("a file rename to a free name failed"));
+    if (!MoveFileW(other_a.c_str(), dir.other("rename-c").c_str()))
+        return fail(error_text("a file rename to a free name failed"));
     if (read_all(c) != "first") return fail("the renamed file lost its contents");
     // An empty target directory is the case a plain rename() would replace.
     const platform_string d = dir / "dir-d", e = dir / "dir-e", f = dir / "dir-f";
     if (!CreateDirectoryW(d.c_str(), nullptr) || !CreateDirectoryW(e.c_str(), nullptr))
         return fail(error_text("cannot create directories"));
-    if (MoveFileW(d.c_str(), e.c_str())) return fail("a directory rename replaced an empty directory");
-    if (!MoveFileW(d.c_str(), f.c_str())) return fail(error_text("a directory rename to a free name failed"));
+    if (MoveFileW(dir.other("dir-d").c_str(), dir.other("dir-e").c_str()))
+        return fail("a directory rename replaced an empty directory");
+    if (!MoveFileW(dir.other("dir-d").c_str(), dir.other("dir-f").c_str()))
+        return fail(error_text("a directory rename to a free name failed"));
     return pass();
 }
 
+// The other side looks at the file first, so that a client that caches
+// names or data has something stale to show.
 probe_result deleted_name_free(scratch& dir) {
-    const platform_string path = dir / "deleted";
+    const platform_string path = dir / "deleted", other = dir.other("deleted");
     if (!make_file(path, "old contents")) return fail(error_text("cannot create a file"));
+    if (read_all(other) != "old contents") return fail("the other side read different data");
     if (!DeleteFileW(path.c_str())) return fail(error_text("cannot delete it"));
     odb::file_handle fresh;
-    const long waited = open_when_free(path, CREATE_NEW, fresh);
+    const long waited = open_when_free(other, CREATE_NEW, fresh);
     if (waited < 0) return fail(error_text("the name stayed taken after the delete"));
     if (!write_all(fresh.get(), "new")) return fail(error_text("cannot write the new file"));
     fresh.reset();
@@ -201,11 +219,12 @@ probe_result deleted_name_free(scratch& dir) {
 }
 
 probe_result written_data_read_back(scratch& dir) {
-    const platform_string path = dir / "data";
+    const platform_string path = dir / "data", other = dir.other("data");
     std::string data(70000, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 23);
     if (!make_file(path, data)) return fail(error_text("cannot write a file"));
-    // A rewrite in the middle, through another handle, read through a third.
+    if (read_all(other) != data) return fail("the other side read different data");
+    // A rewrite in the middle, read again on the other side.
     {
         odb::file_handle file = open_file(path, true, OPEN_EXISTING);
         if (!file) return fail(error_text("cannot reopen it"));
@@ -214,10 +233,10 @@ probe_result written_data_read_back(scratch& dir) {
         const std::string patch(5000, 'Z');
         if (!write_all(file.get(), patch)) return fail(error_text("cannot rewrite it"));
         data.replace(40000, patch.size(), patch);
-        odb::file_handle reader = open_file(path, false, OPEN_EXISTING);
+        odb::file_handle reader = open_file(other, false, OPEN_EXISTING);
         if (reader) return fail("a reader was admitted during the write");
     }
-    if (read_all(path) != data) return fail("another handle read different data");
+    if (read_all(other) != data) return fail("the other side read the old data after a rewrite");
     return pass();
 }
 
@@ -235,13 +254,15 @@ const probe probes[] = {
     {"data written is read back through another handle", written_data_read_back},
 };
 
-void run_doctor(const std::string& dir) {
+void run_doctor(const std::string& dir, const std::string& other) {
     bool caveats = false, unfit = false;
-    std::cout << "probing " << dir << "\n";
+    std::cout << "probing " << dir;
+    if (other != dir) std::cout << " (second opens through " << other << ")";
+    std::cout << "\n";
     for (const probe& p : probes) {
         probe_result result;
         {
-            scratch space(dir);
+            scratch space(dir, other);
             result = p.run(space);
         }
         const char* word = result.result == outcome::ok     ? "ok"
@@ -261,16 +282,20 @@ void run_doctor(const std::string& dir) {
 
 void add_doctor_command(CLI::App& app) {
     auto dir = std::make_shared<std::string>();
+    auto other = std::make_shared<std::string>();
     CLI::App* command = app.add_subcommand(
         "doctor", "Probe the file system under DIR for what a shared database relies on; "
                   "exit 1 when it is unfit");
     command->add_option("DIR", *dir, "a directory on the file system to probe (a scratch "
                                      "directory is made and removed inside it)")
         ->required();
+    command->add_option("OTHER", *other,
+                        "the same directory as another client sees it (another mount of the "
+                        "share): second opens, renames and reads go through it");
     command->footer("Verdict: fit; fit with caveats (a lock or a deleted name outlives its "
                     "handle for more than 100 ms: the lock time-outs must allow for it); unfit "
                     "(a probe failed).");
-    command->callback([dir] { run_doctor(*dir); });
+    command->callback([dir, other] { run_doctor(*dir, other->empty() ? *dir : *other); });
 }
 
 }  // namespace odbtool
