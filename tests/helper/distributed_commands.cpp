@@ -66,7 +66,31 @@ int create_objects_patiently(const std::vector<std::string>& args) {
     return helper::exit_ok;
 }
 
+// Opens the object for writing and sets attribute 1 to "before", reports
+// "held" or "error STATUS", waits for the test's word, then sets it to
+// "after" through the same context and reports "write STATUS"; the context
+// stays open until the test ends the helper's input.
+int hold_and_write(const std::vector<std::string>& args) {
+    if (args.size() != 3) return helper::exit_usage;
+    odb_status status = ODB_OK;
+    odb::test::database_ptr db = odb::test::open_database(helper::path_argument(args[0]), &status);
+    odb_obj_ctx* ctx = nullptr;
+    if (db)
+        status = ODB_obj_create_ctx(db.get(), static_cast<uint32_t>(std::stoul(args[1], nullptr, 0)),
+                                    static_cast<uint32_t>(std::stoul(args[2], nullptr, 0)),
+                                    ODB_MODE_WRITE, &ctx);
+    odb::test::ctx_ptr held(ctx);
+    if (status == ODB_OK) status = ODB_obj_set_attribute(ctx, 1, 0, "before", 6);
+    helper::report(status == ODB_OK ? "held" : "error " + odb::test::hex_name(status));
+    if (status != ODB_OK) return helper::exit_failed;
+    helper::await_test();
+    helper::report("write " + odb::test::hex_name(ODB_obj_set_attribute(ctx, 1, 0, "after", 5)));
+    helper::await_test();
+    return helper::exit_ok;
+}
+
 }  // namespace
 
+ODB_HELPER_COMMAND("hold-and-write", hold_and_write, "ROOT CLASS ID");
 ODB_HELPER_COMMAND("create-objects-patiently", create_objects_patiently, "ROOT CLASS COUNT");
 ODB_HELPER_COMMAND("hold-object-until-killed", hold_object_until_killed, "ROOT CLASS ID MODE");
