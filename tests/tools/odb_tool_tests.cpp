@@ -370,4 +370,14 @@ TEST_F(OdbTool, WindowsBuildSharesTheFormat) {
     EXPECT_EQ(ok({"dump", windows_db}), wine_ok({"dump", windows_db}));
 }
 
+// A local file system is fit, and the probes leave nothing behind; a
+// directory that cannot be probed is an error, not a verdict.
+TEST_F(OdbTool, DoctorFindsALocalDirectoryFit) {
+    const std::string here = dir("doctor");
+    fs::create_directory(here);
+    EXPECT_TRUE(contains(ok({"doctor", here}), "verdict: fit\n"));
+    EXPECT_TRUE(fs::is_empty(here));
+    EXPECT_EQ(odb({"doctor", dir("missing")}).exit_code, 1);
+}
+
 }  // namespace

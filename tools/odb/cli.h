@@ -18,6 +18,7 @@ void add_id_commands(CLI::App& app);         // ids
 void add_check_command(CLI::App& app);       // check
 void add_dump_commands(CLI::App& app);       // dump, load
 void add_demo_command(CLI::App& app);        // demo
+void add_doctor_command(CLI::App& app);      // doctor
 
 class database;
 // Runs the whole check and prints its report; true for a sound database.

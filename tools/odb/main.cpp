@@ -37,6 +37,7 @@ int run(int argc, char** argv) {
     add_check_command(app);
     add_dump_commands(app);
     add_demo_command(app);
+    add_doctor_command(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

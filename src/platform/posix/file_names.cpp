@@ -13,20 +13,26 @@ namespace {
 
 using namespace odb::posix;
 
-// rename() without replacing `to`. RENAME_NOREPLACE does it atomically; a
-// file system that lacks it gets link+unlink for files, and for directories
-// a check that leaves a window open to programs outside the layer.
+// rename() without replacing `to`. RENAME_NOREPLACE does it atomically. A
+// FUSE client of a distributed file system refuses it (EINVAL): its kernel
+// could check only its own view of the target, not the other clients'. Then
+// the no-replace step is one the server decides: for a file, link() to the
+// new name (fails with EEXIST if the name exists anywhere) and unlink() of the
+// old; for a directory, mkdir() claims the new name, and rename() then
+// replaces only that empty directory of ours. See share_lock.cpp.
 int rename_no_replace(const std::string& from, const std::string& to, bool directory) {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS) return errno;
-    struct stat st;
-    if (::lstat(to.c_str(), &st) == 0) return EEXIST;
     if (!directory) {
         if (::link(from.c_str(), to.c_str()) != 0) return errno;
         ::unlink(from.c_str());
         return 0;
     }
-    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+    if (::mkdir(to.c_str(), 0700) != 0) return errno;
+    if (::rename(from.c_str(), to.c_str()) == 0) return 0;
+    const int error = errno;
+    ::rmdir(to.c_str());
+    return error;
 }
 
 BOOL fail_rename(int error, const std::string& from) {

@@ -97,11 +97,33 @@
 // file unexcluded. Files created inside the tree after the walk has passed
 // their directory are not seen either.
 //
+// ON A DISTRIBUTED FILE SYSTEM
+//
+// Clients of a distributed file system (GlusterFS through FUSE, NFSv4) carry
+// OFD locks to the server, so the locks above hold between machines as they
+// do between processes. Three things differ:
+//   * A lock is released a few milliseconds after the holder's close() or
+//     death, not at once: the release travels to the server. Nothing here
+//     assumes it is instant; the engine's retrying opens wait it out.
+//   * The FUSE client refuses RENAME_NOREPLACE (EINVAL): the no-replace check
+//     would be made by one client's kernel, blind to the others. A file is
+//     then renamed with link() and unlink(), and link() fails if the name
+//     exists, decided on the server. A directory cannot be linked, so its new
+//     name is claimed with mkdir() (also decided on the server: one of any
+//     number of contenders wins), and rename() then replaces only that empty
+//     directory of ours; a contender that has meanwhile put something into
+//     it makes the rename fail (ENOTEMPTY) rather than replace. We chose this
+//     over a check under the locks of the tree because those locks cover the
+//     source's files only: nothing locks the name of a target that does not
+//     exist yet. For an instant the new name shows an empty directory.
+//   * flock() and fcntl() locks on one file conflict with each other there
+//     (locally they are independent), so the layer takes only OFD locks.
+//
 // LIMITS
 //
 // The locks are advisory: programs that do not use this layer are not held
-// back. Among users of the layer, on local file systems and NFS, they are
-// exact.
+// back. Among users of the layer, on local file systems, NFS and GlusterFS
+// with its client caches off, they are exact.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
