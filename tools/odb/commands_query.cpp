@@ -1,9 +1,11 @@
 // classes, ls, count, lookup: finding objects.
 #include <algorithm>
 #include <iostream>
+#include <optional>
 
 #include "cli.h"
 #include "database.h"
+#include "name_index.h"
 #include "output.h"
 #include "settings.h"
 #include "values.h"
@@ -15,7 +17,8 @@ namespace {
 struct query_options {
     std::string dir, cls, name, changed_after;
     std::vector<std::string> where, has, lacks;
-    bool removed = false, wiped = false, all = false, any = false, ids_only = false, json = false;
+    bool removed = false, wiped = false, all = false, any = false, ids_only = false, json = false,
+         rebuild_index = false;
 };
 
 std::vector<form> chosen_forms(const query_options& o) {
@@ -31,6 +34,12 @@ void add_form_flags(CLI::App* command, query_options& o) {
     command->add_flag("--removed", o.removed, "removed objects (instead of live ones)");
     command->add_flag("--wiped", o.wiped, "wiped objects (instead of live ones)");
     command->add_flag("--all", o.all, "live, removed and wiped objects");
+}
+
+void add_rebuild_flag(CLI::App* command, query_options& o) {
+    command->add_flag("--rebuild-index", o.rebuild_index,
+                      "let the library rebuild a name index that is missing, stale or damaged "
+                      "(this writes to the database; without it the class is walked instead)");
 }
 
 // The name as the index sees it, for display; empty when there is none.
@@ -72,6 +81,7 @@ void list_objects(const query_options& o) {
     }
 
     database db = database::open(o.dir);
+    db.require_class(cls);
     std::vector<listed> found;
     bool failed = false;
     // One walk per form, so each object is tested (by the filters) and
@@ -139,6 +149,19 @@ void list_classes(const query_options& o) {
     else out.print(std::cout);
 }
 
+// Why the library's index cannot be used by a command that only reads, or
+// empty when it can.
+std::string index_unusable(database& db, uint32_t cls, const std::u16string* name) {
+    if (!setting_yes(ini_file::load(settings_path(db)), "NameIndex", "Enabled")) return "";
+    const fs::path dir = db.class_dir(cls);
+    const uint32_t lifetime = index_lifetime(db);
+    if (name ? index_readable_for_name(dir, lifetime, *name) : index_readable_for_count(dir, lifetime))
+        return "";
+    index_header header = read_index_header(dir, lifetime);
+    std::string state = header.state == index_header::fresh ? "damaged in a bucket file" : index_state_text(header);
+    return "the name index of class " + hex8(cls) + " is " + state;
+}
+
 void count_objects(const query_options& o) {
     uint32_t cls = parse_hex32(o.cls, "class");
     // No flags asks for the library's own count: by the name index when it
@@ -147,6 +170,15 @@ void count_objects(const query_options& o) {
     if (o.all || o.removed || o.wiped)
         for (form f : chosen_forms(o)) flags |= form_enum_flag(f);
     database db = database::open(o.dir);
+    db.require_class(cls);
+    if (flags == 0 && !o.rebuild_index) {
+        // The library would rebuild an index it cannot read as it is.
+        std::string why = index_unusable(db, cls, nullptr);
+        if (!why.empty()) {
+            flags = ODB_ENUM_LIVE;
+            note(why + ": counted by walking the class (--rebuild-index rebuilds it)");
+        }
+    }
     uint32_t count = 0;
     check(ODB_obj_count(db.handle(), cls, flags, &count), "cannot count class",
           path_text(db.class_dir(cls)));
@@ -154,28 +186,57 @@ void count_objects(const query_options& o) {
     else std::cout << count << "\n";
 }
 
+// The first live object whose name reads as `wanted` (A-Z in either case).
+std::optional<uint32_t> find_by_walking(database& db, uint32_t cls, const std::u16string& wanted) {
+    walk objects(db, cls, ODB_ENUM_LIVE);
+    for (;;) {
+        uint32_t id = 0;
+        odb_status status = objects.step(id);
+        if (status == ODB_E_NO_MORE_ITEMS) return std::nullopt;
+        check(status, "cannot walk class", path_text(db.class_dir(cls)));
+        object obj(db, cls, id, form::live, false);
+        bytes value;
+        status = obj.try_read(ODB_NAME_ATTRIBUTE, value);
+        if (status == ODB_E_NO_ATTRIBUTE) continue;
+        check(status, "cannot read the name of object " + obj.label() + " at", obj.where());
+        if (same_name(value_text_units(value), wanted)) return id;
+    }
+}
+
 void lookup_name(const query_options& o) {
     uint32_t cls = parse_hex32(o.cls, "class");
     std::u16string name = utf8_to_utf16(o.name);
     if (name.size() > 256) throw usage_error("a name has at most 256 characters");
     database db = database::open(o.dir);
-    uint32_t id = 0;
-    odb_status status = ODB_obj_lookup_ex(db.handle(), cls, ODB_NAME_ATTRIBUTE, ODB_NAME_UTF16,
-                                          reinterpret_cast<const odb_wchar*>(name.c_str()),
-                                          static_cast<uint32_t>((name.size() + 1) * 2), &id);
-    if (status == ODB_E_NO_MORE_ITEMS) {
+    db.require_class(cls);
+    const bool index_on = setting_yes(ini_file::load(settings_path(db)), "NameIndex", "Enabled");
+    std::string why = index_on ? index_unusable(db, cls, &name) : "the name index is off";
+    std::optional<uint32_t> found;
+    if (o.rebuild_index || why.empty()) {
+        uint32_t id = 0;
+        odb_status status = ODB_obj_lookup_ex(db.handle(), cls, ODB_NAME_ATTRIBUTE, ODB_NAME_UTF16,
+                                              reinterpret_cast<const odb_wchar*>(name.c_str()),
+                                              static_cast<uint32_t>((name.size() + 1) * 2), &id);
+        if (status == ODB_E_INVALID_PARAMETER && !index_on)
+            throw tool_error("cannot look up names in " + db.root_text() +
+                             ": the name index is off (odb config DIR NameIndex.Enabled=yes)");
+        if (status != ODB_E_NO_MORE_ITEMS) {
+            check(status, "cannot look up a name in class", path_text(db.class_dir(cls)));
+            found = id;
+        }
+    } else {
+        note(why + ": looked up by walking the class" +
+             (index_on ? " (--rebuild-index rebuilds it)" : ""));
+        found = find_by_walking(db, cls, name);
+    }
+    if (!found) {
         if (o.json) print_json({{"class", hex8(cls)}, {"name", o.name}, {"id", nullptr}});
         std::cerr << "odb: no object of class " << hex8(cls) << " is named '" << o.name << "'\n";
         set_exit_code(exit_failure);
         return;
     }
-    if (status == ODB_E_INVALID_PARAMETER &&
-        !setting_yes(ini_file::load(settings_path(db)), "NameIndex", "Enabled"))
-        throw tool_error("cannot look up names in " + db.root_text() +
-                         ": the name index is off (odb config DIR NameIndex.Enabled=yes)");
-    check(status, "cannot look up a name in class", path_text(db.class_dir(cls)));
-    if (o.json) print_json({{"class", hex8(cls)}, {"name", o.name}, {"id", hex8(id)}});
-    else std::cout << hex8(id) << "\n";
+    if (o.json) print_json({{"class", hex8(cls)}, {"name", o.name}, {"id", hex8(*found)}});
+    else std::cout << hex8(*found) << "\n";
 }
 
 }  // namespace
@@ -218,22 +279,25 @@ void add_query_commands(CLI::App& app) {
     {
         auto o = std::make_shared<query_options>();
         CLI::App* command = app.add_subcommand(
-            "count", "Count the objects of a class (by the name index when it is on)");
+            "count", "Count the objects of a class (by the name index when it is on and current)");
         add_dir(command, o->dir);
         add_class(command, o->cls);
         add_form_flags(command, *o);
+        add_rebuild_flag(command, *o);
         add_json(command, o->json);
         command->callback([o] { count_objects(*o); });
     }
     {
         auto o = std::make_shared<query_options>();
         CLI::App* command = app.add_subcommand(
-            "lookup", "Find an object by its name through the name index; prints its identifier");
+            "lookup", "Find an object by its name through the name index (or by walking the class when the "
+                      "index cannot be read as it is); prints its identifier");
         add_dir(command, o->dir);
         add_class(command, o->cls);
         command->add_option("NAME", o->name, "the name (letters A-Z match either case)")
             ->required()
             ->type_name("");
+        add_rebuild_flag(command, *o);
         add_json(command, o->json);
         command->callback([o] { lookup_name(*o); });
     }

@@ -153,6 +153,12 @@ std::vector<uint32_t> database::classes() const {
     return out;
 }
 
+void database::require_class(uint32_t cls) const {
+    std::error_code error;
+    if (!fs::is_directory(class_dir(cls), error))
+        throw tool_error("no class " + hex8(cls) + " in " + root_text());
+}
+
 // ---- objects ----------------------------------------------------------------
 
 object::object(database& db, uint32_t cls, uint32_t id, form f, bool write)

@@ -58,6 +58,17 @@ void table::print(std::ostream& out) const {
     for (const auto& row : rows_) line(row);
 }
 
+namespace {
+bool quiet_flag = false;
+}
+
+void set_quiet(bool quiet) { quiet_flag = quiet; }
+bool quiet() { return quiet_flag; }
+
+void note(const std::string& text) {
+    if (!quiet_flag) std::cerr << "odb: note: " << text << "\n";
+}
+
 bool stderr_is_terminal() {
 #ifdef _WIN32
     return _isatty(_fileno(stderr)) != 0;

@@ -31,6 +31,12 @@ private:
     std::vector<std::vector<std::string>> rows_;
 };
 
+// --quiet: no notes and no progress on standard error.
+void set_quiet(bool quiet);
+bool quiet();
+// "odb: note: ..." on standard error, unless quiet.
+void note(const std::string& text);
+
 // Whether stderr is a terminal (progress is shown only there).
 bool stderr_is_terminal();
 // Standard input and output carry bytes unchanged (no CRLF translation).
