@@ -231,6 +231,45 @@ std::string bucket_file(const std::string& name) {
     return file;
 }
 
+// A dump of one class with `count` objects, each with a 100-byte value.
+std::string generated_dump(int count) {
+    std::string text = "{\"type\":\"qmfiledb-dump\",\"version\":1,\"settings\":{}}\n"
+                       "{\"type\":\"class\",\"class\":\"00000005\",\"next_id\":null}\n";
+    const std::string value(136, 'A');  // base64 of 102 bytes
+    for (int id = 1; id <= count; ++id) {
+        char line[400];
+        std::snprintf(line, sizeof line,
+                      "{\"type\":\"object\",\"class\":\"00000005\",\"id\":\"%08x\",\"form\":\"live\","
+                      "\"storage\":\"files\",\"attributes\":{\"00000010\":\"%s\"}}\n",
+                      id, value.c_str());
+        text += line;
+    }
+    return text;
+}
+
+TEST_F(OdbTool, FailedWritesAreReportedAndClosedPipesAreQuiet) {
+    const std::string db = dir("out");
+    ok({"load", db}, generated_dump(2000));
+    ok({"set", db, "5", "1", "name", "--utf16", "first"});
+    for (const args& command : std::vector<args>{{"ls", db, "5"}, {"classes", db}, {"config", db},
+                                                 {"lookup", db, "5", "first"}, {"get", db, "5", "1", "10", "--raw"},
+                                                 {"dump", db}, {"ls", db, "5", "--jsonl"}}) {
+        args shell = {"/bin/sh", "-c", "\"$0\" \"$@\" > /dev/full", ODB_TOOL};
+        shell.insert(shell.end(), command.begin(), command.end());
+        program_result full = odb::test::run_program(shell);
+        EXPECT_EQ(full.exit_code, 1) << joined(command);
+        EXPECT_TRUE(contains(full.err, "cannot write to standard output")) << joined(command) << full.err;
+    }
+    // 2000 lines overflow the pipe long before the walk ends.
+    for (const char* command : {"ls \"$1\" 5", "dump \"$1\""}) {
+        program_result cut = odb::test::run_program(
+            {"/bin/sh", "-c", std::string("\"$0\" ") + command + " | head -n 1", ODB_TOOL, db});
+        EXPECT_EQ(cut.exit_code, 0) << command;
+        EXPECT_EQ(std::count(cut.out.begin(), cut.out.end(), '\n'), 1) << command;
+        EXPECT_EQ(cut.err, "") << command;
+    }
+}
+
 // Every directory and file under root with its size and contents.
 std::map<std::string, std::string> fingerprint(const fs::path& root) {
     std::map<std::string, std::string> out;

@@ -6,6 +6,8 @@
 // storage form and every attribute in base64. Times are left out, so a
 // loaded database dumps exactly as the original did.
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -50,6 +52,12 @@ json object_json(const object& obj) {
             {"attributes", attributes}};
 }
 
+// A failed write ends the dump at once.
+void written(std::ostream& out) {
+    if (&out == &std::cout) check_output();
+    else if (!out) throw tool_error("cannot write the dump: " + std::string(std::strerror(errno)));
+}
+
 void dump(database& db, std::ostream& out) {
     out << json_line({{"type", dump_type}, {"version", dump_version}, {"settings", settings_json(db)}})
         << "\n";
@@ -62,19 +70,21 @@ void dump(database& db, std::ostream& out) {
         if (counter.state == class_counter::damaged)
             line["counter_raw"] = to_base64(read_file_bytes(path_text(db.class_dir(cls) / "OBJID.FDB")));
         out << json_line(line) << "\n";
-        // All identifiers of the class in order, each in its forms.
-        std::map<uint32_t, std::vector<form>> objects;
+        // All identifiers of the class in order, each in its forms: the
+        // order a loaded copy dumps in too, whatever its directories' order.
+        std::vector<std::pair<uint32_t, form>> objects;
         for (form f : all_forms)
-            for (uint32_t id : list_ids(db, cls, f)) objects[id].push_back(f);
-        for (const auto& entry : objects)
-            for (form f : entry.second) {
-                object obj(db, cls, entry.first, f, false);
-                out << json_line(object_json(obj)) << "\n";
-                shown.tick();
-            }
+            for (uint32_t id : list_ids(db, cls, f)) objects.push_back({id, f});
+        std::sort(objects.begin(), objects.end());
+        for (const auto& entry : objects) {
+            object obj(db, cls, entry.first, entry.second, false);
+            out << json_line(object_json(obj)) << "\n";
+            written(out);
+            shown.tick();
+        }
     }
     out.flush();
-    if (!out) throw tool_error("cannot write the dump");
+    written(out);
 }
 
 form parse_form(const std::string& name) {

@@ -17,7 +17,7 @@ namespace {
 struct query_options {
     std::string dir, cls, name, changed_after;
     std::vector<std::string> where, has, lacks;
-    bool removed = false, wiped = false, all = false, any = false, ids_only = false, json = false,
+    bool removed = false, wiped = false, all = false, any = false, ids_only = false, json = false, jsonl = false,
          rebuild_index = false;
 };
 
@@ -42,25 +42,76 @@ void add_rebuild_flag(CLI::App* command, query_options& o) {
                       "(this writes to the database; without it the class is walked instead)");
 }
 
-// The name as the index sees it, for display; empty when there is none.
-std::string object_name(database& db, uint32_t cls, uint32_t id, form f, bool& failed) {
+// The name for display; none when the object has none, "?" when it cannot
+// be read (with a warning).
+std::optional<std::string> object_name(database& db, uint32_t cls, uint32_t id, form f, bool& failed) {
     try {
         object obj(db, cls, id, f, false);
         bytes value;
         odb_status status = obj.try_read(ODB_NAME_ATTRIBUTE, value);
-        if (status == ODB_E_NO_ATTRIBUTE) return "";
+        if (status == ODB_E_NO_ATTRIBUTE) return std::nullopt;
         check(status, "cannot read the name of object " + obj.label() + " at", obj.where());
         return value_text(value);
     } catch (const tool_error& error) {
         std::cerr << "odb: warning: " << error.what() << "\n";
         failed = true;
-        return "?";
+        return std::string("?");
     }
 }
 
-struct listed {
-    uint32_t id;
-    form f;
+// Prints the objects of one block of identifiers, in rising order.
+class object_lister {
+public:
+    object_lister(database& db, uint32_t cls, const query_options& o, const std::vector<form>& forms)
+        : db_(db), cls_(cls), o_(o) {
+        if (o.ids_only) return;
+        if (o.json || o.jsonl) {
+            json_.emplace(o.jsonl);
+            return;
+        }
+        std::size_t form_width = 4;
+        for (form f : forms) form_width = std::max(form_width, std::string(form_name(f)).size());
+        table_.emplace(std::vector<std::string>{"ID", "FORM", "NAME"}, std::vector<std::size_t>{8, form_width});
+    }
+
+    void add(uint32_t id) { block_.push_back(id); }
+
+    // Walks yield a block directory (512 identifiers) at a time, in the
+    // file system's order: each block is sorted and printed before the next
+    // is read, so output starts at once and memory stays flat.
+    void flush(form f) {
+        std::sort(block_.begin(), block_.end());
+        for (uint32_t id : block_) print(id, f);
+        block_.clear();
+        flush_output();
+    }
+
+    void finish() {
+        if (json_) json_->finish();
+    }
+
+    bool failed = false;
+
+private:
+    void print(uint32_t id, form f) {
+        if (o_.ids_only) {
+            std::cout << hex8(id) << "\n";
+            check_output();
+            return;
+        }
+        std::optional<std::string> name = object_name(db_, cls_, id, f, failed);
+        if (json_)
+            json_->add({{"id", hex8(id)}, {"form", form_name(f)}, {"name", name ? json(*name) : json(nullptr)}});
+        else
+            table_->row({hex8(id), form_name(f), name ? *name : ""});
+    }
+
+    database& db_;
+    uint32_t cls_;
+    const query_options& o_;
+    std::optional<stream_table> table_;
+    std::optional<json_stream> json_;
+    std::vector<uint32_t> block_;
 };
 
 void list_objects(const query_options& o) {
@@ -73,6 +124,7 @@ void list_objects(const query_options& o) {
         if (filter_criteria.empty()) throw usage_error("--any needs --where, --has or --lacks");
         filter_criteria.any();
     }
+    if (o.json && o.jsonl) throw usage_error("choose one of --json and --jsonl");
     odb_enum_filter filter = filter_criteria.filter();
     uint32_t extra_flags = filter_criteria.empty() ? 0u : ODB_ENUM_MATCH;
     if (!o.changed_after.empty()) {
@@ -82,12 +134,13 @@ void list_objects(const query_options& o) {
 
     database db = database::open(o.dir);
     db.require_class(cls);
-    std::vector<listed> found;
-    bool failed = false;
+    const std::vector<form> forms = chosen_forms(o);
+    object_lister out(db, cls, o, forms);
     // One walk per form, so each object is tested (by the filters) and
-    // labelled in its own form.
-    for (form f : chosen_forms(o)) {
+    // labelled in its own form; with several forms, each comes in turn.
+    for (form f : forms) {
         walk objects(db, cls, form_enum_flag(f) | extra_flags, &filter);
+        uint32_t block = 0;
         for (;;) {
             uint32_t id = 0;
             odb_status status = objects.step(id);
@@ -96,57 +149,48 @@ void list_objects(const query_options& o) {
                 // The walk has moved past the candidate that failed.
                 std::cerr << "odb: warning: skipped an object of class " << hex8(cls) << ": "
                           << describe_status(status) << "\n";
-                failed = true;
+                out.failed = true;
                 continue;
             }
-            found.push_back({id, f});
+            if ((id >> 9) != block) {
+                out.flush(f);
+                block = id >> 9;
+            }
+            out.add(id);
         }
+        out.flush(f);
     }
-    std::sort(found.begin(), found.end(), [](const listed& a, const listed& b) {
-        return a.id != b.id ? a.id < b.id : a.f < b.f;
-    });
-
-    json list = json::array();
-    table out({"ID", "FORM", "NAME"});
-    for (const listed& entry : found) {
-        if (o.ids_only) {
-            std::cout << hex8(entry.id) << "\n";
-            continue;
-        }
-        std::string name = object_name(db, cls, entry.id, entry.f, failed);
-        list.push_back({{"id", hex8(entry.id)}, {"form", form_name(entry.f)}, {"name", name}});
-        out.add({hex8(entry.id), form_name(entry.f), name});
-    }
-    if (o.ids_only) {
-    } else if (o.json) {
-        print_json(list);
-    } else {
-        out.print(std::cout);
-    }
-    if (failed) set_exit_code(exit_failure);
+    out.finish();
+    if (out.failed) set_exit_code(exit_failure);
 }
 
 void list_classes(const query_options& o) {
+    if (o.json && o.jsonl) throw usage_error("choose one of --json and --jsonl");
     database db = database::open(o.dir);
-    json list = json::array();
-    table out({"CLASS", "LIVE", "REMOVED", "WIPED", "NEXT ID"});
+    std::optional<json_stream> list;
+    std::optional<stream_table> out;
+    if (o.json || o.jsonl) list.emplace(o.jsonl);
+    else out.emplace(std::vector<std::string>{"CLASS", "LIVE", "REMOVED", "WIPED", "NEXT ID"},
+                     std::vector<std::size_t>{8, 8, 8, 8});
     for (uint32_t cls : db.classes()) {
         std::size_t counts[3];
-        for (form f : all_forms) counts[static_cast<int>(f)] = list_ids(db, cls, f).size();
+        for (form f : all_forms) counts[static_cast<int>(f)] = count_ids(db, cls, f);
         class_counter counter = read_class_counter(db.class_dir(cls));
         std::string next = counter.state == class_counter::valid     ? hex8(counter.next)
                            : counter.state == class_counter::damaged ? "damaged"
                                                                       : "-";
-        list.push_back({{"class", hex8(cls)},
-                        {"live", counts[0]},
-                        {"removed", counts[1]},
-                        {"wiped", counts[2]},
-                        {"next_id", counter.state == class_counter::valid ? json(hex8(counter.next)) : json(nullptr)}});
-        out.add({hex8(cls), std::to_string(counts[0]), std::to_string(counts[1]),
-                 std::to_string(counts[2]), next});
+        if (list)
+            list->add({{"class", hex8(cls)},
+                       {"live", counts[0]},
+                       {"removed", counts[1]},
+                       {"wiped", counts[2]},
+                       {"next_id", counter.state == class_counter::valid ? json(hex8(counter.next)) : json(nullptr)}});
+        else
+            out->row({hex8(cls), std::to_string(counts[0]), std::to_string(counts[1]),
+                      std::to_string(counts[2]), next});
+        flush_output();
     }
-    if (o.json) print_json(list);
-    else out.print(std::cout);
+    if (list) list->finish();
 }
 
 // Why the library's index cannot be used by a command that only reads, or
@@ -248,6 +292,7 @@ void add_query_commands(CLI::App& app) {
             "classes", "List the object classes with their object counts and identifier counters");
         add_dir(command, o->dir);
         add_json(command, o->json);
+        command->add_flag("--jsonl", o->jsonl, "print JSON Lines, one class per line");
         command->callback([o] { list_classes(*o); });
     }
     {
@@ -271,6 +316,7 @@ void add_query_commands(CLI::App& app) {
         command->add_flag("--any", o->any, "pass objects meeting any criterion (default: all)");
         command->add_flag("--ids", o->ids_only, "print only the identifiers");
         add_json(command, o->json);
+        command->add_flag("--jsonl", o->jsonl, "print JSON Lines, one object per line");
         command->footer(std::string("Criteria: ") + where_syntax_help +
                         "\nText and wildcard criteria compare 8-bit values that end in a zero byte "
                         "(as odb set stores text), not UTF-16 values such as names.");

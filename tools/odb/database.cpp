@@ -347,4 +347,16 @@ std::vector<uint32_t> list_ids(database& db, uint32_t cls, form f) {
     return ids;
 }
 
+std::size_t count_ids(database& db, uint32_t cls, form f) {
+    std::size_t count = 0;
+    walk objects(db, cls, form_enum_flag(f));
+    for (;;) {
+        uint32_t id = 0;
+        odb_status status = objects.step(id);
+        if (status == ODB_E_NO_MORE_ITEMS) return count;
+        check(status, "cannot walk class", path_text(db.class_dir(cls)));
+        ++count;
+    }
+}
+
 }  // namespace odbtool

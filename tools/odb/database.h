@@ -135,5 +135,7 @@ private:
 // Every identifier of a class in one form, in rising order; a failed step
 // throws.
 std::vector<uint32_t> list_ids(database& db, uint32_t cls, form f);
+// How many objects of a class are in one form, by a walk; a failed step throws.
+std::size_t count_ids(database& db, uint32_t cls, form f);
 
 }  // namespace odbtool

@@ -1,5 +1,7 @@
 // odb: the command-line tool of qmfiledb. It opens databases only through
 // the library's public interface, so every command also exercises it.
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -39,6 +41,13 @@ int run(int argc, char** argv) {
     add_demo_command(app);
     try {
         app.parse(argc, argv);
+        flush_output();
+    } catch (const output_failed& failure) {
+        // A reader that went away (odb ... | head) is no failure to report.
+        if (failure.error == EPIPE) return exit_failure;
+        std::cerr << "odb: error: cannot write to standard output: " << std::strerror(failure.error)
+                  << "\n";
+        return exit_failure;
     } catch (const CLI::ParseError& error) {
         int code = app.exit(error);
         return code == 0 ? exit_ok : exit_usage;
@@ -54,7 +63,6 @@ int run(int argc, char** argv) {
         std::cerr << "odb: error: " << error.what() << "\n";
         return exit_failure;
     }
-    std::cout.flush();
     return pending_exit_code;
 }
 

@@ -168,7 +168,7 @@ bool index_readable_for_count(const fs::path& class_dir, uint32_t lifetime) {
 std::string index_state_text(const index_header& header) {
     switch (header.state) {
     case index_header::absent: return "not built";
-    case index_header::reset: return "dropped (invalid)";
+    case index_header::reset: return "invalidated";
     case index_header::missing: return "missing its names.dat";
     case index_header::damaged: return "damaged: " + header.problem;
     case index_header::stale: return "stale";

@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
 
@@ -36,6 +37,58 @@ std::size_t width(const std::string& text) {
 }
 
 }  // namespace
+
+void check_output() {
+    if (!std::cout || std::ferror(stdout)) {
+        int error = errno;
+        throw output_failed{error};
+    }
+}
+
+void flush_output() {
+    std::cout.flush();
+    if (std::fflush(stdout) != 0) {
+        int error = errno;
+        throw output_failed{error};
+    }
+    check_output();
+}
+
+stream_table::stream_table(const std::vector<std::string>& headers, std::vector<std::size_t> widths)
+    : widths_(std::move(widths)) {
+    if (!headers.empty()) row(headers);
+}
+
+void stream_table::row(const std::vector<std::string>& cells) {
+    std::string text;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        text += cells[i];
+        if (i + 1 < cells.size()) {
+            std::size_t used = width(cells[i]), wanted = i < widths_.size() ? widths_[i] : used;
+            text += std::string((wanted > used ? wanted - used : 0) + 2, ' ');
+        }
+    }
+    text += "\n";
+    std::cout << text;
+    check_output();
+}
+
+void json_stream::add(const json& element) {
+    if (lines_) {
+        std::cout << json_line(element) << "\n";
+    } else {
+        std::cout << (started_ ? ",\n  " : "[\n  ") << json_line(element);
+    }
+    started_ = true;
+    check_output();
+}
+
+void json_stream::finish() {
+    if (finished_) return;
+    finished_ = true;
+    if (!lines_) std::cout << (started_ ? "\n]\n" : "[]\n");
+    check_output();
+}
 
 void table::print(std::ostream& out) const {
     std::size_t columns = headers_.size();

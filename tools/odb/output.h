@@ -18,6 +18,38 @@ using json = nlohmann::ordered_json;
 void print_json(const json& document);
 std::string json_line(const json& document);  // one line, no line end
 
+// A write to standard output failed (errno at the time).
+struct output_failed {
+    int error;
+};
+// Throws output_failed once standard output has failed; listings call it
+// after every line, so a full disk or a closed pipe stops them at once.
+void check_output();
+// Flushes standard output and checks it.
+void flush_output();
+
+// A table printed as it goes: every column but the last has a fixed width
+// (longer cells push the rest of their line along), the last one is free.
+class stream_table {
+public:
+    stream_table(const std::vector<std::string>& headers, std::vector<std::size_t> widths);
+    void row(const std::vector<std::string>& cells);
+
+private:
+    std::vector<std::size_t> widths_;
+};
+
+// A JSON array written element by element (one per line), or JSON Lines.
+class json_stream {
+public:
+    explicit json_stream(bool lines) : lines_(lines) {}
+    void add(const json& element);
+    void finish();
+
+private:
+    bool lines_, started_ = false, finished_ = false;
+};
+
 class table {
 public:
     explicit table(std::vector<std::string> headers) : headers_(std::move(headers)) {}
