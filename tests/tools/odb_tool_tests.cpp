@@ -107,7 +107,7 @@ TEST_F(OdbTool, SessionStoresReadsFindsAndChecks) {
     EXPECT_EQ(odb({"get", db, "5", "2", "14"}).exit_code, 1);
 
     EXPECT_EQ(ok({"lookup", db, "5", "WIDGET"}), "00000001\n");
-    EXPECT_EQ(odb({"lookup", db, "5", "Nothing"}).exit_code, 1);
+    EXPECT_EQ(odb({"lookup", db, "5", "Nothing"}).exit_code, 3);  // not found: a status of its own
     EXPECT_TRUE(contains(ok({"ls", db, "5"}), "00000001  live  Widget\n"));
     auto listed = nlohmann::json::parse(ok({"ls", db, "5", "--json"}));
     ASSERT_EQ(listed.size(), 2u);
@@ -132,6 +132,50 @@ TEST_F(OdbTool, SessionStoresReadsFindsAndChecks) {
     // A database is created only in a new or empty directory.
     EXPECT_EQ(odb({"create", db}).exit_code, 1);
     EXPECT_TRUE(fs::exists(fs::path(db) / "00000005"));
+}
+
+TEST_F(OdbTool, FollowsTheConventionsOfCommandLineTools) {
+    program_result version = odb({"--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_TRUE(contains(version.out, "1.0.0") && contains(version.out, "958")) << version.out;
+    program_result bogus = odb({"bogus", "x"});
+    EXPECT_EQ(bogus.exit_code, 2);
+    EXPECT_EQ(bogus.err.rfind("odb: 'bogus' is not an odb command", 0), 0u) << bogus.err;
+    program_result parse = odb({"ls"});
+    EXPECT_EQ(parse.exit_code, 2);
+    EXPECT_EQ(parse.err.rfind("odb: ", 0), 0u) << parse.err;
+    program_result nowhere = odb({"ls", dir("nowhere"), "5"});
+    EXPECT_TRUE(contains(nowhere.err, "no such directory")) << nowhere.err;
+
+    const std::string db = dir("conventions");
+    ok({"create", db});
+    ok({"new", db, "5", "--set", "10=u32:7", "--set", "11=text"});
+    ok({"new", db, "5"});
+    program_result unreadable = odb({"set", db, "5", "1", "12", "--file", dir("absent.bin")});
+    EXPECT_EQ(unreadable.exit_code, 1);
+    EXPECT_TRUE(contains(unreadable.err, "No such file or directory")) << unreadable.err;
+    EXPECT_EQ(odb({"rm", db, "5", "1", "--wipe", "--delete"}).exit_code, 2);
+
+    // A removed object is not removed again, nor a wiped one turned back
+    // into a removed one.
+    ok({"rm", db, "5", "1"});
+    program_result again = odb({"rm", db, "5", "1"});
+    EXPECT_EQ(again.exit_code, 1);
+    EXPECT_TRUE(contains(again.err, "already removed")) << again.err;
+    ok({"rm", db, "5", "2", "--wipe"});
+    EXPECT_EQ(odb({"rm", db, "5", "2"}).exit_code, 1);
+    EXPECT_EQ(ids({db, "5", "--wiped"}), list{"00000002"});
+
+    // JSON: errors on standard error, values typed.
+    program_result failed = odb({"stat", db, "5", "9", "--json"});
+    EXPECT_EQ(failed.exit_code, 1);
+    auto error = nlohmann::json::parse(failed.err);
+    EXPECT_EQ(error["status"], "ODB_E_NO_OBJECT");
+    EXPECT_TRUE(contains(error["path"].get<std::string>(), "00000009")) << failed.err;
+    auto values = nlohmann::json::parse(ok({"attrs", db, "5", "1", "--json"}));
+    EXPECT_EQ(values[0]["value"]["u32"], 7);
+    EXPECT_EQ(values[1]["value"]["text"], "text");
+    EXPECT_EQ(values[1]["value"]["hex"], "7465787400");
 }
 
 TEST_F(OdbTool, ConfigValidatesAndWritesPlainIni) {

@@ -141,7 +141,7 @@ void add_attribute_commands(CLI::App& app) {
             for (const attribute_entry& entry : entries) {
                 bytes value = obj.read(entry.number);
                 std::string preview = value_preview(value);
-                list.push_back({{"attr", hex8(entry.number)}, {"size", value.size()}, {"preview", preview}});
+                list.push_back({{"attr", hex8(entry.number)}, {"size", value.size()}, {"value", value_json(value)}});
                 out.add({attribute_label(entry.number), std::to_string(value.size()), preview});
             }
             if (o->json) print_json(list);

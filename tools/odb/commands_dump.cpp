@@ -248,7 +248,7 @@ void add_dump_commands(CLI::App& app) {
                 dump(db, std::cout);
             } else {
                 std::ofstream out(utf8_path(o->file), std::ios::binary | std::ios::trunc);
-                if (!out) throw tool_error("cannot write " + o->file);
+                if (!out) throw_file_error("cannot write", o->file);
                 dump(db, out);
             }
         });
@@ -264,7 +264,7 @@ void add_dump_commands(CLI::App& app) {
                 load(o->dir, std::cin);
             } else {
                 std::ifstream in(utf8_path(o->file), std::ios::binary);
-                if (!in) throw tool_error("cannot read " + o->file);
+                if (!in) throw_file_error("cannot read", o->file);
                 load(o->dir, in);
             }
         });

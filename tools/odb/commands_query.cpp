@@ -276,7 +276,7 @@ void lookup_name(const query_options& o) {
     if (!found) {
         if (o.json) print_json({{"class", hex8(cls)}, {"name", o.name}, {"id", nullptr}});
         std::cerr << "odb: no object of class " << hex8(cls) << " is named '" << o.name << "'\n";
-        set_exit_code(exit_failure);
+        set_exit_code(exit_not_found);
         return;
     }
     if (o.json) print_json({{"class", hex8(cls)}, {"name", o.name}, {"id", hex8(*found)}});
@@ -345,6 +345,7 @@ void add_query_commands(CLI::App& app) {
             ->type_name("");
         add_rebuild_flag(command, *o);
         add_json(command, o->json);
+        command->footer("Exit status: 0 found, 3 no object has that name, 1 failure, 2 usage error.");
         command->callback([o] { lookup_name(*o); });
     }
 }

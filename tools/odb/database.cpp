@@ -96,6 +96,15 @@ bool is_hex_name(const std::string& name) {
 
 database database::open(const std::string& directory) {
     fs::path root = database_path(directory);
+    std::error_code error;
+    if (!fs::exists(root, error))
+        throw status_error(ODB_E_NO_DATABASE, "cannot open database " + path_text(root) +
+                           ": no such directory (" + describe_status(ODB_E_NO_DATABASE) + ")",
+                           path_text(root));
+    if (!fs::is_directory(root, error))
+        throw status_error(ODB_E_NO_DATABASE, "cannot open database " + path_text(root) +
+                           ": not a directory (" + describe_status(ODB_E_NO_DATABASE) + ")",
+                           path_text(root));
     return database(init(root, 0), root);
 }
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <iostream>
 
+#include "text.h"
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -24,6 +26,14 @@ void print_json(const json& document) {
 
 std::string json_line(const json& document) {
     return document.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+json value_json(const std::vector<unsigned char>& value) {
+    json out = {{"hex", to_hex(value)}};
+    if (value.size() == 4)
+        out["u32"] = value[0] | (value[1] << 8) | (value[2] << 16) | (static_cast<uint32_t>(value[3]) << 24);
+    if (!value.empty() && looks_like_text(value)) out["text"] = value_text(value);
+    return out;
 }
 
 namespace {

@@ -17,6 +17,9 @@ using json = nlohmann::ordered_json;
 // Prints one JSON document (invalid UTF-8 in values becomes U+FFFD).
 void print_json(const json& document);
 std::string json_line(const json& document);  // one line, no line end
+// A value for JSON: {"hex": ..., "u32": N (4 bytes), "text": ... (when it
+// reads as text)}.
+json value_json(const std::vector<unsigned char>& value);
 
 // A write to standard output failed (errno at the time).
 struct output_failed {

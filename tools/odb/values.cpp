@@ -28,7 +28,7 @@ bool starts_with(const std::string& text, const char* prefix) {
 
 bytes read_file_bytes(const std::string& path) {
     std::ifstream in(utf8_path(path), std::ios::binary);
-    if (!in) throw tool_error("cannot read " + path);
+    if (!in) throw_file_error("cannot read", path);
     std::ostringstream content;
     content << in.rdbuf();
     std::string text = content.str();
@@ -39,7 +39,7 @@ void write_file_bytes(const std::string& path, const bytes& value) {
     std::ofstream out(utf8_path(path), std::ios::binary | std::ios::trunc);
     if (!value.empty()) out.write(reinterpret_cast<const char*>(value.data()), static_cast<std::streamsize>(value.size()));
     out.flush();
-    if (!out) throw tool_error("cannot write " + path);
+    if (!out) throw_file_error("cannot write", path);
 }
 
 bytes parse_value(const std::string& value_text) {
