@@ -277,7 +277,7 @@ std::string bucket_file(const std::string& name) {
 
 // A dump of one class with `count` objects, each with a 100-byte value.
 std::string generated_dump(int count) {
-    std::string text = "{\"type\":\"qmfiledb-dump\",\"version\":1,\"settings\":{}}\n"
+    std::string text = "{\"type\":\"qmfiledb-dump\",\"version\":2,\"settings\":{}}\n"
                        "{\"type\":\"class\",\"class\":\"00000005\",\"next_id\":null}\n";
     const std::string value(136, 'A');  // base64 of 102 bytes
     for (int id = 1; id <= count; ++id) {
@@ -288,7 +288,7 @@ std::string generated_dump(int count) {
                       id, value.c_str());
         text += line;
     }
-    return text;
+    return text + "{\"type\":\"end\",\"classes\":1,\"objects\":" + std::to_string(count) + "}\n";
 }
 
 TEST_F(OdbTool, FailedWritesAreReportedAndClosedPipesAreQuiet) {
@@ -312,6 +312,61 @@ TEST_F(OdbTool, FailedWritesAreReportedAndClosedPipesAreQuiet) {
         EXPECT_EQ(std::count(cut.out.begin(), cut.out.end(), '\n'), 1) << command;
         EXPECT_EQ(cut.err, "") << command;
     }
+}
+
+TEST_F(OdbTool, LoadLeavesNothingBehindWhenCutOrInterrupted) {
+    const std::string dump = generated_dump(50), target = dir("target");
+    std::string cut = dump.substr(0, dump.find("\"id\":\"00000002\""));
+    cut = cut.substr(0, cut.rfind('\n') + 1);
+    program_result refused = odb({"load", target}, cut);
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_TRUE(contains(refused.err, "without its end record: it was cut")) << refused.err;
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_EQ(std::distance(fs::directory_iterator(temp_.path()), fs::directory_iterator()), 0);
+
+    // Interrupted while it waits for the rest of the dump: the signal comes
+    // once its directory exists, and the dump is finished after it.
+    write_text(dir("part"), cut);
+    write_text(dir("rest"), dump.substr(cut.size()));
+    program_result stopped = odb::test::run_program(
+        {"/bin/sh", "-c",
+         "mkfifo \"$1/fifo\"; \"$0\" load \"$1/target\" < \"$1/fifo\" & pid=$!; exec 3> \"$1/fifo\"; "
+         "cat \"$1/part\" >&3; until ls -d \"$1\"/target.odb-load-* >/dev/null 2>&1; do :; done; "
+         "kill -INT $pid; cat \"$1/rest\" >&3; exec 3>&-; wait $pid",
+         ODB_TOOL, odb::test::narrow(temp_.path())});
+    EXPECT_EQ(stopped.exit_code, 1);
+    EXPECT_TRUE(contains(stopped.err, "load interrupted") && contains(stopped.err, "nothing was loaded"))
+        << stopped.err;
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_TRUE(contains(ok({"load", target}, dump), "loaded 50 objects"));
+}
+
+TEST_F(OdbTool, LoadMergesIntoADatabase) {
+    const std::string db = dir("merge");
+    ok({"create", db});
+    ok({"import", db, "5", "2", "--set", "10=mine"});
+    ok({"import", db, "5", "99", "--set", "10=mine"});
+    EXPECT_TRUE(contains(ok({"load", db, "--into"}, generated_dump(3)), "merged 2 objects into " + db + " (1 skipped"));
+    EXPECT_EQ(ok({"get", db, "5", "2", "10"}), "mine\n");
+    EXPECT_EQ(ids({db, "5"}), (list{"00000001", "00000002", "00000003", "00000099"}));
+    ok({"load", db, "--into", "--replace"}, generated_dump(3));
+    EXPECT_EQ(ok({"get", db, "5", "2", "10", "--hex"}).size(), 205u);  // 102 bytes, from the dump
+    EXPECT_EQ(odb({"load", db}, generated_dump(3)).exit_code, 1);  // not over a database without --into
+}
+
+TEST_F(OdbTool, DestroyRefusesADirectoryWithOtherFiles) {
+    const std::string db = dir("mixed");
+    ok({"create", db});
+    ok({"new", db, "5"});
+    write_text(fs::path(db) / "NOTES.txt", "mine");
+    fs::create_directory(fs::path(db) / "photos");
+    program_result refused = odb({"destroy", db});
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_TRUE(contains(refused.err, "NOTES.txt") && contains(refused.err, "photos/")) << refused.err;
+    EXPECT_EQ(read_text(fs::path(db) / "NOTES.txt"), "mine");
+    EXPECT_TRUE(fs::exists(fs::path(db) / "00000005"));
+    ok({"destroy", db, "--force"});
+    EXPECT_FALSE(fs::exists(fs::path(db) / "NOTES.txt"));
 }
 
 // Every directory and file under root with its size and contents.

@@ -140,6 +140,14 @@ bool stderr_is_terminal() {
 #endif
 }
 
+bool stdin_is_terminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stdin)) != 0;
+#else
+    return isatty(fileno(stdin)) != 0;
+#endif
+}
+
 void use_binary_stdio() {
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);

@@ -74,6 +74,7 @@ void note(const std::string& text);
 
 // Whether stderr is a terminal (progress is shown only there).
 bool stderr_is_terminal();
+bool stdin_is_terminal();
 // Standard input and output carry bytes unchanged (no CRLF translation).
 void use_binary_stdio();
 
