@@ -178,6 +178,27 @@ TEST_F(OdbTool, FollowsTheConventionsOfCommandLineTools) {
     EXPECT_EQ(values[1]["value"]["hex"], "7465787400");
 }
 
+TEST_F(OdbTool, NamesTakeOneFormAndAreFoundInEither) {
+    const std::string db = dir("names");
+    ok({"create", db});
+    ok({"new", db, "5", "--name", "Blue widget"});
+    ok({"new", db, "5", "--set", "name=Blue gadget"});
+    ok({"new", db, "5"});
+    ok({"set", db, "5", "3", "name", "Red line"});
+    ok({"new", db, "5", "--set", "name=hex:426c7565206f6c6400"});  // an 8-bit name: "Blue old"
+    EXPECT_EQ(ok({"get", db, "5", "2", "name", "--hex"}), "fffe42006c00750065002000670061006400670065007400\n");
+    EXPECT_EQ(ok({"get", db, "5", "3", "name", "--hex"}).substr(0, 4), "fffe");
+    EXPECT_EQ(ids({db, "5", "--where", "name=blue WIDGET"}), list{"00000001"});
+    EXPECT_EQ(ids({db, "5", "--where", "name~Blue*"}), (list{"00000001", "00000002", "00000004"}));
+    EXPECT_EQ(ids({db, "5", "--where", "name~*{w}?d*", "--where", "name=Red line", "--any"}),
+              (list{"00000001", "00000003"}));
+    EXPECT_EQ(ids({db, "5", "--where", "name~Blue*", "--lacks", "10"}).size(), 3u);
+
+    // A control character in a name does not break the table's line.
+    ok({"new", db, "5", "--name", "two\nlines\t!"});
+    EXPECT_TRUE(contains(ok({"ls", db, "5"}), "00000005  live  \"two\\nlines\\t!\"\n"));
+}
+
 TEST_F(OdbTool, ConfigValidatesAndWritesPlainIni) {
     const std::string db = dir("cfg");
     ok({"create", db});

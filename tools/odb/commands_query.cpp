@@ -59,6 +59,15 @@ std::optional<std::string> object_name(database& db, uint32_t cls, uint32_t id, 
     }
 }
 
+bool name_matches(database& db, uint32_t cls, uint32_t id, form f, const criteria& tests) {
+    object obj(db, cls, id, f, false);
+    bytes value;
+    odb_status status = obj.try_read(ODB_NAME_ATTRIBUTE, value);
+    if (status == ODB_E_NO_ATTRIBUTE) return tests.name_passes(nullptr);
+    check(status, "cannot read the name of object " + obj.label() + " at", obj.where());
+    return tests.name_passes(&value);
+}
+
 // Prints the objects of one block of identifiers, in rising order.
 class object_lister {
 public:
@@ -122,11 +131,14 @@ void list_objects(const query_options& o) {
     for (const std::string& attribute : o.lacks) filter_criteria.lacks(attribute);
     if (o.any) {
         if (filter_criteria.empty()) throw usage_error("--any needs --where, --has or --lacks");
+        if (filter_criteria.has_name_criteria() &&
+            o.where.size() + o.has.size() + o.lacks.size() != filter_criteria.name_criteria())
+            throw usage_error("--any joins name=/name~ criteria only with each other");
         filter_criteria.any();
     }
     if (o.json && o.jsonl) throw usage_error("choose one of --json and --jsonl");
     odb_enum_filter filter = filter_criteria.filter();
-    uint32_t extra_flags = filter_criteria.empty() ? 0u : ODB_ENUM_MATCH;
+    uint32_t extra_flags = filter.criteria_count == 0 ? 0u : ODB_ENUM_MATCH;
     if (!o.changed_after.empty()) {
         filter.changed_after = parse_utc_time(o.changed_after);
         extra_flags |= ODB_ENUM_CHANGED_AFTER;
@@ -152,6 +164,7 @@ void list_objects(const query_options& o) {
                 out.failed = true;
                 continue;
             }
+            if (filter_criteria.has_name_criteria() && !name_matches(db, cls, id, f, filter_criteria)) continue;
             if ((id >> 9) != block) {
                 out.flush(f);
                 block = id >> 9;
@@ -319,7 +332,8 @@ void add_query_commands(CLI::App& app) {
         command->add_flag("--jsonl", o->jsonl, "print JSON Lines, one object per line");
         command->footer(std::string("Criteria: ") + where_syntax_help +
                         "\nText and wildcard criteria compare 8-bit values that end in a zero byte "
-                        "(as odb set stores text), not UTF-16 values such as names.");
+                        "(as odb set stores text); name=TEXT and name~PATTERN compare names in either "
+                        "stored form (UTF-16 or 8-bit), and are tested by odb itself.");
         command->callback([o] { list_objects(*o); });
     }
     {

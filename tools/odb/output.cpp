@@ -46,6 +46,34 @@ std::size_t width(const std::string& text) {
     return count;
 }
 
+// A cell with control characters is quoted with C escapes, as git quotes
+// odd paths, so that one row stays one line and a tab cannot pass for a
+// column.
+std::string cell(const std::string& text) {
+    bool odd = false;
+    for (unsigned char c : text) odd = odd || c < 0x20 || c == 0x7F;
+    if (!odd) return text;
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+                out += escaped;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
 }  // namespace
 
 void check_output() {
@@ -72,9 +100,10 @@ stream_table::stream_table(const std::vector<std::string>& headers, std::vector<
 void stream_table::row(const std::vector<std::string>& cells) {
     std::string text;
     for (std::size_t i = 0; i < cells.size(); ++i) {
-        text += cells[i];
+        const std::string shown = cell(cells[i]);
+        text += shown;
         if (i + 1 < cells.size()) {
-            std::size_t used = width(cells[i]), wanted = i < widths_.size() ? widths_[i] : used;
+            std::size_t used = width(shown), wanted = i < widths_.size() ? widths_[i] : used;
             text += std::string((wanted > used ? wanted - used : 0) + 2, ' ');
         }
     }
@@ -105,15 +134,16 @@ void table::print(std::ostream& out) const {
     for (const auto& row : rows_) columns = std::max(columns, row.size());
     std::vector<std::size_t> widths(columns, 0);
     auto measure = [&](const std::vector<std::string>& row) {
-        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], width(row[i]));
+        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], width(cell(row[i])));
     };
     measure(headers_);
     for (const auto& row : rows_) measure(row);
     auto line = [&](const std::vector<std::string>& row) {
         std::string text;
         for (std::size_t i = 0; i < row.size(); ++i) {
-            text += row[i];
-            if (i + 1 < row.size()) text += std::string(widths[i] - width(row[i]) + 2, ' ');
+            const std::string shown = cell(row[i]);
+            text += shown;
+            if (i + 1 < row.size()) text += std::string(widths[i] - width(shown) + 2, ' ');
         }
         out << text << "\n";
     };
