@@ -129,6 +129,7 @@ private:
                 add(path_text(db_.class_dir(cls)), error.what());
                 continue;
             }
+            shown.stage("check class " + hex8(cls) + " (" + form_name(f) + ")", ids.size());
             for (uint32_t id : ids) {
                 auto earlier = seen.find(id);
                 if (earlier != seen.end())

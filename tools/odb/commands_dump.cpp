@@ -82,6 +82,7 @@ void dump(database& db, std::ostream& out) {
         for (form f : all_forms)
             for (uint32_t id : list_ids(db, cls, f)) objects.push_back({id, f});
         std::sort(objects.begin(), objects.end());
+        shown.stage("dump class " + hex8(cls), objects.size());
         for (const auto& entry : objects) {
             object obj(db, cls, entry.first, entry.second, false);
             out << json_line(object_json(obj)) << "\n";

@@ -237,8 +237,25 @@ void count_objects(const query_options& o) {
         }
     }
     uint32_t count = 0;
-    check(ODB_obj_count(db.handle(), cls, flags, &count), "cannot count class",
-          path_text(db.class_dir(cls)));
+    if (flags != 0) {
+        // A walk, counted here so that a long one shows its progress.
+        progress shown("count class " + hex8(cls));
+        for (form f : all_forms)
+            if (flags & form_enum_flag(f)) {
+                walk objects(db, cls, form_enum_flag(f));
+                uint32_t id = 0;
+                odb_status status;
+                while ((status = objects.step(id)) == ODB_OK) {
+                    ++count;
+                    shown.tick();
+                }
+                if (status != ODB_E_NO_MORE_ITEMS)
+                    throw_status(status, "cannot count class", path_text(db.class_dir(cls)));
+            }
+    } else {
+        check(ODB_obj_count(db.handle(), cls, flags, &count), "cannot count class",
+              path_text(db.class_dir(cls)));
+    }
     if (o.json) print_json({{"class", hex8(cls)}, {"count", count}});
     else std::cout << count << "\n";
 }
@@ -246,7 +263,8 @@ void count_objects(const query_options& o) {
 // The first live object whose name reads as `wanted` (A-Z in either case).
 std::optional<uint32_t> find_by_walking(database& db, uint32_t cls, const std::u16string& wanted) {
     walk objects(db, cls, ODB_ENUM_LIVE);
-    for (;;) {
+    progress shown("lookup by walking class " + hex8(cls));
+    for (;; shown.tick()) {
         uint32_t id = 0;
         odb_status status = objects.step(id);
         if (status == ODB_E_NO_MORE_ITEMS) return std::nullopt;

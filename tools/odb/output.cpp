@@ -187,23 +187,47 @@ void use_binary_stdio() {
 #endif
 }
 
-progress::progress(std::string what) : what_(std::move(what)), enabled_(stderr_is_terminal()) {}
+progress::progress(std::string what, uint64_t total)
+    : what_(std::move(what)), total_(total), enabled_(stderr_is_terminal() && !quiet()) {
+    start_ = stage_start_ = last_ = std::chrono::steady_clock::now();
+}
 
 progress::~progress() { finish(); }
 
-void progress::tick() {
-    ++count_;
-    if (enabled_ && count_ % 100 == 0) {
-        std::cerr << "\r" << what_ << ": " << count_ << " objects" << std::flush;
-        shown_ = true;
-    }
+void progress::stage(std::string what, uint64_t total) {
+    what_ = std::move(what);
+    total_ = total;
+    done_ = 0;
+    stage_start_ = std::chrono::steady_clock::now();
+}
+
+void progress::tick(uint64_t count) {
+    done_ += count;
+    if (!enabled_ || done_ % 64 != 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - start_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(200)) return;
+    last_ = now;
+    show();
+}
+
+void progress::show() {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - stage_start_).count();
+    const double rate = seconds > 0 ? done_ / seconds : 0;
+    std::string line = what_ + ": " + std::to_string(done_);
+    if (total_ > 0) line += "/" + std::to_string(total_);
+    line += " objects, " + std::to_string(static_cast<uint64_t>(rate)) + "/s";
+    if (total_ > done_ && rate > 0)
+        line += ", " + std::to_string(static_cast<uint64_t>((total_ - done_) / rate + 0.5)) + " s left";
+    std::string padding(shown_width_ > line.size() ? shown_width_ - line.size() : 0, ' ');
+    std::cerr << "\r" << line << padding << std::flush;
+    shown_width_ = line.size();
 }
 
 void progress::finish() {
-    if (shown_) {
-        // Clear the line so the report that follows starts clean.
-        std::cerr << "\r" << std::string(what_.size() + 24, ' ') << "\r" << std::flush;
-        shown_ = false;
+    if (shown_width_ > 0) {
+        std::cerr << "\r" << std::string(shown_width_, ' ') << "\r" << std::flush;
+        shown_width_ = 0;
     }
 }
 

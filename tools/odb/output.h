@@ -2,6 +2,7 @@
 // a progress line on a terminal.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -78,20 +79,26 @@ bool stdin_is_terminal();
 // Standard input and output carry bytes unchanged (no CRLF translation).
 void use_binary_stdio();
 
-// "check: 1200 objects" rewritten in place on a terminal every so many
-// items; silent when stderr is not a terminal.
+// A progress line on standard error, rewritten in place: what, done/total
+// (when the total is known), the rate and the time left. It appears only
+// on a terminal, without --quiet, and once the work has taken a second;
+// finish() clears it so the report that follows starts clean.
 class progress {
 public:
-    explicit progress(std::string what);
+    explicit progress(std::string what, uint64_t total = 0);
     ~progress();
-    void tick();
+    void tick(uint64_t count = 1);
+    // A new stage: "check class 00000005" with its own total.
+    void stage(std::string what, uint64_t total);
     void finish();
 
 private:
+    void show();
     std::string what_;
-    uint64_t count_ = 0;
-    bool shown_ = false;
+    uint64_t done_ = 0, total_ = 0;
+    std::size_t shown_width_ = 0;
     bool enabled_;
+    std::chrono::steady_clock::time_point start_, stage_start_, last_;
 };
 
 }  // namespace odbtool
