@@ -390,6 +390,37 @@ TEST_F(OdbTool, DestroyRefusesADirectoryWithOtherFiles) {
     EXPECT_FALSE(fs::exists(fs::path(db) / "NOTES.txt"));
 }
 
+TEST_F(OdbTool, StatsChangesAndPurge) {
+    const std::string db = dir("stats");
+    ok({"create", db, "Tracking.ObjectChanges=yes"});
+    ok({"new", db, "5", "--set", "10=a", "--set", "11=b"});
+    ok({"new", db, "5", "--set", "10=c"});
+    ok({"new", db, "5", "--set", "10=d"});
+    ok({"rm", db, "5", "2"});
+    ok({"rm", db, "5", "3", "--wipe"});
+    std::istringstream lines(ok({"stats", db, "--json"}));
+    std::string line;
+    std::getline(lines, line);
+    auto cls = nlohmann::json::parse(line);
+    EXPECT_EQ(cls["class"], "00000005");
+    EXPECT_EQ(cls["live"], 1);
+    EXPECT_EQ(cls["removed"], 1);
+    EXPECT_EQ(cls["wiped"], 1);
+    EXPECT_EQ(cls["attributes"], 3);  // the wiped object keeps none
+    std::getline(lines, line);
+    EXPECT_EQ(nlohmann::json::parse(line)["class"], nullptr);  // the total
+
+    const std::string changes = ok({"changes", db, "5", "--json"});
+    EXPECT_TRUE(contains(changes, "\"id\":\"00000001\"") && contains(changes, "\"id\":\"00000002\""))
+        << changes;
+    EXPECT_EQ(ok({"changes", db, "5", "--since", "2999-01-01"}), "TIME                  ID\n");
+
+    EXPECT_TRUE(contains(ok({"purge", db, "5", "--removed", "--older-than", "1d"}), "no removed objects"));
+    EXPECT_EQ(odb({"purge", db, "5"}).exit_code, 2);
+    EXPECT_EQ(ok({"purge", db, "5", "--removed"}), "purged 1 removed objects of class 00000005\n");
+    EXPECT_EQ(ids({db, "5", "--all"}), (list{"00000001", "00000003"}));
+}
+
 // Every directory and file under root with its size and contents.
 std::map<std::string, std::string> fingerprint(const fs::path& root) {
     std::map<std::string, std::string> out;

@@ -88,6 +88,7 @@ int run(int argc, char** argv) {
     add_id_commands(app);
     add_check_command(app);
     add_dump_commands(app);
+    add_stats_commands(app);
     add_demo_command(app);
     // The first word that is not an option names the command.
     for (int i = 1; i < argc; ++i) {

@@ -107,6 +107,7 @@ void stream_table::row(const std::vector<std::string>& cells) {
             text += std::string((wanted > used ? wanted - used : 0) + 2, ' ');
         }
     }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
     text += "\n";
     std::cout << text;
     check_output();
