@@ -467,7 +467,10 @@ TEST_F(OdbTool, InspectionLeavesTheTreeAsItWas) {
 
     // Read around the index: the answers are still right, and a class that
     // does not exist is reported.
-    EXPECT_EQ(ok({"lookup", db, "5", "BLUE"}), "00000001\n");
+    program_result walked = odb({"lookup", db, "5", "BLUE"});
+    EXPECT_EQ(walked.out, "00000001\n");
+    EXPECT_TRUE(contains(walked.err, "looked up by walking")) << walked.err;
+    EXPECT_EQ(odb({"lookup", db, "5", "BLUE", "--quiet"}).err, "");
     EXPECT_EQ(ok({"lookup", db, "6", "blue"}), "00000001\n");
     EXPECT_EQ(ok({"count", db, "7"}), "1\n");
     program_result missing = odb({"count", db, "9"});
