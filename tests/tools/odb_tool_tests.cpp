@@ -421,6 +421,25 @@ TEST_F(OdbTool, StatsChangesAndPurge) {
     EXPECT_EQ(ids({db, "5", "--all"}), (list{"00000001", "00000003"}));
 }
 
+// Progress and notices go to a terminal only, and not with --quiet.
+TEST_F(OdbTool, ProgressOnlyOnATerminal) {
+    if (!fs::exists("/usr/bin/script")) GTEST_SKIP() << "no script(1) to give odb a terminal";
+    const std::string db = dir("terminal");
+    ok({"create", db, "NameIndex.Enabled=yes"});
+    ok({"new", db, "5", "--name", "x"});
+    auto on_terminal = [&](const std::string& options) {
+        return odb::test::run_program({"/usr/bin/script", "-qec",
+                                       std::string(ODB_TOOL) + " count '" + db + "' 5 --rebuild-index" + options,
+                                       "/dev/null"});
+    };
+    program_result quiet = on_terminal(" --quiet");
+    EXPECT_FALSE(contains(quiet.out, "rebuilding")) << quiet.out;
+    ok({"config", db, "NameIndex.LifeTime=1"});  // stale at once
+    program_result shown = on_terminal("");
+    EXPECT_TRUE(contains(shown.out, "rebuilding it ...")) << shown.out;
+    EXPECT_FALSE(contains(odb({"count", db, "5", "--rebuild-index"}).err, "rebuilding"));
+}
+
 // Every directory and file under root with its size and contents.
 std::map<std::string, std::string> fingerprint(const fs::path& root) {
     std::map<std::string, std::string> out;

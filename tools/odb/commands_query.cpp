@@ -219,6 +219,20 @@ std::string index_unusable(database& db, uint32_t cls, const std::u16string* nam
     return "the name index of class " + hex8(cls) + " is " + state;
 }
 
+// While the library rebuilds an index it gives no progress; on a terminal
+// a line says what is going on until it returns.
+struct rebuild_notice {
+    explicit rebuild_notice(const std::string& why) {
+        if (why.empty() || quiet() || !stderr_is_terminal()) return;
+        text_ = why + ": rebuilding it ...";
+        std::cerr << text_ << std::flush;
+    }
+    ~rebuild_notice() {
+        if (!text_.empty()) std::cerr << "\r" << std::string(text_.size(), ' ') << "\r" << std::flush;
+    }
+    std::string text_;
+};
+
 void count_objects(const query_options& o) {
     uint32_t cls = parse_hex32(o.cls, "class");
     // No flags asks for the library's own count: by the name index when it
@@ -253,6 +267,7 @@ void count_objects(const query_options& o) {
                     throw_status(status, "cannot count class", path_text(db.class_dir(cls)));
             }
     } else {
+        rebuild_notice shown(o.rebuild_index ? index_unusable(db, cls, nullptr) : "");
         check(ODB_obj_count(db.handle(), cls, flags, &count), "cannot count class",
               path_text(db.class_dir(cls)));
     }
@@ -288,6 +303,7 @@ void lookup_name(const query_options& o) {
     std::string why = index_on ? index_unusable(db, cls, &name) : "the name index is off";
     std::optional<uint32_t> found;
     if (o.rebuild_index || why.empty()) {
+        rebuild_notice shown(index_on ? why : "");
         uint32_t id = 0;
         odb_status status = ODB_obj_lookup_ex(db.handle(), cls, ODB_NAME_ATTRIBUTE, ODB_NAME_UTF16,
                                               reinterpret_cast<const odb_wchar*>(name.c_str()),
