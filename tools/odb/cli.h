@@ -17,6 +17,7 @@ void add_query_commands(CLI::App& app);      // classes, ls, count, lookup
 void add_id_commands(CLI::App& app);         // ids
 void add_check_command(CLI::App& app);       // check
 void add_dump_commands(CLI::App& app);       // dump, load
+void add_stats_commands(CLI::App& app);      // stats, changes, purge
 void add_demo_command(CLI::App& app);        // demo
 void add_doctor_command(CLI::App& app);      // doctor
 

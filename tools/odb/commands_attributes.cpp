@@ -39,7 +39,7 @@ std::string attribute_label(uint32_t attribute) {
     return attribute == ODB_NAME_ATTRIBUTE ? hex8(attribute) + " (name)" : hex8(attribute);
 }
 
-bytes value_to_set(const CLI::App& command, const attribute_options& o) {
+bytes value_to_set(const CLI::App& command, const attribute_options& o, uint32_t attribute) {
     std::size_t given = command.count("VALUE") + command.count("--utf16") + command.count("--hex") +
                         command.count("--file") + command.count("--u32");
     if (given != 1)
@@ -48,6 +48,8 @@ bytes value_to_set(const CLI::App& command, const attribute_options& o) {
     if (command.count("--hex")) return from_hex(o.hex);
     if (command.count("--file")) return read_file_bytes(o.file);
     if (command.count("--u32")) return u32_value(parse_u32(o.u32, "u32 value"));
+    // Names take one form, UTF-16, whichever command writes them.
+    if (attribute == ODB_NAME_ATTRIBUTE) return utf16_value(o.text);
     return text_value(o.text);
 }
 
@@ -58,7 +60,7 @@ void add_attribute_commands(CLI::App& app) {
         auto o = std::make_shared<attribute_options>();
         CLI::App* command = app.add_subcommand("set", "Store an attribute value");
         add_target(command, *o, true);
-        command->add_option("VALUE", o->text, "text, stored as UTF-8 and a zero byte")->type_name("");
+        command->add_option("VALUE", o->text, "text, stored as UTF-8 and a zero byte (the name as UTF-16)")->type_name("");
         command->add_option("--utf16", o->utf16, "text stored as FF FE and UTF-16LE (the form of names)")
             ->type_name("TEXT");
         command->add_option("--hex", o->hex, "bytes in hexadecimal")->type_name("HEX");
@@ -70,7 +72,7 @@ void add_attribute_commands(CLI::App& app) {
             ->type_name("N");
         command->callback([o, command] {
             target t = parse_target(*o);
-            bytes value = value_to_set(*command, *o);
+            bytes value = value_to_set(*command, *o, t.attribute);
             database db = database::open(o->dir);
             object obj = object::open_any(db, t.cls, t.id, true);
             if (o->offset.empty()) obj.replace(t.attribute, value);
@@ -141,7 +143,7 @@ void add_attribute_commands(CLI::App& app) {
             for (const attribute_entry& entry : entries) {
                 bytes value = obj.read(entry.number);
                 std::string preview = value_preview(value);
-                list.push_back({{"attr", hex8(entry.number)}, {"size", value.size()}, {"preview", preview}});
+                list.push_back({{"attr", hex8(entry.number)}, {"size", value.size()}, {"value", value_json(value)}});
                 out.add({attribute_label(entry.number), std::to_string(value.size()), preview});
             }
             if (o->json) print_json(list);

@@ -14,6 +14,7 @@
 
 #include "cli.h"
 #include "database.h"
+#include "name_index.h"
 #include "output.h"
 #include "settings.h"
 
@@ -29,7 +30,6 @@ struct problem {
     uint32_t cls;
 };
 
-const uint32_t index_magic = 0x5B5B0004u;
 const std::size_t lookups_reported = 10;  // per class, then a summary
 
 uint32_t get32(const unsigned char* p) {
@@ -43,15 +43,6 @@ bytes read_whole(const fs::path& path, bool& exists) {
     if (!in) return content;
     content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return content;
-}
-
-char16_t fold(char16_t unit) { return unit >= u'A' && unit <= u'Z' ? unit - u'A' + u'a' : unit; }
-
-bool same_name(const std::u16string& a, const std::u16string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (fold(a[i]) != fold(b[i])) return false;
-    return true;
 }
 
 struct class_state {
@@ -73,6 +64,7 @@ public:
         states_.clear();
         const ini_file ini = ini_file::load(settings_path(db_));
         index_on_ = setting_yes(ini, "NameIndex", "Enabled");
+        lifetime_ = index_lifetime(db_);
         first_id_ = setting_id(ini, "FirstId");
         last_id_ = setting_id(ini, "LastId");
         if (first_id_ > last_id_)
@@ -137,6 +129,7 @@ private:
                 add(path_text(db_.class_dir(cls)), error.what());
                 continue;
             }
+            shown.stage("check class " + hex8(cls) + " (" + form_name(f) + ")", ids.size());
             for (uint32_t id : ids) {
                 auto earlier = seen.find(id);
                 if (earlier != seen.end())
@@ -254,23 +247,45 @@ private:
                 repair_kind::counter, cls);
     }
 
+    // Read from the files, never through the library's lookup or count:
+    // those rebuild an index that is missing, stale or damaged, and would
+    // hide what was there (and write, which check without --repair must
+    // not do). A stale, dropped or never built index is rebuilt by its next
+    // use and is no problem; a current one must agree with the objects.
     void check_index(uint32_t cls, const class_state& state) {
         const fs::path dir = db_.class_dir(cls);
-        // The files first: the lookups below rebuild an index that is
-        // missing, invalid or stale, and would hide what was there.
-        bool exists = false;
-        bytes header = read_whole(dir / "names.dat", exists);
-        if (exists && header.size() >= 12 && get32(header.data()) == index_magic) {
-            uint32_t buckets = get32(header.data() + 8);
-            if (buckets < 1 || buckets > 256) {
-                add(path_text(dir / "names.dat"),
-                    "bad bucket count " + std::to_string(buckets), repair_kind::index, cls);
-                buckets = 0;
-            }
-            std::vector<std::pair<uint32_t, std::u16string>> entries;
-            for (uint32_t b = 0; b < buckets; ++b) check_bucket(cls, b, entries);
-            check_entries(cls, state, entries);
+        const index_header header = read_index_header(dir, lifetime_, 0);
+        if (header.state == index_header::missing) {
+            add(path_text(dir / "names.dat"),
+                "the index header is missing while its bucket files remain", repair_kind::index, cls);
+            return;
         }
+        if (header.state == index_header::damaged) {
+            add(path_text(dir / "names.dat"), header.problem, repair_kind::index, cls);
+            return;
+        }
+        if (header.state != index_header::fresh) return;
+
+        std::vector<std::vector<index_entry>> buckets(header.buckets);
+        uint64_t stated = 0;
+        bool whole = true;
+        for (uint32_t b = 0; b < header.buckets; ++b) {
+            index_bucket bucket = read_index_bucket(dir, b);
+            const std::string path = path_text(index_bucket_path(dir, b));
+            if (bucket.state == index_bucket::damaged) {
+                add(path, bucket.problem, repair_kind::index, cls);
+                whole = false;
+                continue;
+            }
+            if (bucket.stated != bucket.entries.size())
+                add(path, "the header counts " + std::to_string(bucket.stated) +
+                              " entries, the file holds " + std::to_string(bucket.entries.size()),
+                    repair_kind::index, cls);
+            stated += bucket.stated;
+            buckets[b] = std::move(bucket.entries);
+        }
+        check_entries(cls, state, buckets);
+        if (!whole) return;
 
         std::size_t reported = 0, unreported = 0;
         auto lookup_problem = [&](const std::string& message) {
@@ -279,36 +294,29 @@ private:
         };
         std::map<uint32_t, std::u16string> by_id(state.names.begin(), state.names.end());
         for (const auto& named : state.names) {
-            // Entries hold at most 126 units; longer names are not indexed.
-            if (named.second.size() > 126) continue;
-            uint32_t found = 0;
-            std::u16string name = named.second;
-            odb_status status = ODB_obj_lookup_ex(db_.handle(), cls, ODB_NAME_ATTRIBUTE, ODB_NAME_UTF16,
-                                                  reinterpret_cast<const odb_wchar*>(name.c_str()),
-                                                  static_cast<uint32_t>((name.size() + 1) * 2), &found);
-            const std::string who = "the name '" + utf16_to_utf8(name) + "' of object " + hex8(named.first);
-            if (status == ODB_E_NO_MORE_ITEMS) {
+            if (named.second.size() > longest_indexed_name) continue;
+            // The first entry of that name in its bucket, as a lookup finds it.
+            const std::vector<index_entry>& bucket = buckets[index_bucket_of(named.second, header.buckets)];
+            auto found = std::find_if(bucket.begin(), bucket.end(), [&](const index_entry& entry) {
+                return same_name(entry.name, named.second);
+            });
+            const std::string who =
+                "the name '" + utf16_to_utf8(named.second) + "' of object " + hex8(named.first);
+            if (found == bucket.end()) {
                 lookup_problem(who + " is missing from the name index");
-            } else if (status != ODB_OK) {
-                lookup_problem(who + " cannot be looked up: " + describe_status(status));
-            } else if (found != named.first) {
+            } else if (found->id != named.first) {
                 // Several objects may share a name; any of them is a right answer.
-                auto other = by_id.find(found);
-                if (other == by_id.end() || !same_name(other->second, name))
-                    lookup_problem(who + " leads to object " + hex8(found) + ", which is not so named");
+                auto other = by_id.find(found->id);
+                if (other == by_id.end() || !same_name(other->second, named.second))
+                    lookup_problem(who + " leads to object " + hex8(found->id) + ", which is not so named");
             }
         }
         if (unreported > 0)
             add(path_text(dir), std::to_string(unreported) + " more names disagree with the name index",
                 repair_kind::index, cls);
-
-        uint32_t counted = 0;
-        odb_status status = ODB_obj_count(db_.handle(), cls, 0, &counted);
-        if (status != ODB_OK)
-            add(path_text(dir), "the class cannot be counted: " + describe_status(status));
-        else if (counted != state.live)
+        if (stated != state.live)
             add(path_text(dir / "names.dat"),
-                "the name index counts " + std::to_string(counted) + " objects, the class holds " +
+                "the name index counts " + std::to_string(stated) + " objects, the class holds " +
                     std::to_string(state.live) + " live ones",
                 repair_kind::index, cls);
     }
@@ -318,76 +326,29 @@ private:
     // of an object that was unnamed at the last rebuild when it is removed
     // or named later.
     void check_entries(uint32_t cls, const class_state& state,
-                       const std::vector<std::pair<uint32_t, std::u16string>>& entries) {
+                       const std::vector<std::vector<index_entry>>& buckets) {
         std::map<uint32_t, std::u16string> names(state.names.begin(), state.names.end());
         std::size_t reported = 0;
-        for (const auto& entry : entries) {
-            if (entry.second.empty()) continue;
-            std::string problem;
-            auto named = names.find(entry.first);
-            if (state.live_ids.count(entry.first) == 0)
-                problem = "leads to object " + hex8(entry.first) + ", which is not a live object";
-            else if (named == names.end() || !same_name(named->second, entry.second))
-                problem = "leads to object " + hex8(entry.first) + ", which is named '" +
-                          (named == names.end() ? std::string() : utf16_to_utf8(named->second)) + "'";
-            if (problem.empty()) continue;
-            if (reported++ == lookups_reported) {
-                add(path_text(db_.class_dir(cls)), "more index entries disagree with the objects",
-                    repair_kind::index, cls);
-                return;
-            }
-            add(path_text(db_.class_dir(cls)),
-                "the index entry '" + utf16_to_utf8(entry.second) + "' " + problem,
-                repair_kind::index, cls);
-        }
-    }
-
-    void check_bucket(uint32_t cls, uint32_t bucket,
-                      std::vector<std::pair<uint32_t, std::u16string>>& entries) {
-        char name[16];
-        std::snprintf(name, sizeof name, "names.%03x", bucket);
-        const fs::path path = db_.class_dir(cls) / name;
-        bool exists = false;
-        bytes file = read_whole(path, exists);
-        if (!exists || file.empty()) return;  // created empty when first used
-        if (file.size() < 8) {
-            add(path_text(path), "the bucket file is cut (" + std::to_string(file.size()) + " bytes)",
-                repair_kind::index, cls);
-            return;
-        }
-        if (get32(file.data()) != index_magic) {
-            add(path_text(path), "the bucket file has the wrong magic " + hex8(get32(file.data())),
-                repair_kind::index, cls);
-            return;
-        }
-        uint32_t live = 0;
-        std::size_t position = 8;
-        while (position + 8 <= file.size()) {
-            uint32_t length = file[position] | (file[position + 1] << 8);
-            if (length < 8 || length > 263 || position + length > file.size()) {
-                add(path_text(path), "bad entry length " + std::to_string(length) + " at offset " +
-                                         std::to_string(position),
-                    repair_kind::index, cls);
-                return;
-            }
-            uint32_t id = get32(file.data() + position + 2);
-            if (id != 0) {
-                ++live;
-                std::u16string name;
-                for (std::size_t at = position + 6; at + 1 < position + length; at += 2) {
-                    char16_t unit = static_cast<char16_t>(file[at] | (file[at + 1] << 8));
-                    if (unit == 0) break;
-                    name += unit;
+        for (const auto& bucket : buckets)
+            for (const index_entry& entry : bucket) {
+                if (entry.name.empty()) continue;
+                std::string problem;
+                auto named = names.find(entry.id);
+                if (state.live_ids.count(entry.id) == 0)
+                    problem = "leads to object " + hex8(entry.id) + ", which is not a live object";
+                else if (named == names.end() || !same_name(named->second, entry.name))
+                    problem = "leads to object " + hex8(entry.id) + ", which is named '" +
+                              (named == names.end() ? std::string() : utf16_to_utf8(named->second)) + "'";
+                if (problem.empty()) continue;
+                if (reported++ == lookups_reported) {
+                    add(path_text(db_.class_dir(cls)), "more index entries disagree with the objects",
+                        repair_kind::index, cls);
+                    return;
                 }
-                entries.push_back({id, name});
+                add(path_text(db_.class_dir(cls)),
+                    "the index entry '" + utf16_to_utf8(entry.name) + "' " + problem,
+                    repair_kind::index, cls);
             }
-            position += length;
-        }
-        uint32_t stated = get32(file.data() + 4);
-        if (stated != live)
-            add(path_text(path), "the header counts " + std::to_string(stated) + " entries, the file holds " +
-                                     std::to_string(live),
-                repair_kind::index, cls);
     }
 
     void repair_counters(std::vector<std::string>& done, std::vector<std::string>& not_repaired) {
@@ -421,6 +382,7 @@ private:
 
     database& db_;
     bool index_on_ = false;
+    uint32_t lifetime_ = 0;
     uint32_t first_id_ = 1, last_id_ = 0xFFFFFFF0u;
     std::vector<uint32_t> classes_;
     std::map<uint32_t, class_state> states_;

@@ -1,4 +1,5 @@
 // create, config, destroy: a database as a whole and its settings file.
+#include <algorithm>
 #include <iostream>
 
 #include "cli.h"
@@ -78,13 +79,34 @@ void show_settings(const database& db, bool as_json) {
     }
 }
 
+// What the root holds besides the marker, the settings and their lock, and
+// class directories: the user's files, which destroying would take along.
+std::vector<std::string> foreign_entries(const database& db) {
+    std::vector<std::string> out;
+    std::error_code error;
+    for (fs::directory_iterator it(db.root(), error), end; !error && it != end; it.increment(error)) {
+        std::string name = path_text(it->path().filename());
+        std::error_code type_error;
+        const bool directory = it->is_directory(type_error);
+        bool own = !directory && (iequals(name, "QMFILEDB.FDB") || iequals(name, "DBCFG.INI") ||
+                                  iequals(name, "DBCFG.FDB"));
+        if (directory && name.size() == 8 &&
+            name.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)
+            own = true;
+        if (!own) out.push_back(name + (directory ? "/" : ""));
+    }
+    if (error) throw tool_error("cannot list " + db.root_text() + ": " + error.message(), db.root_text());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 }  // namespace
 
 void add_database_commands(CLI::App& app) {
     struct options {
         std::string dir;
         std::vector<std::string> settings;
-        bool json = false;
+        bool json = false, force = false, yes = false;
     };
 
     {
@@ -120,10 +142,30 @@ void add_database_commands(CLI::App& app) {
     {
         auto o = std::make_shared<options>();
         CLI::App* command = app.add_subcommand(
-            "destroy", "Delete a database: every file is overwritten, then removed");
+            "destroy", "Delete a database: every file is overwritten, then removed (asks first on a terminal)");
         add_dir(command, o->dir);
+        command->add_flag("--force", o->force,
+                          "destroy even when the directory holds files that are not the database's");
+        command->add_flag("-y,--yes", o->yes, "do not ask on a terminal");
         command->callback([o] {
             database db = database::open(o->dir);
+            std::vector<std::string> foreign = foreign_entries(db);
+            if (!foreign.empty() && !o->force) {
+                std::string list;
+                for (const std::string& name : foreign) list += "\n  " + name;
+                throw tool_error("not destroying " + db.root_text() +
+                                     ": it holds what is not the database's own (--force destroys it too):" + list,
+                                 db.root_text());
+            }
+            if (!o->yes && stdin_is_terminal()) {
+                std::cerr << "destroy the database " << db.root_text() << " and everything in it"
+                          << (foreign.empty() ? "" : ", with files that are not the database's") << "? [y/N] "
+                          << std::flush;
+                std::string answer;
+                std::getline(std::cin, answer);
+                if (answer != "y" && answer != "Y" && answer != "yes")
+                    throw tool_error("not destroyed: " + db.root_text(), db.root_text());
+            }
             db.destroy();
             std::cout << "destroyed database " << db.root_text() << "\n";
         });

@@ -79,6 +79,9 @@ void stat_object(const object& obj, bool as_json) {
     auto time_text = [&](const odb_systemtime& t) {
         return times_status == ODB_OK ? format_utc_time(t) : std::string("-");
     };
+    auto time_json = [&](const odb_systemtime& t) {
+        return times_status == ODB_OK && t.year != 0 ? json(format_utc_time(t)) : json(nullptr);
+    };
     if (as_json) {
         json history = json::array();
         for (const auto& change : changes)
@@ -92,9 +95,9 @@ void stat_object(const object& obj, bool as_json) {
                     {"storage", single ? "single" : "files"},
                     {"attributes", attributes.size()},
                     {"size", total},
-                    {"created", time_text(times.created)},
-                    {"accessed", time_text(times.accessed)},
-                    {"changed", time_text(times.written)},
+                    {"created", time_json(times.created)},
+                    {"accessed", time_json(times.accessed)},
+                    {"changed", time_json(times.written)},
                     {"history", history}});
         return;
     }
@@ -139,6 +142,9 @@ void stat_attribute(const object& obj, uint32_t attribute, bool as_json) {
     auto time_text = [&](const odb_systemtime& t) {
         return times_status == ODB_OK ? format_utc_time(t) : std::string("-");
     };
+    auto time_json = [&](const odb_systemtime& t) {
+        return times_status == ODB_OK && t.year != 0 ? json(format_utc_time(t)) : json(nullptr);
+    };
     std::string last_change = tracked ? std::string(change.deleted ? "deleted " : "updated ") +
                                             format_utc_time(change.changed)
                                       : "-";
@@ -148,11 +154,14 @@ void stat_attribute(const object& obj, uint32_t attribute, bool as_json) {
                     {"attr", hex8(attribute)},
                     {"exists", exists},
                     {"size", exists ? json(value.size()) : json(nullptr)},
+                    {"value", exists ? value_json(value) : json(nullptr)},
                     {"path", path_text(path)},
-                    {"created", time_text(times.created)},
-                    {"accessed", time_text(times.accessed)},
-                    {"written", time_text(times.written)},
-                    {"last_change", last_change}});
+                    {"created", time_json(times.created)},
+                    {"accessed", time_json(times.accessed)},
+                    {"written", time_json(times.written)},
+                    {"last_change", tracked ? json({{"action", change.deleted ? "deleted" : "updated"},
+                                                    {"time", format_utc_time(change.changed)}})
+                                            : json(nullptr)}});
         return;
     }
     table out({});
@@ -217,8 +226,19 @@ void add_object_commands(CLI::App& app) {
         command->add_flag("--delete", o->erase, "delete the object directory altogether");
         command->callback([o] {
             uint32_t cls = parse_hex32(o->cls, "class"), id = parse_hex32(o->id, "identifier");
+            if (o->wipe && o->erase) throw usage_error("choose one of --wipe and --delete");
             database db = database::open(o->dir);
             object obj = object::open_any(db, cls, id, true);
+            // Removing a removed object again, or wiping a wiped one, would
+            // do nothing at best; a wiped object removed again would come
+            // back under the removed name, as if it could be restored.
+            const form now = obj.current_form();
+            if (!o->erase && now != form::live && (now == form::wiped || !o->wipe))
+                throw tool_error("object " + obj.label() + " is already " + form_name(now) + " (at " +
+                                     obj.where() + ")" +
+                                     (now == form::removed ? ": odb restore brings it back, --wipe or --delete end it"
+                                                           : ": --delete deletes it for good"),
+                                 obj.where());
             uint32_t options = (o->wipe ? ODB_REMOVE_WIPE : 0u) | (o->erase ? ODB_REMOVE_DELETE : 0u);
             obj.remove(options);
             obj.close();

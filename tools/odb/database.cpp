@@ -96,6 +96,15 @@ bool is_hex_name(const std::string& name) {
 
 database database::open(const std::string& directory) {
     fs::path root = database_path(directory);
+    std::error_code error;
+    if (!fs::exists(root, error))
+        throw status_error(ODB_E_NO_DATABASE, "cannot open database " + path_text(root) +
+                           ": no such directory (" + describe_status(ODB_E_NO_DATABASE) + ")",
+                           path_text(root));
+    if (!fs::is_directory(root, error))
+        throw status_error(ODB_E_NO_DATABASE, "cannot open database " + path_text(root) +
+                           ": not a directory (" + describe_status(ODB_E_NO_DATABASE) + ")",
+                           path_text(root));
     return database(init(root, 0), root);
 }
 
@@ -151,6 +160,12 @@ std::vector<uint32_t> database::classes() const {
     if (error) throw tool_error("cannot list " + root_text() + ": " + error.message());
     std::sort(out.begin(), out.end());
     return out;
+}
+
+void database::require_class(uint32_t cls) const {
+    std::error_code error;
+    if (!fs::is_directory(class_dir(cls), error))
+        throw tool_error("no class " + hex8(cls) + " in " + root_text());
 }
 
 // ---- objects ----------------------------------------------------------------
@@ -339,6 +354,18 @@ std::vector<uint32_t> list_ids(database& db, uint32_t cls, form f) {
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     return ids;
+}
+
+std::size_t count_ids(database& db, uint32_t cls, form f) {
+    std::size_t count = 0;
+    walk objects(db, cls, form_enum_flag(f));
+    for (;;) {
+        uint32_t id = 0;
+        odb_status status = objects.step(id);
+        if (status == ODB_E_NO_MORE_ITEMS) return count;
+        check(status, "cannot walk class", path_text(db.class_dir(cls)));
+        ++count;
+    }
 }
 
 }  // namespace odbtool

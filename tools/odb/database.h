@@ -49,6 +49,9 @@ public:
 
     // Object classes: the class directories of the root, in rising order.
     std::vector<uint32_t> classes() const;
+    // Throws "no class ... in ..." unless the class directory exists: the
+    // library would create it (and its index) for some reads.
+    void require_class(uint32_t cls) const;
 
     void destroy();  // ODB_destroy; the handle stays until destruction
     void close();    // ODB_close now (reports its status)
@@ -132,5 +135,7 @@ private:
 // Every identifier of a class in one form, in rising order; a failed step
 // throws.
 std::vector<uint32_t> list_ids(database& db, uint32_t cls, form f);
+// How many objects of a class are in one form, by a walk; a failed step throws.
+std::size_t count_ids(database& db, uint32_t cls, form f);
 
 }  // namespace odbtool

@@ -1,6 +1,8 @@
 #include "errors.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace odbtool {
 
@@ -55,7 +57,12 @@ std::string describe_status(odb_status status) {
 void throw_status(odb_status status, const std::string& action, const std::string& path) {
     std::string message = action;
     if (!path.empty()) message += " " + path;
-    throw status_error(status, message + ": " + describe_status(status));
+    throw status_error(status, message + ": " + describe_status(status), path);
+}
+
+void throw_file_error(const std::string& action, const std::string& path) {
+    const int error = errno;
+    throw tool_error(action + " " + path + ": " + (error != 0 ? std::strerror(error) : "failed"), path);
 }
 
 }  // namespace odbtool

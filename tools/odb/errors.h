@@ -9,24 +9,33 @@
 
 namespace odbtool {
 
-enum exit_code { exit_ok = 0, exit_failure = 1, exit_usage = 2 };
+// 3: a lookup found no object of that name (no failure: a script tells it
+// from one by the status alone).
+enum exit_code { exit_ok = 0, exit_failure = 1, exit_usage = 2, exit_not_found = 3 };
 
 // A command line that cannot be carried out as written.
 struct usage_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// An operation that failed; the message is complete.
+// An operation that failed; the message is complete. The path it concerns
+// is kept apart too, for errors reported as JSON.
 struct tool_error : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    explicit tool_error(const std::string& message, std::string path = "")
+        : std::runtime_error(message), path(std::move(path)) {}
+    std::string path;
 };
 
 // An operation that failed with a library status.
 struct status_error : tool_error {
-    status_error(odb_status status, const std::string& message)
-        : tool_error(message), status(status) {}
+    status_error(odb_status status, const std::string& message, std::string path = "")
+        : tool_error(message, std::move(path)), status(status) {}
     odb_status status;
 };
+
+// "PATH: <the system's reason>" for a file the tool itself failed to open,
+// read or write (from errno).
+[[noreturn]] void throw_file_error(const std::string& action, const std::string& path);
 
 // One line on what a status means.
 const char* status_meaning(odb_status status);

@@ -1,5 +1,7 @@
 // odb: the command-line tool of qmfiledb. It opens databases only through
 // the library's public interface, so every command also exercises it.
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -8,6 +10,7 @@
 #include "cli.h"
 #include "errors.h"
 #include "output.h"
+#include "qmfiledb.h"
 #include "text.h"
 
 namespace odbtool {
@@ -19,16 +22,65 @@ int pending_exit_code = exit_ok;
 void set_exit_code(int code) { pending_exit_code = code; }
 int exit_code_set() { return pending_exit_code; }
 
+namespace {
+
+bool wants_json(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--json") == 0 || std::strcmp(argv[i], "--jsonl") == 0) return true;
+    return false;
+}
+
+// A failure on standard error: "odb: error: ..." or, for a command asked
+// for JSON, one JSON object.
+int report(const std::exception& error, bool as_json, int code) {
+    std::cout.flush();
+    if (!as_json) {
+        std::cerr << "odb: " << (code == exit_usage ? "" : "error: ") << error.what() << "\n";
+        return code;
+    }
+    json record = {{"error", error.what()}, {"status", nullptr}, {"path", nullptr}, {"exit", code}};
+    if (const auto* failure = dynamic_cast<const tool_error*>(&error)) {
+        if (!failure->path.empty()) record["path"] = failure->path;
+        if (const auto* status = dynamic_cast<const status_error*>(&error)) {
+            record["status"] = odb_status_name(status->status);
+            record["status_code"] = status->status;
+        }
+    }
+    std::cerr << json_line(record) << "\n";
+    return code;
+}
+
+std::string version_text() {
+    uint32_t library = 0;
+    ODB_init(ODB_INIT_QUERY_VERSION, nullptr, &library, nullptr, 0);
+    return std::string("odb (qmfiledb) ") + ODB_PACKAGE_VERSION + ", library version " +
+           std::to_string(library);
+}
+
+}  // namespace
+
 int run(int argc, char** argv) {
     use_binary_stdio();
+    const bool as_json = wants_json(argc, argv);
     CLI::App app{"odb: create, inspect, change and repair qmfiledb databases.\n"
                  "Classes, identifiers and attribute numbers are hexadecimal (as in the "
-                 "database's file names); counts and offsets are decimal unless written 0x...",
+                 "database's file names); counts and offsets are decimal unless written 0x...\n"
+                 "Exit status: 0 success, 1 failure, 2 usage error, 3 lookup found no such name.",
                  "odb"};
     // Paths such as /tmp/db are arguments, not /options, on every platform.
     app.allow_windows_style_options(false);
     app.require_subcommand(1, 1);
-    app.fallthrough(false);
+    // Options a command does not know go to odb itself (--quiet anywhere).
+    app.fallthrough(true);
+    app.set_version_flag("--version", version_text(), "print the versions of odb and of the library");
+    app.add_flag_callback("-q,--quiet", [] { set_quiet(true); },
+                          "no notes and no progress on standard error")
+        ->trigger_on_parse();
+    app.failure_message([](const CLI::App* odb, const CLI::Error& error) {
+        std::string help = "odb";
+        for (const CLI::App* command : odb->get_subcommands()) help += " " + command->get_name();
+        return "odb: " + std::string(error.what()) + "\nRun '" + help + " --help' for more information.\n";
+    });
     add_database_commands(app);
     add_object_commands(app);
     add_attribute_commands(app);
@@ -36,26 +88,38 @@ int run(int argc, char** argv) {
     add_id_commands(app);
     add_check_command(app);
     add_dump_commands(app);
+    add_stats_commands(app);
     add_demo_command(app);
     add_doctor_command(app);
+    // The first word that is not an option names the command.
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] == '-') continue;
+        bool known = false;
+        for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; }))
+            known = known || command->get_name() == argv[i];
+        if (!known) {
+            std::cerr << "odb: '" << argv[i] << "' is not an odb command. See 'odb --help'.\n";
+            return exit_usage;
+        }
+        break;
+    }
     try {
         app.parse(argc, argv);
+        flush_output();
+    } catch (const output_failed& failure) {
+        // A reader that went away (odb ... | head) is no failure to report.
+        if (failure.error == EPIPE) return exit_failure;
+        std::cerr << "odb: error: cannot write to standard output: " << std::strerror(failure.error)
+                  << "\n";
+        return exit_failure;
     } catch (const CLI::ParseError& error) {
         int code = app.exit(error);
         return code == 0 ? exit_ok : exit_usage;
     } catch (const usage_error& error) {
-        std::cerr << "odb: " << error.what() << "\n";
-        return exit_usage;
-    } catch (const tool_error& error) {
-        std::cout.flush();
-        std::cerr << "odb: error: " << error.what() << "\n";
-        return exit_failure;
+        return report(error, as_json, exit_usage);
     } catch (const std::exception& error) {
-        std::cout.flush();
-        std::cerr << "odb: error: " << error.what() << "\n";
-        return exit_failure;
+        return report(error, as_json, exit_failure);
     }
-    std::cout.flush();
     return pending_exit_code;
 }
 

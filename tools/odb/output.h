@@ -2,6 +2,7 @@
 // a progress line on a terminal.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -17,6 +18,41 @@ using json = nlohmann::ordered_json;
 // Prints one JSON document (invalid UTF-8 in values becomes U+FFFD).
 void print_json(const json& document);
 std::string json_line(const json& document);  // one line, no line end
+// A value for JSON: {"hex": ..., "u32": N (4 bytes), "text": ... (when it
+// reads as text)}.
+json value_json(const std::vector<unsigned char>& value);
+
+// A write to standard output failed (errno at the time).
+struct output_failed {
+    int error;
+};
+// Throws output_failed once standard output has failed; listings call it
+// after every line, so a full disk or a closed pipe stops them at once.
+void check_output();
+// Flushes standard output and checks it.
+void flush_output();
+
+// A table printed as it goes: every column but the last has a fixed width
+// (longer cells push the rest of their line along), the last one is free.
+class stream_table {
+public:
+    stream_table(const std::vector<std::string>& headers, std::vector<std::size_t> widths);
+    void row(const std::vector<std::string>& cells);
+
+private:
+    std::vector<std::size_t> widths_;
+};
+
+// A JSON array written element by element (one per line), or JSON Lines.
+class json_stream {
+public:
+    explicit json_stream(bool lines) : lines_(lines) {}
+    void add(const json& element);
+    void finish();
+
+private:
+    bool lines_, started_ = false, finished_ = false;
+};
 
 class table {
 public:
@@ -31,25 +67,38 @@ private:
     std::vector<std::vector<std::string>> rows_;
 };
 
+// --quiet: no notes and no progress on standard error.
+void set_quiet(bool quiet);
+bool quiet();
+// "odb: note: ..." on standard error, unless quiet.
+void note(const std::string& text);
+
 // Whether stderr is a terminal (progress is shown only there).
 bool stderr_is_terminal();
+bool stdin_is_terminal();
 // Standard input and output carry bytes unchanged (no CRLF translation).
 void use_binary_stdio();
 
-// "check: 1200 objects" rewritten in place on a terminal every so many
-// items; silent when stderr is not a terminal.
+// A progress line on standard error, rewritten in place: what, done/total
+// (when the total is known), the rate and the time left. It appears only
+// on a terminal, without --quiet, and once the work has taken a second;
+// finish() clears it so the report that follows starts clean.
 class progress {
 public:
-    explicit progress(std::string what);
+    explicit progress(std::string what, uint64_t total = 0);
     ~progress();
-    void tick();
+    void tick(uint64_t count = 1);
+    // A new stage: "check class 00000005" with its own total.
+    void stage(std::string what, uint64_t total);
     void finish();
 
 private:
+    void show();
     std::string what_;
-    uint64_t count_ = 0;
-    bool shown_ = false;
+    uint64_t done_ = 0, total_ = 0;
+    std::size_t shown_width_ = 0;
     bool enabled_;
+    std::chrono::steady_clock::time_point start_, stage_start_, last_;
 };
 
 }  // namespace odbtool

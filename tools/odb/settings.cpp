@@ -158,7 +158,7 @@ void ini_file::save(const fs::path& path) const {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         for (const std::string& line : lines_) out << line << "\r\n";
         out.flush();
-        if (!out) throw tool_error("cannot write " + path_text(temporary));
+        if (!out) throw_file_error("cannot write", path_text(temporary));
     }
     std::error_code error;
     fs::rename(temporary, path, error);
@@ -298,7 +298,7 @@ void write_class_counter(const fs::path& class_dir, const std::optional<uint32_t
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (next) out << "Next ID=" << hex8(*next);
     out.flush();
-    if (!out) throw tool_error("cannot write " + path_text(path));
+    if (!out) throw_file_error("cannot write", path_text(path));
 }
 
 }  // namespace odbtool

@@ -1,5 +1,6 @@
 #include "values.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -28,7 +29,7 @@ bool starts_with(const std::string& text, const char* prefix) {
 
 bytes read_file_bytes(const std::string& path) {
     std::ifstream in(utf8_path(path), std::ios::binary);
-    if (!in) throw tool_error("cannot read " + path);
+    if (!in) throw_file_error("cannot read", path);
     std::ostringstream content;
     content << in.rdbuf();
     std::string text = content.str();
@@ -39,7 +40,7 @@ void write_file_bytes(const std::string& path, const bytes& value) {
     std::ofstream out(utf8_path(path), std::ios::binary | std::ios::trunc);
     if (!value.empty()) out.write(reinterpret_cast<const char*>(value.data()), static_cast<std::streamsize>(value.size()));
     out.flush();
-    if (!out) throw tool_error("cannot write " + path);
+    if (!out) throw_file_error("cannot write", path);
 }
 
 bytes parse_value(const std::string& value_text) {
@@ -51,11 +52,71 @@ bytes parse_value(const std::string& value_text) {
     return text_value(value_text);
 }
 
+bytes parse_value_for(uint32_t attribute, const std::string& value_text) {
+    if (attribute == ODB_NAME_ATTRIBUTE) {
+        if (starts_with(value_text, "text:")) return utf16_value(value_text.substr(5));
+        if (!starts_with(value_text, "utf16:") && !starts_with(value_text, "hex:") &&
+            !starts_with(value_text, "u32:") && !starts_with(value_text, "file:"))
+            return utf16_value(value_text);
+    }
+    return parse_value(value_text);
+}
+
 std::pair<uint32_t, bytes> parse_assignment(const std::string& argument) {
     std::size_t equals = argument.find('=');
     if (equals == std::string::npos || equals == 0)
         throw usage_error("bad assignment '" + argument + "': expected ATTR=VALUE");
-    return {parse_attribute(argument.substr(0, equals)), parse_value(argument.substr(equals + 1))};
+    uint32_t attribute = parse_attribute(argument.substr(0, equals));
+    return {attribute, parse_value_for(attribute, argument.substr(equals + 1))};
+}
+
+namespace {
+
+char16_t fold(char16_t unit) { return unit >= u'A' && unit <= u'Z' ? unit - u'A' + u'a' : unit; }
+
+// * any run, ? one character, {abc} one of, {^abc} none of, \x x itself;
+// A-Z match either case outside sets.
+bool glob(const char16_t* p, const char16_t* t) {
+    for (; *p != 0; ++p, ++t) {
+        if (*p == u'*') {
+            for (;; ++t) {
+                if (glob(p + 1, t)) return true;
+                if (*t == 0) return false;
+            }
+        }
+        if (*t == 0) return false;
+        if (*p == u'?') continue;
+        if (*p == u'{') {
+            const char16_t* q = p + 1;
+            const bool negated = *q == u'^';
+            if (negated) ++q;
+            bool member = false;
+            for (; *q != 0 && *q != u'}'; ++q) member = member || *q == *t;
+            if (member == negated) return false;
+            p = *q == 0 ? q - 1 : q;
+            continue;
+        }
+        if (*p == u'\\' && p[1] != 0) ++p;
+        if (fold(*p) != fold(*t)) return false;
+    }
+    return *t == 0;
+}
+
+}  // namespace
+
+bool criteria::name_passes(const bytes* name_value) const {
+    if (names_.empty()) return true;
+    const std::u16string name = name_value ? value_text_units(*name_value, name_value->size()) : u"";
+    for (const name_criterion& criterion : names_) {
+        const bool passed =
+            name_value != nullptr &&
+            (criterion.wildcard ? glob(criterion.text.c_str(), name.c_str())
+                                : name.size() == criterion.text.size() &&
+                                      std::equal(name.begin(), name.end(), criterion.text.begin(),
+                                                 [](char16_t a, char16_t b) { return fold(a) == fold(b); }));
+        if (passed == any_) return passed;
+    }
+    return !any_;
 }
 
 void criteria::add(uint32_t attribute, uint32_t kind, bytes value) {
@@ -75,6 +136,14 @@ void criteria::where(const std::string& expression) {
         throw usage_error("bad criterion '" + expression + "': " + where_syntax_help);
     uint32_t attribute = parse_attribute(expression.substr(0, at));
     std::string operand = expression.substr(at + 1);
+    if (attribute == ODB_NAME_ATTRIBUTE && (expression[at] == '~' || expression[at] == '=') &&
+        !starts_with(operand, "u32:") && !starts_with(operand, "hex:") && !starts_with(operand, "utf16:") &&
+        !starts_with(operand, "file:")) {
+        if (expression[at] == '~' && operand.empty()) throw usage_error("empty wildcard pattern in '" + expression + "'");
+        if (starts_with(operand, "text:")) operand = operand.substr(5);
+        names_.push_back({expression[at] == '~', utf8_to_utf16(operand)});
+        return;
+    }
     switch (expression[at]) {
     case '~':
         if (operand.empty()) throw usage_error("empty wildcard pattern in '" + expression + "'");
