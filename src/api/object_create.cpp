@@ -4,6 +4,7 @@
 #include "attrs/attribute_io.h"
 #include "core/allocator.h"
 #include "core/settings.h"
+#include "core/tree_ops.h"
 #include "names/name_index.h"
 #include "store/context.h"
 #include "store/object_ids.h"

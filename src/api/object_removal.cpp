@@ -2,6 +2,7 @@
 // of the object directory within its bucket directory; wiping overwrites
 // every file before deleting it.
 #include "attrs/attribute_io.h"
+#include "core/tree_ops.h"
 #include "core/wide_text.h"
 #include "names/name_index.h"
 #include "store/context.h"

@@ -2,6 +2,7 @@
 
 #include "attrs/record_file.h"
 #include "core/database.h"
+#include "core/tree_ops.h"
 #include "platform/handle.h"
 #include "store/context.h"
 #include "store/object_path.h"

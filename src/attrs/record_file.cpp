@@ -70,9 +70,8 @@ uint32_t record_file::read_at(uint64_t offset, void* buffer, uint32_t count) {
 }
 
 void record_file::zero_fill(uint64_t offset, uint32_t count) {
-    // Zeroing the rest of a large value (a rewrite at offset 0 keeps the
-    // capacity and clears what follows) went out in 1 KiB writes, 64 per
-    // 64 KiB written; one 64 KiB block per write makes it a few calls.
+    // A rewrite at offset 0 keeps the capacity and clears what follows, so
+    // large areas are zeroed: 64 KiB per write keeps that to a few calls.
     // Zero-initialised static storage, never written: no stack, no heap.
     static unsigned char zeros[64 * 1024];
     while (count > 0) {

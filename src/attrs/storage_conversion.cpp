@@ -6,6 +6,7 @@
 #include "attrs/record_file.h"
 #include "core/allocator.h"
 #include "core/database.h"
+#include "core/tree_ops.h"
 #include "core/wide_text.h"
 #include "platform/handle.h"
 #include "store/context.h"

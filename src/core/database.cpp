@@ -7,6 +7,7 @@
 #include "core/allocator.h"
 #include "core/settings.h"
 #include "core/status.h"
+#include "core/tree_ops.h"
 #include "core/wide_text.h"
 #include "platform/handle.h"
 

@@ -1,8 +1,8 @@
-// Directory and file routines shared by the whole library: one level of
-// directory creation, recursive deletion and wiping.
+#include "core/tree_ops.h"
+
 #include <cstring>
 
-#include "core/database.h"
+#include "core/path_buffer.h"
 #include "core/wide_text.h"
 #include "platform/extensions.h"
 #include "platform/handle.h"

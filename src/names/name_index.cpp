@@ -18,6 +18,7 @@
 #include "core/clock.h"
 #include "core/database.h"
 #include "core/retrying_open.h"
+#include "core/tree_ops.h"
 #include "core/wide_text.h"
 #include "platform/handle.h"
 #include "store/class_walk.h"
@@ -420,9 +421,8 @@ uint32_t find_name(odb_obj_ctx& ctx, const WCHAR* name) {
     if (size == 0) raise(ODB_E_NAME_NOT_INDEXED);
     read_bucket_header(bucket.get());
 
-    // Entries are compared where they lie in the scanner's window: a lookup
-    // in a large bucket visits thousands of them, and copying each into a
-    // cleared buffer first was most of its time.
+    // Entries are compared where they lie in the scanner's window, never
+    // copied: a lookup in a large bucket visits thousands of them.
     entry_scanner scanner(bucket.get(), size);
     uint32_t length = 0;
     for (uint64_t offset = bucket_header_size;; offset += length) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/settings.h"
+#include "core/tree_ops.h"
 #include "core/wide_text.h"
 #include "store/object_path.h"
 
