@@ -2,6 +2,7 @@
 
 #include "attrs/record_file.h"
 #include "core/database.h"
+#include "core/failure_trace.h"
 #include "core/tree_ops.h"
 #include "platform/handle.h"
 #include "store/context.h"
@@ -72,7 +73,10 @@ void write_file_form(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, cons
     }
     file_handle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_WRITE));
+    if (!file) {
+        note_failure("open", path, GetLastError());
+        raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_WRITE));
+    }
     // A write that fails before storing anything must not leave behind the
     // empty attribute its open has just created.
     const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
@@ -89,7 +93,10 @@ void write_file_form(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, cons
         INVALID_SET_FILE_POINTER)
         fail(ODB_E_ATTRIBUTE_SEEK);
     DWORD written = 0;
-    if (!WriteFile(file.get(), data, size, &written, nullptr)) fail(ODB_E_ATTRIBUTE_WRITE);
+    if (!WriteFile(file.get(), data, size, &written, nullptr)) {
+        note_failure("write", path, GetLastError());
+        fail(ODB_E_ATTRIBUTE_WRITE);
+    }
     record_attribute_change(ctx, attribute, false);
     record_object_change(ctx);
     if (written < size) raise(ODB_E_ATTRIBUTE_WRITE);
@@ -107,10 +114,14 @@ path_buffer attribute_file_path(const WCHAR* root, uint32_t cls, uint32_t id, ui
 
 void read_attribute_file(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, void* buffer,
                          uint32_t& size, FILETIME* created, FILETIME* modified) {
-    file_handle file(CreateFileW(
-        attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute), GENERIC_READ,
-        FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_READ));
+    const path_buffer path =
+        attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute);
+    file_handle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        note_failure("open", path, GetLastError());
+        raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_READ));
+    }
     const uint32_t capacity = size;
     const DWORD file_size = GetFileSize(file.get(), nullptr);
     if (SetFilePointer(file.get(), static_cast<LONG>(offset), nullptr, FILE_BEGIN) ==
@@ -121,8 +132,11 @@ void read_attribute_file(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, 
     if (buffer != nullptr) {
         const DWORD wanted = capacity < size ? capacity : size;
         DWORD read = 0;
-        if (!ReadFile(file.get(), buffer, wanted, &read, nullptr) || read < wanted)
+        const BOOL done = ReadFile(file.get(), buffer, wanted, &read, nullptr);
+        if (!done || read < wanted) {
+            note_failure("read", path, done ? ERROR_HANDLE_EOF : GetLastError());
             raise(ODB_E_ATTRIBUTE_READ);
+        }
     }
     if (created != nullptr || modified != nullptr)
         GetFileTime(file.get(), created, nullptr, modified);

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 
+#include "core/path_buffer.h"
 #include "platform/win32.h"
 
 namespace odb {
@@ -103,6 +104,7 @@ private:
     record_header current_ = {};
     uint64_t current_offset_ = 0;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
+    path_buffer path_;  // kept only while failures are traced, to name the file
 };
 
 }  // namespace odb

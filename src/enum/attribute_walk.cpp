@@ -2,6 +2,7 @@
 // lengths. The walk's state lives in the context: a record offset in the
 // single-file form, a directory search in the per-attribute form.
 #include "attrs/record_file.h"
+#include "core/failure_trace.h"
 #include "store/context.h"
 #include "store/object_path.h"
 
@@ -73,7 +74,7 @@ extern "C" {
 
 ODB_API odb_status ODB_CALL ODB_obj_attribute_enum(odb_obj_ctx* ctx, uint32_t* attribute,
                                                    uint32_t* length) {
-    return guarded_status([&] {
+    return guarded_status("ODB_obj_attribute_enum", [&] {
         odb_obj_ctx& context = validate_context(ctx);
         if (attribute != nullptr && length == nullptr) raise(ODB_E_INVALID_PARAMETER);
         const path_buffer path =

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/allocator.h"
+#include "core/failure_trace.h"
 #include "core/settings.h"
 #include "platform/handle.h"
 #include "store/context.h"
@@ -109,26 +110,28 @@ extern "C" {
 ODB_API odb_status ODB_CALL ODB_obj_enum_init(odb_database* db, uint32_t cls, uint32_t flags,
                                               const odb_enum_filter* filter,
                                               odb_enum_ctx** handle) {
-    return begin_walk(db, cls, flags, filter, handle);
+    return traced("ODB_obj_enum_init", [&] { return begin_walk(db, cls, flags, filter, handle); });
 }
 
 ODB_API odb_status ODB_CALL ODB_obj_enum_ids(odb_enum_ctx* handle, uint32_t* id) {
-    return step_walk(handle, id);
+    return traced("ODB_obj_enum_ids", [&] { return step_walk(handle, id); });
 }
 
 ODB_API odb_status ODB_CALL ODB_obj_enum_close(odb_enum_ctx* handle) {
-    return end_walk(handle);
+    return traced("ODB_obj_enum_close", [&] { return end_walk(handle); });
 }
 
 ODB_API odb_status ODB_CALL ODB_obj_enum(odb_database* db, odb_enum_ctx** handle, uint32_t cls,
                                          uint32_t* id) {
-    if (handle == nullptr) return ODB_E_INVALID_PARAMETER;
-    if (*handle == nullptr) {
-        odb_status status = begin_walk(db, cls, ODB_ENUM_LIVE, nullptr, handle);
-        if (status != ODB_OK) return status;
-    }
-    if (id == nullptr) return end_walk(*handle);
-    return step_walk(*handle, id);
+    return traced("ODB_obj_enum", [&] {
+        if (handle == nullptr) return ODB_E_INVALID_PARAMETER;
+        if (*handle == nullptr) {
+            odb_status status = begin_walk(db, cls, ODB_ENUM_LIVE, nullptr, handle);
+            if (status != ODB_OK) return status;
+        }
+        if (id == nullptr) return end_walk(*handle);
+        return step_walk(*handle, id);
+    });
 }
 
 }  // extern "C"
