@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "core/database.h"
+#include "core/failure_trace.h"
 #include "core/wide_text.h"
 
 namespace odb {
@@ -43,8 +44,11 @@ void write_hex_setting(const odb_database& db, const WCHAR* key, uint32_t value)
     // A range change that did not reach the file must not be reported: the
     // identifiers handed out by ODB_steal_ids would stay free and be handed
     // out again.
-    if (!WritePrivateProfileStringW(ODB_W("IdAssignment"), key, text, settings_file(db)))
+    const path_buffer file = settings_file(db);
+    if (!WritePrivateProfileStringW(ODB_W("IdAssignment"), key, text, file)) {
+        note_failure("write", file, GetLastError());
         raise(ODB_E_FILE_WRITE);
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/failure_trace.h"
 #include "core/status.h"
 #include "core/wide_text.h"
 #include "platform/handle.h"
@@ -42,10 +43,11 @@ bool qualifies(const WIN32_FIND_DATAW& entry, uint32_t kinds) {
 // The end of a listing, or a listing that failed: a walk that took a
 // failure for its end would pass for complete, and a name index rebuilt
 // from it would be valid and wrong.
-bool listing_ended(DWORD error) {
+bool listing_ended(DWORD error, const WCHAR* dir) {
     if (error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND ||
         error == ERROR_PATH_NOT_FOUND)
         return false;
+    note_failure("list", dir, error);
     raise(ODB_E_FILE_ACCESS);
 }
 
@@ -110,11 +112,11 @@ bool next_numbered_dir(HANDLE& search, const WCHAR* dir, uint32_t kinds, WCHAR* 
             path_buffer pattern(dir);
             pattern.component(ODB_W("????????.*"));
             search = FindFirstFileW(pattern, &entry);
-            if (search == INVALID_HANDLE_VALUE) return listing_ended(GetLastError());
+            if (search == INVALID_HANDLE_VALUE) return listing_ended(GetLastError(), dir);
         } else if (!FindNextFileW(search, &entry)) {
             const DWORD error = GetLastError();
             close_search(search);
-            return listing_ended(error);
+            return listing_ended(error, dir);
         }
         if (qualifies(entry, kinds)) {
             std::memcpy(name, entry.cFileName, sizeof entry.cFileName);
