@@ -2,6 +2,7 @@
 
 #include "attrs/record_file.h"
 #include "core/database.h"
+#include "core/disk_format.h"
 #include "core/failure_trace.h"
 #include "core/tree_ops.h"
 #include "platform/handle.h"
@@ -12,8 +13,6 @@
 namespace odb {
 
 namespace {
-
-constexpr char record_magic[] = "QFDB";
 
 // 0 marks free records and 0xFFFFFFFF matches every record, so neither can
 // name an attribute in the single-file form.
@@ -40,7 +39,7 @@ void write_record_form(odb_obj_ctx& ctx, const WCHAR* path, uint32_t attribute, 
                        const void* data, uint32_t size) {
     if (!storable_in_record_file(attribute)) raise(ODB_E_INVALID_PARAMETER);
     record_file attributes;
-    attributes.open(path, record_magic, false);
+    attributes.open(path, false);
     bool deleted = false;
     if (attributes.find_first(attribute, 0)) {
         // Readers see the first record of an attribute; a second one must
@@ -108,7 +107,7 @@ path_buffer attribute_file_path(const WCHAR* root, uint32_t cls, uint32_t id, ui
                                 uint32_t attribute) {
     path_buffer path = object_path(root, cls, id, mode);
     path.hex_component(attribute);
-    path.append(ODB_W(".DAT"));
+    path.append(disk::attribute_file_suffix);
     return path;
 }
 
@@ -152,7 +151,7 @@ void read_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, void*
     if (offset != 0) raise(ODB_E_ATTRIBUTE_SEEK);
     if (!storable_in_record_file(attribute)) raise(ODB_E_NO_ATTRIBUTE);
     record_file attributes;
-    attributes.open(path, record_magic, true);
+    attributes.open(path, true);
     if (!attributes.find_first(attribute, 0)) raise(ODB_E_NO_ATTRIBUTE);
     if (buffer != nullptr) attributes.read_data(buffer, size);
     size = attributes.record_length();
@@ -172,9 +171,9 @@ void write_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, cons
 
 void create_attributes_file(const odb_database& db, uint32_t cls, uint32_t id) {
     path_buffer temporary = object_path(db.root, cls, id, 0);
-    temporary.component(ODB_W("ATTRIBS.NEW"));
+    temporary.component(disk::record_file_temporary);
     record_file attributes;
-    attributes.create(record_magic, temporary);
+    attributes.create(temporary);
     attributes.publish(temporary, attributes_file_path(db.root, cls, id, 0));
 }
 
@@ -183,7 +182,7 @@ bool attribute_exists(odb_obj_ctx& ctx, uint32_t attribute) {
     if (has_record_file(path)) {
         if (!storable_in_record_file(attribute)) return false;
         record_file attributes;
-        attributes.open(path, record_magic, true);
+        attributes.open(path, true);
         return attributes.find_first(attribute, 0);
     }
     return path_exists(attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute),

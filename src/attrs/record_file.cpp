@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/disk_format.h"
 #include "core/failure_trace.h"
 #include "core/status.h"
 #include "platform/handle.h"
@@ -157,13 +158,11 @@ void record_file::fill_header(record_header& out, uint32_t id, uint32_t capacity
     if (modified != nullptr) out.modified = *modified;
 }
 
-void record_file::create(const char* magic, const WCHAR* path) {
+void record_file::create(const WCHAR* path) {
     close();
-    // The first four characters of the magic, zero-padded when shorter.
-    std::memset(magic_, 0, sizeof magic_);
-    for (std::size_t i = 0; i < sizeof magic_ && magic[i] != 0; ++i) magic_[i] = magic[i];
+    std::memcpy(magic_, disk::record_magic, sizeof magic_);
     header_size_ = file_header_size;
-    version_ = 0x0100;
+    version_ = disk::record_version;
     if (tracing()) path_ = path_buffer(path);
     handle_ = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -195,7 +194,7 @@ void record_file::publish(const WCHAR* temporary, const WCHAR* path) {
     }
 }
 
-bool record_file::open(const WCHAR* path, const char* magic, bool read_only) {
+bool record_file::open(const WCHAR* path, bool read_only) {
     close();
     DWORD access = read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
     if (tracing()) path_ = path_buffer(path);
@@ -216,12 +215,9 @@ bool record_file::open(const WCHAR* path, const char* magic, bool read_only) {
         std::memcpy(magic_, header, 4);
         header_size_ = static_cast<uint16_t>(header[4] | (header[5] << 8));
         version_ = static_cast<uint16_t>(header[6] | (header[7] << 8));
-        if (magic != nullptr) {
-            std::size_t compared = std::strlen(magic) < 4 ? std::strlen(magic) : 4;
-            if (std::memcmp(magic_, magic, compared) != 0) {
-                note_damage("read", path, "not a record file (wrong magic)");
-                raise(ODB_E_BAD_HEADER);
-            }
+        if (std::memcmp(magic_, disk::record_magic, sizeof magic_) != 0) {
+            note_damage("read", path, "not a record file (wrong magic)");
+            raise(ODB_E_BAD_HEADER);
         }
         if (header_size_ < file_header_size) {
             note_damage("read", path, "damaged header (size below 8)");

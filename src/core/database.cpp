@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/allocator.h"
+#include "core/disk_format.h"
 #include "core/failure_trace.h"
 #include "core/settings.h"
 #include "core/status.h"
@@ -16,9 +17,6 @@ namespace odb {
 
 namespace {
 
-constexpr char marker_text[] = "Quillmar Security System";  // 24 characters and a zero byte
-constexpr DWORD marker_size = 25;
-constexpr DWORD marker_compared = 24;
 
 // The longest tail the library appends to a root:
 // "\class\bucket\slot.RMV\attribute.DAT" is 9 + 9 + 13 + 13 units.
@@ -34,7 +32,7 @@ bool names_no_directory(const WCHAR* path) {
 
 path_buffer marker_path(const odb_database& db) {
     path_buffer path(db.root);
-    path.component(ODB_W("QMFILEDB.FDB"));
+    path.component(disk::marker_file);
     return path;
 }
 
@@ -52,7 +50,7 @@ bool probe_marker(odb_database& db, bool read_write) {
     char head[80] = {};
     DWORD read = 0;
     if (!ReadFile(marker.get(), head, sizeof head, &read, nullptr)) read = 0;
-    if (std::memcmp(head, marker_text, marker_compared) != 0) {
+    if (std::memcmp(head, disk::marker_text, disk::marker_compared) != 0) {
         note_damage("read", marker_path(db), "not a database marker");
         return false;
     }
@@ -76,8 +74,8 @@ void create_database(odb_database& db) {
             raise(ODB_E_MARKER_WRITE);
         }
         DWORD written = 0;
-        if (!WriteFile(marker.get(), marker_text, marker_size, &written, nullptr) ||
-            written < marker_size)
+        if (!WriteFile(marker.get(), disk::marker_text, disk::marker_size, &written, nullptr) ||
+            written < disk::marker_size)
             raise(ODB_E_MARKER_WRITE);
     }
     if (!probe_marker(db, false)) {

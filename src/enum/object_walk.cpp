@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/allocator.h"
+#include "core/disk_format.h"
 #include "core/failure_trace.h"
 #include "core/settings.h"
 #include "platform/handle.h"
@@ -70,7 +71,7 @@ void close_walk(odb_enum_ctx* walk) noexcept {
 void read_lock_file_times(const WCHAR* object_dir, FILETIME* created, FILETIME* accessed,
                           FILETIME* written) {
     path_buffer path(object_dir);
-    path.component(ODB_W("OBJLOCK.FDB"));
+    path.component(disk::object_lock_file);
     file_handle lock =
         open_with_retry(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, ODB_E_NO_OBJECT);
     GetFileTime(lock.get(), created, accessed, written);

@@ -30,8 +30,8 @@ namespace odb {
 namespace {
 
 constexpr int header_bucket = -1;
-constexpr uint32_t index_header_size = 12;
-constexpr uint32_t bucket_header_size = 8;
+constexpr uint32_t index_header_size = disk::name_index_header_size;
+constexpr uint32_t bucket_header_size = disk::name_bucket_header_size;
 constexpr uint32_t entry_buffer_size = 264;
 // Units a name field can hold without its terminator: an entry of at most
 // 263 bytes keeps 126 units, a terminator and one spare unit. Longer names
@@ -50,10 +50,10 @@ uint32_t get32(const unsigned char* in) {
 path_buffer index_file_path(const odb_obj_ctx& ctx, int bucket) {
     path_buffer path = class_path(ctx.db->root, ctx.cls);
     if (bucket == header_bucket) {
-        path.component(ODB_W("names.dat"));
+        path.component(disk::name_index_file);
         return path;
     }
-    path.component(ODB_W("names."));
+    path.component(disk::name_bucket_prefix);
     path.hex(static_cast<uint32_t>(bucket), 3);
     return path;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/allocator.h"
+#include "core/disk_format.h"
 #include "core/failure_trace.h"
 #include "core/retrying_open.h"
 #include "store/object_path.h"
@@ -30,7 +31,7 @@ void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode) {
     if (mode == ctx.mode) return;
 
     path_buffer path = object_path(ctx.db->root, ctx.cls, ctx.id, mode);
-    path.component(ODB_W("OBJLOCK.FDB"));
+    path.component(disk::object_lock_file);
 
     DWORD access, share;
     if (mode & ODB_MODE_WRITE) {

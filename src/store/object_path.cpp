@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/disk_format.h"
 #include "core/failure_trace.h"
 #include "core/status.h"
 #include "core/wide_text.h"
@@ -65,14 +66,14 @@ path_buffer object_path(const WCHAR* root, uint32_t cls, uint32_t id, uint32_t m
     path.hex_component(id >> 9);
     if (bucket_only) return path;
     path.hex_component(id & 0x1FF);
-    if (mode & ODB_MODE_REMOVED) path.append(ODB_W(".RMV"));
-    else if (mode & ODB_MODE_WIPED) path.append(ODB_W(".WPE"));
+    if (mode & ODB_MODE_REMOVED) path.append(disk::removed_suffix);
+    else if (mode & ODB_MODE_WIPED) path.append(disk::wiped_suffix);
     return path;
 }
 
 path_buffer attributes_file_path(const WCHAR* root, uint32_t cls, uint32_t id, uint32_t mode) {
     path_buffer path = object_path(root, cls, id, mode);
-    path.component(ODB_W("ATTRIBS.FDB"));
+    path.component(disk::record_file_name);
     return path;
 }
 
