@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/disk_format.h"
 #include "floor.h"
 #include "objects.h"
 
@@ -35,24 +36,24 @@ uint64_t file_size(int fd) {
 }
 
 void write_record_header(int fd, uint64_t offset, uint32_t id, uint32_t capacity, uint32_t length) {
-    unsigned char header[28] = {};
+    unsigned char header[odb::disk::record_header_size] = {};
     put32(header, id);
     put32(header + 4, capacity);
     put32(header + 8, length);
     struct timespec now;
     ::clock_gettime(CLOCK_REALTIME, &now);  // the time stamps
     put32(header + 12, static_cast<uint32_t>(now.tv_nsec));
-    must(::pwrite(fd, header, 28, static_cast<off_t>(offset)) == 28, "pwrite header");
+    must(::pwrite(fd, header, odb::disk::record_header_size, static_cast<off_t>(offset)) == odb::disk::record_header_size, "pwrite header");
 }
 
 std::string attribute_path(const std::string& dir, uint32_t attribute) {
-    return dir + "/" + hex8(attribute) + ".DAT";
+    return dir + "/" + hex8(attribute) + odb::disk::attribute_file_suffix;
 }
 
 // ---- one object: the steps of the library's exports -------------------------
 
 int open_lock(const std::string& dir, bool write) {
-    int fd = floor_open((dir + "/OBJLOCK.FDB").c_str(), (write ? O_RDWR : O_RDONLY) | O_CREAT,
+    int fd = floor_open((dir + "/" + odb::disk::object_lock_file).c_str(), (write ? O_RDWR : O_RDONLY) | O_CREAT,
                         write ? floor_lock::exclusive : floor_lock::shared);
     must(fd >= 0, "open lock");
     if (write) must(::write(fd, "\1", 1) == 1, "write lock");
@@ -68,7 +69,7 @@ int open_context(const database& db, uint32_t id, bool write) {
 
 void set_attribute(const database& db, int lock, const std::string& dir, uint32_t attribute,
                    const void* data, uint32_t size) {
-    const std::string records = dir + "/ATTRIBS.FDB";
+    const std::string records = dir + "/" + odb::disk::record_file_name;
     if (exists(records)) {
         int fd = record_open(records, true);
         record found;
@@ -89,13 +90,13 @@ void set_attribute(const database& db, int lock, const std::string& dir, uint32_
 }
 
 uint32_t get_attribute(const std::string& dir, uint32_t attribute, void* buffer, uint32_t capacity) {
-    const std::string records = dir + "/ATTRIBS.FDB";
+    const std::string records = dir + "/" + odb::disk::record_file_name;
     if (exists(records)) {
         int fd = record_open(records, false);
         record found;
         must(record_find(fd, attribute, found), "find record");
         uint32_t want = found.length < capacity ? found.length : capacity;
-        must(::pread(fd, buffer, want, static_cast<off_t>(found.offset + 28)) == static_cast<ssize_t>(want),
+        must(::pread(fd, buffer, want, static_cast<off_t>(found.offset + odb::disk::record_header_size)) == static_cast<ssize_t>(want),
              "read record");
         floor_close(fd);
         return found.length;
@@ -162,8 +163,8 @@ void read_ini(const std::string& path) {
 int record_open(const std::string& path, bool write) {
     int fd = floor_open(path.c_str(), write ? O_RDWR : O_RDONLY, write ? floor_lock::exclusive : floor_lock::shared);
     must(fd >= 0, "open record file");
-    unsigned char header[8];
-    must(::pread(fd, header, 8, 0) == 8, "read record file header");
+    unsigned char header[odb::disk::record_file_header_size];
+    must(::pread(fd, header, sizeof header, 0) == sizeof header, "read record file header");
     record first;
     record_find(fd, every_record, first);
     return fd;
@@ -171,9 +172,9 @@ int record_open(const std::string& path, bool write) {
 
 bool record_find(int fd, uint32_t key, record& found) {
     const uint64_t size = file_size(fd);
-    unsigned char header[28];
-    for (uint64_t offset = 8; offset + 28 <= size;) {
-        must(::pread(fd, header, 28, static_cast<off_t>(offset)) == 28, "read record header");
+    unsigned char header[odb::disk::record_header_size];
+    for (uint64_t offset = odb::disk::record_file_header_size; offset + odb::disk::record_header_size <= size;) {
+        must(::pread(fd, header, odb::disk::record_header_size, static_cast<off_t>(offset)) == odb::disk::record_header_size, "read record header");
         uint32_t id = get32(header), capacity = get32(header + 4);
         if (key == every_record || id == key) {
             found.offset = offset;
@@ -182,7 +183,7 @@ bool record_find(int fd, uint32_t key, record& found) {
             found.length = get32(header + 8);
             return true;
         }
-        offset += 28 + capacity;
+        offset += odb::disk::record_header_size + capacity;
     }
     return false;
 }
@@ -192,30 +193,30 @@ void record_append(int fd, uint32_t id, const void* data, uint32_t size) {
     record any;
     if (record_find(fd, every_record, any)) {
         const uint64_t end = file_size(fd);
-        unsigned char header[28];
-        for (uint64_t offset = any.offset + 28 + any.capacity; offset + 28 <= end;) {
-            must(::pread(fd, header, 28, static_cast<off_t>(offset)) == 28, "read record header");
-            offset += 28 + get32(header + 4);
+        unsigned char header[odb::disk::record_header_size];
+        for (uint64_t offset = any.offset + odb::disk::record_header_size + any.capacity; offset + odb::disk::record_header_size <= end;) {
+            must(::pread(fd, header, odb::disk::record_header_size, static_cast<off_t>(offset)) == odb::disk::record_header_size, "read record header");
+            offset += odb::disk::record_header_size + get32(header + 4);
         }
     }
     const uint64_t end = file_size(fd);
     record free_space;
     record_find(fd, 0, free_space);
     write_record_header(fd, end, id, size, size);
-    must(::pwrite(fd, data, size, static_cast<off_t>(end + 28)) == static_cast<ssize_t>(size), "write record");
+    must(::pwrite(fd, data, size, static_cast<off_t>(end + odb::disk::record_header_size)) == static_cast<ssize_t>(size), "write record");
 }
 
 void record_touch(int fd, const record& at) { write_record_header(fd, at.offset, at.id, at.capacity, at.length); }
 
 void record_replace(int fd, const record& at, const void* data, uint32_t size) {
     record_touch(fd, at);
-    must(::pwrite(fd, data, size, static_cast<off_t>(at.offset + 28)) == static_cast<ssize_t>(size),
+    must(::pwrite(fd, data, size, static_cast<off_t>(at.offset + odb::disk::record_header_size)) == static_cast<ssize_t>(size),
          "write record");
     // The rest of the data area is cleared, in 64 KiB writes.
     static unsigned char zeros[64 * 1024];
     for (uint64_t done = size; done < at.capacity;) {
         uint64_t block = at.capacity - done < sizeof zeros ? at.capacity - done : sizeof zeros;
-        must(::pwrite(fd, zeros, block, static_cast<off_t>(at.offset + 28 + done)) == static_cast<ssize_t>(block),
+        must(::pwrite(fd, zeros, block, static_cast<off_t>(at.offset + odb::disk::record_header_size + done)) == static_cast<ssize_t>(block),
              "zero record");
         done += block;
     }
@@ -224,8 +225,13 @@ void record_replace(int fd, const record& at, const void* data, uint32_t size) {
 void record_create(const std::string& path) {
     int fd = floor_open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, floor_lock::exclusive);
     must(fd >= 0, "create record file");
-    const unsigned char header[8] = {'Q', 'F', 'D', 'B', 8, 0, 0, 1};
-    must(::write(fd, header, 8) == 8, "write record file header");
+    unsigned char header[odb::disk::record_file_header_size];
+    std::memcpy(header, odb::disk::record_magic, 4);
+    header[4] = static_cast<unsigned char>(odb::disk::record_file_header_size);
+    header[5] = 0;
+    header[6] = static_cast<unsigned char>(odb::disk::record_version);
+    header[7] = static_cast<unsigned char>(odb::disk::record_version >> 8);
+    must(::write(fd, header, sizeof header) == sizeof header, "write record file header");
     floor_close(fd);
 }
 
@@ -233,34 +239,35 @@ void record_create(const std::string& path) {
 
 void create_database(const database& db) {
     make_dir(db.root);
-    int fd = ::open((db.root + "/QMFILEDB.FDB").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    must(::write(fd, "Quillmar Security System", 25) == 25, "marker");
+    int fd = ::open((db.root + "/" + odb::disk::marker_file).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    must(::write(fd, odb::disk::marker_text, odb::disk::marker_size) == odb::disk::marker_size, "marker");
     ::close(fd);
 }
 
 uint32_t create_object(const database& db, int i) {
     // ODB_obj_new: configuration lock, class directory, LastId, the class's
     // identifier file, the first free identifier, the object directory.
-    int config = floor_open((db.root + "/DBCFG.FDB").c_str(), O_RDONLY | O_CREAT, floor_lock::shared);
+    int config = floor_open((db.root + "/" + odb::disk::config_lock_file).c_str(), O_RDONLY | O_CREAT, floor_lock::shared);
     const std::string cls = class_dir(db.root, object_class);
     make_dir(cls);
-    read_ini(db.root + "/DBCFG.INI");
-    int ids = floor_open((cls + "/OBJID.FDB").c_str(), O_RDWR | O_CREAT, floor_lock::exclusive);
+    read_ini(db.root + "/" + odb::disk::settings_file);
+    int ids = floor_open((cls + "/" + odb::disk::id_file).c_str(), O_RDWR | O_CREAT, floor_lock::exclusive);
     must(ids >= 0, "open OBJID.FDB");
     char text[257] = {};
     ssize_t got = ::read(ids, text, 256);
-    uint32_t id = got > 8 ? static_cast<uint32_t>(std::strtoul(text + 8, nullptr, 16)) : 1;
+    constexpr ssize_t prefix = sizeof odb::disk::next_id_prefix - 1;
+    uint32_t id = got > prefix ? static_cast<uint32_t>(std::strtoul(text + prefix, nullptr, 16)) : 1;
     std::string dir;
     for (;; ++id) {
         make_dir(bucket_dir(db.root, object_class, id));
         dir = object_dir(db.root, object_class, id);
-        if (!exists(dir) && !exists(dir + ".RMV") && !exists(dir + ".WPE") && ::mkdir(dir.c_str(), 0777) == 0)
+        if (!exists(dir) && !exists(dir + odb::disk::removed_suffix) && !exists(dir + odb::disk::wiped_suffix) && ::mkdir(dir.c_str(), 0777) == 0)
             break;
     }
     char next[17];
-    std::snprintf(next, sizeof next, "Next ID=%08x", id + 1);
-    must(::pwrite(ids, next, 16, 0) == 16, "write OBJID.FDB");
-    if (db.single_file) record_create(dir + "/ATTRIBS.FDB");
+    std::snprintf(next, sizeof next, "%s%08x", odb::disk::next_id_prefix, id + 1);
+    must(::pwrite(ids, next, odb::disk::next_id_size, 0) == odb::disk::next_id_size, "write OBJID.FDB");
+    if (db.single_file) record_create(dir + "/" + odb::disk::record_file_name);
     floor_close(ids);
     int lock = open_lock(dir, true);
     floor_close(config);
@@ -299,7 +306,7 @@ void remove_object(const database& db, uint32_t id) {
     int lock = open_context(db, id, true);
     floor_close(lock);
     const std::string dir = object_dir(db.root, object_class, id);
-    rename_dir(dir, dir + ".RMV");
+    rename_dir(dir, dir + odb::disk::removed_suffix);
 }
 
 object_phases run_objects(const std::string& root, int count, bool single_file) {

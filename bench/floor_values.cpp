@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 
+#include "core/disk_format.h"
 #include "floor.h"
 #include "values.h"
 
@@ -22,9 +23,9 @@ value_file::value_file(bool single_file, std::size_t bytes, const unsigned char*
     : dir_(std::make_unique<scratch_dir>("floor-values")), single_(single_file), bytes_(bytes) {
     object_ = dir_->sub("00000001");
     make_dir(object_);
-    records_ = object_ + "/ATTRIBS.FDB";
-    value_ = object_ + "/" + hex8(value_attribute) + ".DAT";
-    lock_ = ::open((object_ + "/OBJLOCK.FDB").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    records_ = object_ + "/" + odb::disk::record_file_name;
+    value_ = object_ + "/" + hex8(value_attribute) + odb::disk::attribute_file_suffix;
+    lock_ = ::open((object_ + "/" + odb::disk::object_lock_file).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (single_) {
         record_create(records_);
         int fd = record_open(records_, true);
@@ -58,7 +59,7 @@ void value_file::read_whole(unsigned char* out) {
         int fd = record_open(records_, false);
         record found;
         must(record_find(fd, value_attribute, found), "find");
-        must(::pread(fd, out, found.length, static_cast<off_t>(found.offset + 28)) == static_cast<ssize_t>(found.length),
+        must(::pread(fd, out, found.length, static_cast<off_t>(found.offset + odb::disk::record_header_size)) == static_cast<ssize_t>(found.length),
              "read");
         floor_close(fd);
         return;
@@ -82,7 +83,7 @@ void value_file::write_pieces(const unsigned char* data) {
                 record_replace(fd, found, data, piece_size);
             } else {
                 record_touch(fd, found);  // the header: modified now
-                must(::pwrite(fd, data + at, piece_size, static_cast<off_t>(found.offset + 28 + at)) == piece_size,
+                must(::pwrite(fd, data + at, piece_size, static_cast<off_t>(found.offset + odb::disk::record_header_size + at)) == piece_size,
                      "write piece");
             }
             must(::write(lock_, "\1", 1) == 1, "lock");

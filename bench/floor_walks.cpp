@@ -11,6 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/disk_format.h"
 #include "floor.h"
 #include "walks.h"
 
@@ -62,7 +63,7 @@ int walk(const std::string& root, Visit visit) {
 
 // The value of a 4-byte attribute, as the filter reads it: exists, size, value.
 bool read_small_attribute(const std::string& dir, uint32_t attribute, uint32_t& value) {
-    const std::string records = dir + "/ATTRIBS.FDB";
+    const std::string records = dir + "/" + odb::disk::record_file_name;
     if (exists(records)) {
         record found;
         int fd = record_open(records, false);
@@ -73,12 +74,12 @@ bool read_small_attribute(const std::string& dir, uint32_t attribute, uint32_t& 
             if (!exists(records)) return false;
             fd = record_open(records, false);
             record_find(fd, attribute, found);
-            if (pass == 1 && ::pread(fd, &value, 4, static_cast<off_t>(found.offset + 28)) != 4) value = 0;
+            if (pass == 1 && ::pread(fd, &value, 4, static_cast<off_t>(found.offset + odb::disk::record_header_size)) != 4) value = 0;
             floor_close(fd);
         }
         return found.length == 4;
     }
-    const std::string file = dir + "/" + hex8(attribute) + ".DAT";
+    const std::string file = dir + "/" + hex8(attribute) + odb::disk::attribute_file_suffix;
     if (!exists(file)) return false;
     uint32_t size = 0;
     for (int pass = 0; pass < 2; ++pass) {
@@ -95,7 +96,7 @@ bool read_small_attribute(const std::string& dir, uint32_t attribute, uint32_t& 
 }
 
 std::string index_file(const std::string& root, int bucket) {
-    if (bucket < 0) return class_dir(root, object_class) + "/names.dat";
+    if (bucket < 0) return class_dir(root, object_class) + "/" + odb::disk::name_index_file;
     char name[16];
     std::snprintf(name, sizeof name, "/names.%03x", bucket);
     return class_dir(root, object_class) + name;
@@ -111,8 +112,8 @@ int open_index(const std::string& root, int bucket) {
 
 uint32_t check_index(const std::string& root) {
     int fd = open_index(root, -1);
-    unsigned char header[12];
-    if (::read(fd, header, 12) != 12) throw std::runtime_error("floor: short names.dat");
+    unsigned char header[odb::disk::name_index_header_size];
+    if (::read(fd, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short names.dat");
     floor_close(fd);
     return get32(header + 8);
 }
@@ -125,7 +126,7 @@ int walk_plain(const std::string& root) {
 
 int walk_changed_after(const std::string& root) {
     return walk(root, [](const std::string& dir, uint32_t) {
-        int fd = floor_open((dir + "/OBJLOCK.FDB").c_str(), O_RDONLY, floor_lock::shared);
+        int fd = floor_open((dir + "/" + odb::disk::object_lock_file).c_str(), O_RDONLY, floor_lock::shared);
         struct stat st;
         ::fstat(fd, &st);
         floor_close(fd);
@@ -136,7 +137,7 @@ int walk_changed_after(const std::string& root) {
 int walk_matching(const std::string& root) {
     return walk(root, [](const std::string& dir, uint32_t) {
         if (!exists(dir)) return false;
-        int lock = floor_open((dir + "/OBJLOCK.FDB").c_str(), O_RDONLY | O_CREAT, floor_lock::shared);
+        int lock = floor_open((dir + "/" + odb::disk::object_lock_file).c_str(), O_RDONLY | O_CREAT, floor_lock::shared);
         uint32_t value = 0;
         bool pass = read_small_attribute(dir, small_attribute_a, value) && value == filter_value;
         floor_close(lock);
@@ -147,16 +148,17 @@ int walk_matching(const std::string& root) {
 uint32_t count_by_index(const std::string& root) {
     check_index(root);
     int names = open_index(root, -1);
-    unsigned char header[12];
-    if (::read(names, header, 12) != 12) throw std::runtime_error("floor: short names.dat");
+    unsigned char header[odb::disk::name_index_header_size];
+    if (::read(names, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short names.dat");
     const uint32_t buckets = get32(header + 8);
     uint32_t total = 0;
     for (uint32_t b = 0; b < buckets; ++b) {
         int fd = open_index(root, static_cast<int>(b));
         struct stat st;
         ::fstat(fd, &st);
-        unsigned char bucket_header[8];
-        if (st.st_size >= 8 && ::read(fd, bucket_header, 8) == 8) total += get32(bucket_header + 4);
+        unsigned char bucket_header[odb::disk::name_bucket_header_size];
+        if (st.st_size >= static_cast<off_t>(sizeof bucket_header) &&
+            ::read(fd, bucket_header, sizeof bucket_header) == sizeof bucket_header) total += get32(bucket_header + 4);
         floor_close(fd);
     }
     floor_close(names);
@@ -169,8 +171,8 @@ uint32_t lookup(const std::string& root, int i) {
     uint32_t sum = 0;
     for (char c : name) sum += static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     int names = open_index(root, -1);
-    unsigned char header[12];
-    if (::read(names, header, 12) != 12) throw std::runtime_error("floor: short names.dat");
+    unsigned char header[odb::disk::name_index_header_size];
+    if (::read(names, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short names.dat");
     int fd = open_index(root, static_cast<int>(sum % get32(header + 8)));
     struct stat st;
     ::fstat(fd, &st);

@@ -39,17 +39,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static world w;
     if (size == 0) return 0;
     const std::filesystem::path class_dir = w.root / fuzz::hex(cls);
-    unsigned char header[12] = {0x04, 0x00, 0x5B, 0x5B, 0, 0, 0, 0, 0, 0, 0, 0};
+    unsigned char header[odb::disk::name_index_header_size] = {};
+    for (int i = 0; i < 4; ++i)
+        header[i] = static_cast<unsigned char>(odb::disk::name_index_magic >> (8 * i));
     header[8] = static_cast<unsigned char>(1 + data[0] % 4);
     size_t used = 1;
     if (data[0] & 0x80) {
         std::memset(header, 0, sizeof header);
-        used = std::min<size_t>(size, 13);
+        used = std::min<size_t>(size, sizeof header + 1);
         std::memcpy(header, data + 1, used - 1);
     }
-    fuzz::write_bytes(class_dir / "names.dat", header, sizeof header);
+    fuzz::write_bytes(class_dir / odb::disk::name_index_file, header, sizeof header);
     for (int b = 0; b < 4; ++b)
-        fuzz::write_bytes(class_dir / ("names.00" + std::to_string(b)), data + used, size - used);
+        fuzz::write_bytes(class_dir / (odb::disk::name_bucket_prefix + std::string("00") + std::to_string(b)), data + used, size - used);
 
     const std::u16string root = fuzz::wide(w.root);
     uint32_t version = 0;

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (ODB_obj_new(db, cls, &id, &created) != ODB_OK) std::abort();
         return created;
     }();
-    fuzz::write_bytes(root / fuzz::hex(cls) / "OBJCHGS.FDB", data, size);
+    fuzz::write_bytes(root / fuzz::hex(cls) / odb::disk::object_changes_file, data, size);
     ODB_obj_set_attribute(ctx, 1, 0, "value", 5);
     return 0;
 }

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static odb_database* db = fuzz::open_database("ids", "[Attribs]\nSingleFile=Yes\n", &root);
     const std::filesystem::path class_dir = root / fuzz::hex(cls);
     std::filesystem::create_directories(class_dir);
-    fuzz::write_bytes(class_dir / "OBJID.FDB", data, size);
+    fuzz::write_bytes(class_dir / odb::disk::id_file, data, size);
     uint32_t id = 0;
     odb_obj_ctx* ctx = nullptr;
     if (ODB_obj_new(db, cls, &id, &ctx) == ODB_OK) ODB_obj_close_ctx(ctx);

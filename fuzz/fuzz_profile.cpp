@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     GetPrivateProfileSectionNamesW(large, 4096, f);
 
     // The same bytes as the object's change file.
-    fuzz::write_bytes(fuzz::object_dir(root, cls, id) / "ATTRIBS.STA", data, size);
+    fuzz::write_bytes(fuzz::object_dir(root, cls, id) / odb::disk::attribute_changes_file, data, size);
     uint32_t length = 0;
     if (ODB_obj_get_info(ctx, ODB_INFO_ATTRIBUTE_CHANGES, 0, nullptr, &length) == ODB_OK) {
         std::vector<unsigned char> changes(length);

@@ -21,7 +21,7 @@ struct world {
         if (ODB_obj_new(db, cls, &id, &ctx) != ODB_OK) std::abort();
         ODB_obj_close_ctx(ctx);
         ODB_close(db);
-        file = fuzz::object_dir(root, cls, id) / "ATTRIBS.FDB";
+        file = fuzz::object_dir(root, cls, id) / odb::disk::record_file_name;
         this->id = id;
         this->root = root;
     }
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // file of n bytes cannot yield more than n / 28 records.
     uint32_t attribute = 0, length = 0;
     std::vector<unsigned char> value;
-    for (size_t steps = 0; steps <= size / 28 + 1; ++steps) {
+    for (size_t steps = 0; steps <= size / odb::disk::record_header_size + 1; ++steps) {
         if (ODB_obj_attribute_enum(ctx, &attribute, &length) != ODB_OK) break;
         uint32_t wanted = 0;
         if (ODB_obj_get_attribute(ctx, attribute, 0, nullptr, &wanted) != ODB_OK) continue;

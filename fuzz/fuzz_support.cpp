@@ -61,10 +61,10 @@ odb_database* open_database(const std::string& name, const std::string& settings
     const auto* text = reinterpret_cast<const odb_wchar*>(path.c_str());
     uint32_t version = 0;
     odb_database* db = nullptr;
-    if (!std::filesystem::exists(at / "QMFILEDB.FDB")) {
+    if (!std::filesystem::exists(at / odb::disk::marker_file)) {
         if (ODB_init_w(ODB_INIT_CREATE, text, &version, &db, 0) != ODB_OK) std::abort();
         ODB_close(db);
-        write_text(at / "DBCFG.INI", settings);
+        write_text(at / odb::disk::settings_file, settings);
     }
     if (root != nullptr) *root = at;
     if (ODB_init_w(0, text, &version, &db, 0) != ODB_OK) std::abort();

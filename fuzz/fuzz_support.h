@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "core/disk_format.h"
 #include "qmfiledb.h"
 
 namespace fuzz {

@@ -1,6 +1,7 @@
 // ODB_obj_get_attribute and ODB_obj_set_attribute; the name attribute's
 // writes keep the class's name index in step.
 #include "attrs/attribute_io.h"
+#include "core/failure_trace.h"
 #include "names/name_index.h"
 #include "store/context.h"
 
@@ -28,7 +29,7 @@ extern "C" {
 
 ODB_API odb_status ODB_CALL ODB_obj_get_attribute(odb_obj_ctx* ctx, uint32_t attribute,
                                                   uint32_t offset, void* buffer, uint32_t* size) {
-    return guarded([&] {
+    return guarded("ODB_obj_get_attribute", [&] {
         odb_obj_ctx& context = validate_context(ctx);
         if (size == nullptr) raise(ODB_E_INVALID_PARAMETER);
         // The caller's size changes only when the read succeeds.
@@ -41,36 +42,38 @@ ODB_API odb_status ODB_CALL ODB_obj_get_attribute(odb_obj_ctx* ctx, uint32_t att
 ODB_API odb_status ODB_CALL ODB_obj_set_attribute(odb_obj_ctx* ctx, uint32_t attribute,
                                                   uint32_t offset, const void* data,
                                                   uint32_t size) {
-    odb_obj_ctx* context = nullptr;
-    odb_status status = guarded([&] { context = &validate_context(ctx); });
-    if (status != ODB_OK) return status;
+    return traced("ODB_obj_set_attribute", [&] {
+        odb_obj_ctx* context = nullptr;
+        odb_status status = guarded([&] { context = &validate_context(ctx); });
+        if (status != ODB_OK) return status;
 
-    // Only live objects have entries: naming a removed or wiped one leaves
-    // the index as it is.
-    const bool is_name = attribute == ODB_NAME_ATTRIBUTE &&
-                         !(context->mode & (ODB_MODE_REMOVED | ODB_MODE_WIPED));
-    if (is_name && name_index_on(*context->db) && (context->mode & ODB_MODE_WRITE))
-        remove_old_name(*context);
+        // Only live objects have entries: naming a removed or wiped one leaves
+        // the index as it is.
+        const bool is_name = attribute == ODB_NAME_ATTRIBUTE &&
+                             !(context->mode & (ODB_MODE_REMOVED | ODB_MODE_WIPED));
+        if (is_name && name_index_on(*context->db) && (context->mode & ODB_MODE_WRITE))
+            remove_old_name(*context);
 
-    status = guarded([&] {
-        if (!(context->mode & ODB_MODE_WRITE)) raise(ODB_E_NOT_WRITABLE);
-        write_attribute(*context, attribute, offset, data, size);
-    });
+        status = guarded([&] {
+            if (!(context->mode & ODB_MODE_WRITE)) raise(ODB_E_NOT_WRITABLE);
+            write_attribute(*context, attribute, offset, data, size);
+        });
 
-    if (is_name && name_index_on(*context->db)) {
-        if (status != ODB_OK) {
-            reset_name_index(*context);
-        } else if (data != nullptr) {
-            // The new name is the bytes of this call, not the stored value.
-            WCHAR new_name[name_units];
-            attribute_text(data, size, new_name, name_units);
-            update_name_index(*context, context->id, new_name, false);
-        } else {
-            // The name was deleted: the object stays indexed, unnamed.
-            update_unnamed_entry(*context, context->id, false);
+        if (is_name && name_index_on(*context->db)) {
+            if (status != ODB_OK) {
+                reset_name_index(*context);
+            } else if (data != nullptr) {
+                // The new name is the bytes of this call, not the stored value.
+                WCHAR new_name[name_units];
+                attribute_text(data, size, new_name, name_units);
+                update_name_index(*context, context->id, new_name, false);
+            } else {
+                // The name was deleted: the object stays indexed, unnamed.
+                update_unnamed_entry(*context, context->id, false);
+            }
         }
-    }
-    return status;
+        return status;
+    });
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 // walk flags are given, otherwise (and whenever the index fails) by walking.
 #include <memory>
 
+#include "core/failure_trace.h"
 #include "enum/object_walk.h"
 #include "names/name_index.h"
 #include "store/context.h"
@@ -23,7 +24,7 @@ extern "C" {
 
 ODB_API odb_status ODB_CALL ODB_obj_count(odb_database* db, uint32_t cls, uint32_t flags,
                                           uint32_t* count) {
-    return guarded([&] {
+    return guarded("ODB_obj_count", [&] {
         odb_database& database = validate_database(db);
         if (count == nullptr) raise(ODB_E_INVALID_PARAMETER);
         if (flags != 0 || !name_index_on(database)) {

@@ -3,7 +3,9 @@
 // context holding the new object's lock for writing.
 #include "attrs/attribute_io.h"
 #include "core/allocator.h"
+#include "core/failure_trace.h"
 #include "core/settings.h"
+#include "core/tree_ops.h"
 #include "names/name_index.h"
 #include "store/context.h"
 #include "store/object_ids.h"
@@ -51,7 +53,7 @@ extern "C" {
 
 ODB_API odb_status ODB_CALL ODB_obj_new(odb_database* db, uint32_t cls, uint32_t* id,
                                         odb_obj_ctx** ctx) {
-    return guarded([&] {
+    return guarded("ODB_obj_new", [&] {
         odb_database& database = validate_database(db);
         if (id == nullptr || ctx == nullptr) raise(ODB_E_INVALID_PARAMETER);
         zeroed_ptr<odb_obj_ctx> context = make_zeroed<odb_obj_ctx>();
@@ -71,7 +73,7 @@ ODB_API odb_status ODB_CALL ODB_obj_new(odb_database* db, uint32_t cls, uint32_t
 
 ODB_API odb_status ODB_CALL ODB_obj_import(odb_database* db, uint32_t cls, uint32_t id,
                                            odb_obj_ctx** ctx) {
-    return guarded([&] {
+    return guarded("ODB_obj_import", [&] {
         odb_database& database = validate_database(db);
         if (ctx == nullptr) raise(ODB_E_INVALID_PARAMETER);
         zeroed_ptr<odb_obj_ctx> context = make_zeroed<odb_obj_ctx>();

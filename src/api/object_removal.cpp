@@ -2,6 +2,8 @@
 // of the object directory within its bucket directory; wiping overwrites
 // every file before deleting it.
 #include "attrs/attribute_io.h"
+#include "core/failure_trace.h"
+#include "core/tree_ops.h"
 #include "core/wide_text.h"
 #include "names/name_index.h"
 #include "store/context.h"
@@ -61,6 +63,7 @@ odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
 
         release_lock(c);
         if (!same_path_ignoring_case(current, moved) && !MoveFileW(current, moved)) {
+            note_failure("move", current, GetLastError());
             name_captured = false;
             relock(c, c.mode);  // nothing moved: the lock goes back where it was
             raise(ODB_E_REMOVE_MOVE);
@@ -88,15 +91,15 @@ odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
 extern "C" {
 
 ODB_API odb_status ODB_CALL ODB_obj_remove_ex(odb_obj_ctx* ctx, uint32_t options) {
-    return remove_object(ctx, options);
+    return traced("ODB_obj_remove_ex", [&] { return remove_object(ctx, options); });
 }
 
 ODB_API odb_status ODB_CALL ODB_obj_remove(odb_obj_ctx* ctx) {
-    return remove_object(ctx, ODB_REMOVE_WIPE);
+    return traced("ODB_obj_remove", [&] { return remove_object(ctx, ODB_REMOVE_WIPE); });
 }
 
 ODB_API odb_status ODB_CALL ODB_obj_restore(odb_obj_ctx* ctx) {
-    return guarded([&] {
+    return guarded("ODB_obj_restore", [&] {
         odb_obj_ctx& c = validate_context(ctx);
         if (!(c.mode & ODB_MODE_REMOVED)) raise(ODB_E_NOT_REMOVED);
         if (!(c.mode & ODB_MODE_WRITE)) raise(ODB_E_NOT_WRITABLE);
@@ -104,6 +107,7 @@ ODB_API odb_status ODB_CALL ODB_obj_restore(odb_obj_ctx* ctx) {
         const path_buffer current = object_path(c.db->root, c.cls, c.id, c.mode);
         release_lock(c);
         if (!MoveFileW(current, live)) {
+            note_failure("move", current, GetLastError());
             relock(c, c.mode);  // nothing moved: the lock goes back where it was
             raise(ODB_E_RESTORE_MOVE);
         }

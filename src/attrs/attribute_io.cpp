@@ -2,6 +2,9 @@
 
 #include "attrs/record_file.h"
 #include "core/database.h"
+#include "core/disk_format.h"
+#include "core/failure_trace.h"
+#include "core/tree_ops.h"
 #include "platform/handle.h"
 #include "store/context.h"
 #include "store/object_path.h"
@@ -10,8 +13,6 @@
 namespace odb {
 
 namespace {
-
-constexpr char record_magic[] = "QFDB";
 
 // 0 marks free records and 0xFFFFFFFF matches every record, so neither can
 // name an attribute in the single-file form.
@@ -38,7 +39,7 @@ void write_record_form(odb_obj_ctx& ctx, const WCHAR* path, uint32_t attribute, 
                        const void* data, uint32_t size) {
     if (!storable_in_record_file(attribute)) raise(ODB_E_INVALID_PARAMETER);
     record_file attributes;
-    attributes.open(path, record_magic, false);
+    attributes.open(path, false);
     bool deleted = false;
     if (attributes.find_first(attribute, 0)) {
         // Readers see the first record of an attribute; a second one must
@@ -71,7 +72,10 @@ void write_file_form(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, cons
     }
     file_handle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_WRITE));
+    if (!file) {
+        note_failure("open", path, GetLastError());
+        raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_WRITE));
+    }
     // A write that fails before storing anything must not leave behind the
     // empty attribute its open has just created.
     const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
@@ -88,7 +92,10 @@ void write_file_form(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, cons
         INVALID_SET_FILE_POINTER)
         fail(ODB_E_ATTRIBUTE_SEEK);
     DWORD written = 0;
-    if (!WriteFile(file.get(), data, size, &written, nullptr)) fail(ODB_E_ATTRIBUTE_WRITE);
+    if (!WriteFile(file.get(), data, size, &written, nullptr)) {
+        note_failure("write", path, GetLastError());
+        fail(ODB_E_ATTRIBUTE_WRITE);
+    }
     record_attribute_change(ctx, attribute, false);
     record_object_change(ctx);
     if (written < size) raise(ODB_E_ATTRIBUTE_WRITE);
@@ -100,16 +107,20 @@ path_buffer attribute_file_path(const WCHAR* root, uint32_t cls, uint32_t id, ui
                                 uint32_t attribute) {
     path_buffer path = object_path(root, cls, id, mode);
     path.hex_component(attribute);
-    path.append(ODB_W(".DAT"));
+    path.append(disk::attribute_file_suffix);
     return path;
 }
 
 void read_attribute_file(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, void* buffer,
                          uint32_t& size, FILETIME* created, FILETIME* modified) {
-    file_handle file(CreateFileW(
-        attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute), GENERIC_READ,
-        FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_READ));
+    const path_buffer path =
+        attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute);
+    file_handle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        note_failure("open", path, GetLastError());
+        raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_READ));
+    }
     const uint32_t capacity = size;
     const DWORD file_size = GetFileSize(file.get(), nullptr);
     if (SetFilePointer(file.get(), static_cast<LONG>(offset), nullptr, FILE_BEGIN) ==
@@ -120,8 +131,11 @@ void read_attribute_file(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, 
     if (buffer != nullptr) {
         const DWORD wanted = capacity < size ? capacity : size;
         DWORD read = 0;
-        if (!ReadFile(file.get(), buffer, wanted, &read, nullptr) || read < wanted)
+        const BOOL done = ReadFile(file.get(), buffer, wanted, &read, nullptr);
+        if (!done || read < wanted) {
+            note_failure("read", path, done ? ERROR_HANDLE_EOF : GetLastError());
             raise(ODB_E_ATTRIBUTE_READ);
+        }
     }
     if (created != nullptr || modified != nullptr)
         GetFileTime(file.get(), created, nullptr, modified);
@@ -137,7 +151,7 @@ void read_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, void*
     if (offset != 0) raise(ODB_E_ATTRIBUTE_SEEK);
     if (!storable_in_record_file(attribute)) raise(ODB_E_NO_ATTRIBUTE);
     record_file attributes;
-    attributes.open(path, record_magic, true);
+    attributes.open(path, true);
     if (!attributes.find_first(attribute, 0)) raise(ODB_E_NO_ATTRIBUTE);
     if (buffer != nullptr) attributes.read_data(buffer, size);
     size = attributes.record_length();
@@ -157,9 +171,9 @@ void write_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, cons
 
 void create_attributes_file(const odb_database& db, uint32_t cls, uint32_t id) {
     path_buffer temporary = object_path(db.root, cls, id, 0);
-    temporary.component(ODB_W("ATTRIBS.NEW"));
+    temporary.component(disk::record_file_temporary);
     record_file attributes;
-    attributes.create(record_magic, temporary);
+    attributes.create(temporary);
     attributes.publish(temporary, attributes_file_path(db.root, cls, id, 0));
 }
 
@@ -168,7 +182,7 @@ bool attribute_exists(odb_obj_ctx& ctx, uint32_t attribute) {
     if (has_record_file(path)) {
         if (!storable_in_record_file(attribute)) return false;
         record_file attributes;
-        attributes.open(path, record_magic, true);
+        attributes.open(path, true);
         return attributes.find_first(attribute, 0);
     }
     return path_exists(attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute),

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/disk_format.h"
+#include "core/failure_trace.h"
 #include "core/status.h"
 #include "platform/handle.h"
 
@@ -44,35 +46,47 @@ void record_file::seek(uint64_t offset) {
     LONG high = static_cast<LONG>(offset >> 32);
     SetLastError(ERROR_SUCCESS);
     DWORD low = SetFilePointer(handle_, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
-    if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) raise(ODB_E_FILE_ACCESS);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) {
+        note_failure("seek", path_, GetLastError());
+        raise(ODB_E_FILE_ACCESS);
+    }
 }
 
 uint64_t record_file::file_size() {
     DWORD high = 0;
     SetLastError(ERROR_SUCCESS);
     DWORD low = GetFileSize(handle_, &high);
-    if (low == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS) raise(ODB_E_FILE_ACCESS);
+    if (low == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS) {
+        note_failure("size", path_, GetLastError());
+        raise(ODB_E_FILE_ACCESS);
+    }
     return (static_cast<uint64_t>(high) << 32) | low;
 }
 
 void record_file::write_at(uint64_t offset, const void* buffer, uint32_t count) {
     seek(offset);
     DWORD written = 0;
-    if (!WriteFile(handle_, buffer, count, &written, nullptr) || written != count)
+    const BOOL wrote = WriteFile(handle_, buffer, count, &written, nullptr);
+    if (!wrote || written != count) {
+        // A short write that reports success ran out of room.
+        note_failure("write", path_, wrote ? ERROR_HANDLE_DISK_FULL : GetLastError());
         raise(ODB_E_FILE_WRITE);
+    }
 }
 
 uint32_t record_file::read_at(uint64_t offset, void* buffer, uint32_t count) {
     seek(offset);
     DWORD read = 0;
-    if (!ReadFile(handle_, buffer, count, &read, nullptr)) raise(ODB_E_ATTRIBUTE_READ);
+    if (!ReadFile(handle_, buffer, count, &read, nullptr)) {
+        note_failure("read", path_, GetLastError());
+        raise(ODB_E_ATTRIBUTE_READ);
+    }
     return read;
 }
 
 void record_file::zero_fill(uint64_t offset, uint32_t count) {
-    // Zeroing the rest of a large value (a rewrite at offset 0 keeps the
-    // capacity and clears what follows) went out in 1 KiB writes, 64 per
-    // 64 KiB written; one 64 KiB block per write makes it a few calls.
+    // A rewrite at offset 0 keeps the capacity and clears what follows, so
+    // large areas are zeroed: 64 KiB per write keeps that to a few calls.
     // Zero-initialised static storage, never written: no stack, no heap.
     static unsigned char zeros[64 * 1024];
     while (count > 0) {
@@ -144,16 +158,18 @@ void record_file::fill_header(record_header& out, uint32_t id, uint32_t capacity
     if (modified != nullptr) out.modified = *modified;
 }
 
-void record_file::create(const char* magic, const WCHAR* path) {
+void record_file::create(const WCHAR* path) {
     close();
-    // The first four characters of the magic, zero-padded when shorter.
-    std::memset(magic_, 0, sizeof magic_);
-    for (std::size_t i = 0; i < sizeof magic_ && magic[i] != 0; ++i) magic_[i] = magic[i];
+    std::memcpy(magic_, disk::record_magic, sizeof magic_);
     header_size_ = file_header_size;
-    version_ = 0x0100;
+    version_ = disk::record_version;
+    if (tracing()) path_ = path_buffer(path);
     handle_ = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle_ == INVALID_HANDLE_VALUE) raise(ODB_E_FILE_CREATE);
+    if (handle_ == INVALID_HANDLE_VALUE) {
+        note_failure("create", path, GetLastError());
+        raise(ODB_E_FILE_CREATE);
+    }
     unsigned char header[file_header_size];
     std::memcpy(header, magic_, 4);
     header[4] = static_cast<unsigned char>(header_size_);
@@ -172,17 +188,22 @@ void record_file::create(const char* magic, const WCHAR* path) {
 void record_file::publish(const WCHAR* temporary, const WCHAR* path) {
     close();
     if (!MoveFileW(temporary, path)) {
+        note_failure("rename to", path, GetLastError());
         DeleteFileW(temporary);
         raise(ODB_E_FILE_CREATE);
     }
 }
 
-bool record_file::open(const WCHAR* path, const char* magic, bool read_only) {
+bool record_file::open(const WCHAR* path, bool read_only) {
     close();
     DWORD access = read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    if (tracing()) path_ = path_buffer(path);
     handle_ = CreateFileW(path, access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle_ == INVALID_HANDLE_VALUE) raise(ODB_E_FILE_ACCESS);
+    if (handle_ == INVALID_HANDLE_VALUE) {
+        note_failure("open", path, GetLastError());
+        raise(ODB_E_FILE_ACCESS);
+    }
     try {
         unsigned char header[file_header_size] = {};
         // Only a file too short for a header has a bad one; a read that
@@ -194,12 +215,18 @@ bool record_file::open(const WCHAR* path, const char* magic, bool read_only) {
         std::memcpy(magic_, header, 4);
         header_size_ = static_cast<uint16_t>(header[4] | (header[5] << 8));
         version_ = static_cast<uint16_t>(header[6] | (header[7] << 8));
-        if (magic != nullptr) {
-            std::size_t compared = std::strlen(magic) < 4 ? std::strlen(magic) : 4;
-            if (std::memcmp(magic_, magic, compared) != 0) raise(ODB_E_BAD_HEADER);
+        if (std::memcmp(magic_, disk::record_magic, sizeof magic_) != 0) {
+            note_damage("read", path, "not a record file (wrong magic)");
+            raise(ODB_E_BAD_HEADER);
         }
-        if (header_size_ < file_header_size) raise(ODB_E_BAD_HEADER);
-        if ((version_ >> 8) > 1) raise(ODB_E_UNSUPPORTED_VERSION);
+        if (header_size_ < file_header_size) {
+            note_damage("read", path, "damaged header (size below 8)");
+            raise(ODB_E_BAD_HEADER);
+        }
+        if ((version_ >> 8) > 1) {
+            note_damage("read", path, "unsupported version");
+            raise(ODB_E_UNSUPPORTED_VERSION);
+        }
         return find_first(match_every_record, 0);
     } catch (odb_status) {
         close();

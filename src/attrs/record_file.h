@@ -8,13 +8,14 @@
 //                            created FILETIME, modified FILETIME
 //   data area of capacity bytes: the value's length bytes, then slack.
 //
-// The class knows nothing of objects; its users build the path and pass the
-// magic. It holds one open file and one current record, and is used for the
+// The class knows nothing of objects; its users build the path. It holds one open file and one current record, and is used for the
 // length of one operation only.
 #pragma once
 
 #include <cstdint>
 
+#include "core/disk_format.h"
+#include "core/path_buffer.h"
 #include "platform/win32.h"
 
 namespace odb {
@@ -27,8 +28,8 @@ struct record_header {
     FILETIME modified;
 };
 
-constexpr uint32_t record_header_size = 28;
-constexpr uint32_t file_header_size = 8;
+constexpr uint32_t record_header_size = disk::record_header_size;
+constexpr uint32_t file_header_size = disk::record_file_header_size;
 
 // Search keys: (id, 0) one id; (0, 0) free records; (0xFFFFFFFF, 0) every
 // record; (low, high) with high != 0 every id in low..high.
@@ -44,14 +45,16 @@ public:
     // A new, empty file (header only), replacing one of that name.
     // ODB_E_FILE_CREATE when it cannot be created; a header that cannot be
     // written deletes the file again.
-    void create(const char* magic, const WCHAR* path);
+    void create(const WCHAR* path);
     // Closes a file built under a temporary name and gives it its real
     // name, which must not exist yet: until then a crash leaves a stray
     // temporary file, never a half-built record file in use. On failure
     // the temporary file is deleted and ODB_E_FILE_CREATE raised.
     void publish(const WCHAR* temporary, const WCHAR* path);
     // True when the file holds at least one record, which is then current.
-    bool open(const WCHAR* path, const char* magic, bool read_only);
+    // ODB_E_BAD_HEADER for a file without the magic or with a header size
+    // below 8, ODB_E_UNSUPPORTED_VERSION for a major version above 1.
+    bool open(const WCHAR* path, bool read_only);
     void close() noexcept;
     bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
 
@@ -103,6 +106,7 @@ private:
     record_header current_ = {};
     uint64_t current_offset_ = 0;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
+    path_buffer path_;  // kept only while failures are traced, to name the file
 };
 
 }  // namespace odb

@@ -6,6 +6,8 @@
 #include "attrs/record_file.h"
 #include "core/allocator.h"
 #include "core/database.h"
+#include "core/disk_format.h"
+#include "core/tree_ops.h"
 #include "core/wide_text.h"
 #include "platform/handle.h"
 #include "store/context.h"
@@ -35,7 +37,7 @@ void copy_values_into(odb_obj_ctx& ctx, const path_buffer& directory, record_fil
         // - Copy.DAT"): read as that attribute it would add a second record
         // of the same number, and the wipe would take the stray file.
         path_buffer name(13);
-        name.hex(attribute, 8).append(ODB_W(".DAT"));
+        name.hex(attribute, 8).append(disk::attribute_file_suffix);
         if (!equal_ignoring_ascii_case(entry.cFileName, name)) raise(ODB_E_INVALID_PARAMETER);
         zeroed_buffer value(entry.nFileSizeLow);
         uint32_t size = entry.nFileSizeLow;
@@ -74,11 +76,11 @@ void convert_attribute_storage(odb_obj_ctx& ctx, const WCHAR* path) noexcept {
     // .DAT files it has not copied yet. The rename never replaces an
     // existing ATTRIBS.FDB, which holds the values already.
     path_buffer temporary = directory;
-    temporary.component(ODB_W("ATTRIBS.NEW"));
+    temporary.component(disk::record_file_temporary);
     record_file attributes;
     bool created = false;
     try {
-        attributes.create("QFDB", temporary);
+        attributes.create(temporary);
         created = true;
         copy_values_into(ctx, directory, attributes);
         created = false;  // publish deletes it itself when it fails

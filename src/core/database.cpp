@@ -5,8 +5,11 @@
 #include <new>
 
 #include "core/allocator.h"
+#include "core/disk_format.h"
+#include "core/failure_trace.h"
 #include "core/settings.h"
 #include "core/status.h"
+#include "core/tree_ops.h"
 #include "core/wide_text.h"
 #include "platform/handle.h"
 #include "platform/process.h"
@@ -15,9 +18,6 @@ namespace odb {
 
 namespace {
 
-constexpr char marker_text[] = "Quillmar Security System";  // 24 characters and a zero byte
-constexpr DWORD marker_size = 25;
-constexpr DWORD marker_compared = 24;
 
 // The longest tail the library appends to a root:
 // "\class\bucket\slot.RMV\attribute.DAT" is 9 + 9 + 13 + 13 units.
@@ -33,7 +33,7 @@ bool names_no_directory(const WCHAR* path) {
 
 path_buffer marker_path(const odb_database& db) {
     path_buffer path(db.root);
-    path.component(ODB_W("QMFILEDB.FDB"));
+    path.component(disk::marker_file);
     return path;
 }
 
@@ -44,11 +44,17 @@ bool probe_marker(odb_database& db, bool read_write) {
     file_handle marker(CreateFileW(marker_path(db), access, FILE_SHARE_READ, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     db.marker = INVALID_HANDLE_VALUE;
-    if (!marker) return false;
+    if (!marker) {
+        note_failure("open", marker_path(db), GetLastError());
+        return false;
+    }
     char head[80] = {};
     DWORD read = 0;
     if (!ReadFile(marker.get(), head, sizeof head, &read, nullptr)) read = 0;
-    if (std::memcmp(head, marker_text, marker_compared) != 0) return false;
+    if (std::memcmp(head, disk::marker_text, disk::marker_compared) != 0) {
+        note_damage("read", marker_path(db), "not a database marker");
+        return false;
+    }
     db.marker = marker.release();
     return true;
 }
@@ -64,10 +70,13 @@ void create_database(odb_database& db) {
     {
         file_handle marker(CreateFileW(marker_path(db), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!marker) raise(ODB_E_MARKER_WRITE);
+        if (!marker) {
+            note_failure("create", marker_path(db), GetLastError());
+            raise(ODB_E_MARKER_WRITE);
+        }
         DWORD written = 0;
-        if (!WriteFile(marker.get(), marker_text, marker_size, &written, nullptr) ||
-            written < marker_size)
+        if (!WriteFile(marker.get(), disk::marker_text, disk::marker_size, &written, nullptr) ||
+            written < disk::marker_size)
             raise(ODB_E_MARKER_WRITE);
     }
     if (!probe_marker(db, false)) {
@@ -171,27 +180,31 @@ extern "C" {
 
 ODB_API odb_status ODB_CALL ODB_init_w(uint32_t flags, const odb_wchar* path, uint32_t* version,
                                        odb_database** database, uint32_t /*reserved*/) {
-    return init_wide(flags, reinterpret_cast<const WCHAR*>(path), version, database);
+    return traced("ODB_init_w", [&] {
+        return init_wide(flags, reinterpret_cast<const WCHAR*>(path), version, database);
+    });
 }
 
 ODB_API odb_status ODB_CALL ODB_init(uint32_t flags, const char* path, uint32_t* version,
                                      odb_database** database, uint32_t /*reserved*/) {
-    if (version == nullptr) return ODB_E_INVALID_PARAMETER;
-    *version = ODB_VERSION;
-    if (flags & ODB_INIT_QUERY_VERSION) return ODB_OK;
-    if (path == nullptr || database == nullptr) return ODB_E_INVALID_PARAMETER;
-    // A path that does not convert, or does not fit in 260 units, is refused.
-    WCHAR wide[path_capacity];
-    const odb_status converted = guarded([&] {
-        if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, path_capacity) == 0)
-            raise(ODB_E_INVALID_PARAMETER);
+    return traced("ODB_init", [&] {
+        if (version == nullptr) return ODB_E_INVALID_PARAMETER;
+        *version = ODB_VERSION;
+        if (flags & ODB_INIT_QUERY_VERSION) return ODB_OK;
+        if (path == nullptr || database == nullptr) return ODB_E_INVALID_PARAMETER;
+        // A path that does not convert, or does not fit in 260 units, is refused.
+        WCHAR wide[path_capacity];
+        const odb_status converted = guarded([&] {
+            if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, path_capacity) == 0)
+                raise(ODB_E_INVALID_PARAMETER);
+        });
+        if (converted != ODB_OK) return converted;
+        return init_wide(flags, wide, version, database);
     });
-    if (converted != ODB_OK) return converted;
-    return init_wide(flags, wide, version, database);
 }
 
 ODB_API odb_status ODB_CALL ODB_close(odb_database* db) {
-    return guarded([&] {
+    return guarded("ODB_close", [&] {
         odb_database& database = validate_database(db);
         close_marker(database);
         database.~odb_database();
@@ -200,7 +213,7 @@ ODB_API odb_status ODB_CALL ODB_close(odb_database* db) {
 }
 
 ODB_API odb_status ODB_CALL ODB_destroy(odb_database* db) {
-    return guarded([&] {
+    return guarded("ODB_destroy", [&] {
         odb_database& database = validate_database(db);
         close_marker(database);
         // Every open handle of this database, here or in another process,

@@ -47,25 +47,6 @@ namespace odb {
 // files behind it, and must not act on the parent's locks.
 odb_database& validate_database(odb_database* db);
 
-// Creates one directory level: 0 when created, 1 when it already existed;
-// any other failure raises ODB_E_MAKE_DIRECTORY.
-int make_directory(const WCHAR* path);
-
-// Deletes everything below path (files wiped first, those whose names the
-// listing cannot show by their own names), and path itself when
-// remove_root is set. A file that cannot be wiped, a listing that fails or
-// a directory that stays ends it with ODB_E_WIPE; a missing path is empty.
-void delete_tree(const WCHAR* path, bool remove_root);
-
-// Deletes everything below a database root, as delete_tree does, and then
-// the root itself if it can: a root that stays (a mount point, a plain
-// file) is not a failure; anything below it that stays is.
-void clear_root(const WCHAR* path);
-
-// Overwrites the whole file, then deletes it; ODB_E_WIPE when it cannot be
-// opened exclusively or not deleted.
-void wipe_file(const WCHAR* path);
-
 // Applies the root rules to a path given to ODB_init: a bare name lives
 // beside the executable; one trailing separator goes.
 void resolve_root(path_buffer& root);

@@ -39,10 +39,19 @@ public:
         text_[length_] = 0;
         return *this;
     }
+    // ASCII text (the file names of disk_format.h), widened unit by unit.
+    path_buffer& append(const char* ascii) {
+        for (; *ascii != 0; ++ascii) push(static_cast<WCHAR>(static_cast<unsigned char>(*ascii)));
+        return *this;
+    }
     // The platform's separator, then the text.
     path_buffer& component(const WCHAR* text) {
         push(ODB_PATH_SEPARATOR);
         return append(text);
+    }
+    path_buffer& component(const char* ascii) {
+        push(ODB_PATH_SEPARATOR);
+        return append(ascii);
     }
     // The platform's separator, then value as "%08x".
     path_buffer& hex_component(uint32_t value) {

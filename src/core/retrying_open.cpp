@@ -1,5 +1,6 @@
 #include "core/retrying_open.h"
 
+#include "core/failure_trace.h"
 #include "platform/extensions.h"
 
 namespace odb {
@@ -24,11 +25,20 @@ file_handle open_retrying(const WCHAR* path, DWORD access, DWORD share, DWORD di
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) return file_handle(handle);
         const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            note_failure("open", path, error);
             raise(failures.missing);
-        if (!open_may_succeed_later(error, path)) raise(failures.refused);
+        }
+        if (!open_may_succeed_later(error, path)) {
+            note_failure("open", path, error);
+            raise(failures.refused);
+        }
         Sleep(timing.sleep_ms);
-        if (GetTickCount() - start >= timing.timeout_ms) raise(failures.timed_out);
+        const DWORD waited = GetTickCount() - start;
+        if (waited >= timing.timeout_ms) {
+            note_failure("open", path, error, waited);
+            raise(failures.timed_out);
+        }
     }
 }
 

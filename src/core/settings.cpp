@@ -3,6 +3,8 @@
 #include <atomic>
 
 #include "core/database.h"
+#include "core/disk_format.h"
+#include "core/failure_trace.h"
 #include "core/wide_text.h"
 
 namespace odb {
@@ -18,7 +20,7 @@ std::atomic<bool> lock_settings_loaded{false};
 
 path_buffer settings_file(const odb_database& db) {
     path_buffer path(db.root);
-    path.component(ODB_W("DBCFG.INI"));
+    path.component(disk::settings_file);
     return path;
 }
 
@@ -43,8 +45,11 @@ void write_hex_setting(const odb_database& db, const WCHAR* key, uint32_t value)
     // A range change that did not reach the file must not be reported: the
     // identifiers handed out by ODB_steal_ids would stay free and be handed
     // out again.
-    if (!WritePrivateProfileStringW(ODB_W("IdAssignment"), key, text, settings_file(db)))
+    const path_buffer file = settings_file(db);
+    if (!WritePrivateProfileStringW(ODB_W("IdAssignment"), key, text, file)) {
+        note_failure("write", file, GetLastError());
         raise(ODB_E_FILE_WRITE);
+    }
 }
 
 }  // namespace
@@ -52,7 +57,7 @@ void write_hex_setting(const odb_database& db, const WCHAR* key, uint32_t value)
 void load_lock_settings() {
     if (lock_settings_loaded.load()) return;
     path_buffer path = executable_directory();
-    path.append(ODB_W("QMFILEDB.INI"));
+    path.append(disk::lock_settings_file);
     lock_timeout_ms = GetPrivateProfileIntW(ODB_W("LockOptions"), ODB_W("Timeout"), 3000, path) * 10u;
     lock_sleep_ms = GetPrivateProfileIntW(ODB_W("LockOptions"), ODB_W("Sleep"), 10, path);
     lock_settings_loaded = true;
@@ -62,7 +67,7 @@ lock_timing process_lock_timing() { return {lock_timeout_ms.load(), lock_sleep_m
 
 file_handle open_config_lock(const WCHAR* root, bool exclusive) {
     path_buffer path(root);
-    path.component(ODB_W("DBCFG.FDB"));
+    path.component(disk::config_lock_file);
     if (exclusive) return open_with_retry(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS);
     return open_with_retry(path, GENERIC_READ, FILE_SHARE_READ, OPEN_ALWAYS);
 }

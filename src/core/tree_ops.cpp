@@ -1,8 +1,9 @@
-// Directory and file routines shared by the whole library: one level of
-// directory creation, recursive deletion and wiping.
+#include "core/tree_ops.h"
+
 #include <cstring>
 
-#include "core/database.h"
+#include "core/failure_trace.h"
+#include "core/path_buffer.h"
 #include "core/wide_text.h"
 #include "platform/extensions.h"
 #include "platform/handle.h"
@@ -18,13 +19,17 @@ bool is_missing(DWORD error) {
 int make_directory(const WCHAR* path) {
     if (CreateDirectoryW(path, nullptr)) return 0;
     if (GetLastError() == ERROR_ALREADY_EXISTS) return 1;
+    note_failure("create directory", path, GetLastError());
     raise(ODB_E_MAKE_DIRECTORY);
 }
 
 void wipe_file(const WCHAR* path) {
     file_handle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) raise(ODB_E_WIPE);
+    if (!file) {
+        note_failure("open", path, GetLastError());
+        raise(ODB_E_WIPE);
+    }
     static const unsigned char zeros[65536] = {};
     // The whole length, not only its low 32 bits: a file of 4 GiB or more
     // is overwritten to its end as well.
@@ -47,7 +52,10 @@ void wipe_file(const WCHAR* path) {
     file.reset();
     // A file that stays must not pass for deleted: the caller would report
     // an attribute or object gone that is still there.
-    if (!DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND) raise(ODB_E_WIPE);
+    if (!DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        note_failure("delete", path, GetLastError());
+        raise(ODB_E_WIPE);
+    }
 }
 
 namespace {

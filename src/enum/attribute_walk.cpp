@@ -2,6 +2,7 @@
 // lengths. The walk's state lives in the context: a record offset in the
 // single-file form, a directory search in the per-attribute form.
 #include "attrs/record_file.h"
+#include "core/failure_trace.h"
 #include "store/context.h"
 #include "store/object_path.h"
 
@@ -17,7 +18,7 @@ void set_position(odb_obj_ctx& ctx, uint64_t position) {
 odb_status record_form_step(odb_obj_ctx& ctx, const WCHAR* path, uint32_t* number,
                             uint32_t* length) {
     record_file attributes;
-    attributes.open(path, "QFDB", true);
+    attributes.open(path, true);
     if (number == nullptr) {
         set_position(ctx, 0);
         return ODB_OK;
@@ -73,7 +74,7 @@ extern "C" {
 
 ODB_API odb_status ODB_CALL ODB_obj_attribute_enum(odb_obj_ctx* ctx, uint32_t* attribute,
                                                    uint32_t* length) {
-    return guarded_status([&] {
+    return guarded_status("ODB_obj_attribute_enum", [&] {
         odb_obj_ctx& context = validate_context(ctx);
         if (attribute != nullptr && length == nullptr) raise(ODB_E_INVALID_PARAMETER);
         const path_buffer path =

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "attrs/attribute_io.h"
+#include "core/failure_trace.h"
 #include "core/settings.h"
 #include "enum/object_walk.h"
 #include "platform/handle.h"
@@ -89,7 +90,7 @@ extern "C" {
 ODB_API odb_status ODB_CALL ODB_obj_get_info(odb_obj_ctx* ctx, uint32_t info_class,
                                              uint32_t attribute, void* buffer,
                                              uint32_t* length) {
-    return guarded([&] {
+    return guarded("ODB_obj_get_info", [&] {
         odb_obj_ctx& context = validate_context(ctx);
         if (info_class > ODB_INFO_PATH) raise(ODB_E_INVALID_PARAMETER);
         if (length == nullptr) raise(ODB_E_INVALID_PARAMETER);

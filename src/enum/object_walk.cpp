@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "core/allocator.h"
+#include "core/disk_format.h"
+#include "core/failure_trace.h"
 #include "core/settings.h"
 #include "platform/handle.h"
 #include "store/context.h"
@@ -69,7 +71,7 @@ void close_walk(odb_enum_ctx* walk) noexcept {
 void read_lock_file_times(const WCHAR* object_dir, FILETIME* created, FILETIME* accessed,
                           FILETIME* written) {
     path_buffer path(object_dir);
-    path.component(ODB_W("OBJLOCK.FDB"));
+    path.component(disk::object_lock_file);
     file_handle lock =
         open_with_retry(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, ODB_E_NO_OBJECT);
     GetFileTime(lock.get(), created, accessed, written);
@@ -109,26 +111,28 @@ extern "C" {
 ODB_API odb_status ODB_CALL ODB_obj_enum_init(odb_database* db, uint32_t cls, uint32_t flags,
                                               const odb_enum_filter* filter,
                                               odb_enum_ctx** handle) {
-    return begin_walk(db, cls, flags, filter, handle);
+    return traced("ODB_obj_enum_init", [&] { return begin_walk(db, cls, flags, filter, handle); });
 }
 
 ODB_API odb_status ODB_CALL ODB_obj_enum_ids(odb_enum_ctx* handle, uint32_t* id) {
-    return step_walk(handle, id);
+    return traced("ODB_obj_enum_ids", [&] { return step_walk(handle, id); });
 }
 
 ODB_API odb_status ODB_CALL ODB_obj_enum_close(odb_enum_ctx* handle) {
-    return end_walk(handle);
+    return traced("ODB_obj_enum_close", [&] { return end_walk(handle); });
 }
 
 ODB_API odb_status ODB_CALL ODB_obj_enum(odb_database* db, odb_enum_ctx** handle, uint32_t cls,
                                          uint32_t* id) {
-    if (handle == nullptr) return ODB_E_INVALID_PARAMETER;
-    if (*handle == nullptr) {
-        odb_status status = begin_walk(db, cls, ODB_ENUM_LIVE, nullptr, handle);
-        if (status != ODB_OK) return status;
-    }
-    if (id == nullptr) return end_walk(*handle);
-    return step_walk(*handle, id);
+    return traced("ODB_obj_enum", [&] {
+        if (handle == nullptr) return ODB_E_INVALID_PARAMETER;
+        if (*handle == nullptr) {
+            odb_status status = begin_walk(db, cls, ODB_ENUM_LIVE, nullptr, handle);
+            if (status != ODB_OK) return status;
+        }
+        if (id == nullptr) return end_walk(*handle);
+        return step_walk(*handle, id);
+    });
 }
 
 }  // extern "C"

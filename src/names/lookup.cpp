@@ -2,6 +2,7 @@
 // class's name index only (rebuilt first when missing, damaged or stale).
 #include <cstring>
 
+#include "core/failure_trace.h"
 #include "core/wide_text.h"
 #include "names/name_index.h"
 #include "store/context.h"
@@ -44,7 +45,7 @@ extern "C" {
 ODB_API odb_status ODB_CALL ODB_obj_lookup_ex(odb_database* db, uint32_t cls, uint32_t attribute,
                                               uint32_t name_type, const void* name,
                                               uint32_t name_size, uint32_t* id) {
-    return guarded([&] {
+    return guarded("ODB_obj_lookup_ex", [&] {
         odb_database& database = validate_database(db);
         if (!name_index_on(database) || attribute != ODB_NAME_ATTRIBUTE || id == nullptr)
             raise(ODB_E_INVALID_PARAMETER);

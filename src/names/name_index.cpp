@@ -18,6 +18,7 @@
 #include "core/clock.h"
 #include "core/database.h"
 #include "core/retrying_open.h"
+#include "core/tree_ops.h"
 #include "core/wide_text.h"
 #include "platform/handle.h"
 #include "store/class_walk.h"
@@ -29,8 +30,8 @@ namespace odb {
 namespace {
 
 constexpr int header_bucket = -1;
-constexpr uint32_t index_header_size = 12;
-constexpr uint32_t bucket_header_size = 8;
+constexpr uint32_t index_header_size = disk::name_index_header_size;
+constexpr uint32_t bucket_header_size = disk::name_bucket_header_size;
 constexpr uint32_t entry_buffer_size = 264;
 // Units a name field can hold without its terminator: an entry of at most
 // 263 bytes keeps 126 units, a terminator and one spare unit. Longer names
@@ -49,10 +50,10 @@ uint32_t get32(const unsigned char* in) {
 path_buffer index_file_path(const odb_obj_ctx& ctx, int bucket) {
     path_buffer path = class_path(ctx.db->root, ctx.cls);
     if (bucket == header_bucket) {
-        path.component(ODB_W("names.dat"));
+        path.component(disk::name_index_file);
         return path;
     }
-    path.component(ODB_W("names."));
+    path.component(disk::name_bucket_prefix);
     path.hex(static_cast<uint32_t>(bucket), 3);
     return path;
 }
@@ -420,9 +421,8 @@ uint32_t find_name(odb_obj_ctx& ctx, const WCHAR* name) {
     if (size == 0) raise(ODB_E_NAME_NOT_INDEXED);
     read_bucket_header(bucket.get());
 
-    // Entries are compared where they lie in the scanner's window: a lookup
-    // in a large bucket visits thousands of them, and copying each into a
-    // cleared buffer first was most of its time.
+    // Entries are compared where they lie in the scanner's window, never
+    // copied: a lookup in a large bucket visits thousands of them.
     entry_scanner scanner(bucket.get(), size);
     uint32_t length = 0;
     for (uint64_t offset = bucket_header_size;; offset += length) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "core/disk_format.h"
 #include "platform/win32.h"
 
 struct odb_obj_ctx;
@@ -13,10 +14,10 @@ struct odb_database;
 
 namespace odb {
 
-constexpr uint32_t name_index_magic = 0x5B5B0004u;
+constexpr uint32_t name_index_magic = disk::name_index_magic;
 constexpr uint32_t name_units = 257;         // a name and its terminator
 constexpr uint32_t name_read_bytes = 514;    // bytes of the name attribute read
-constexpr uint32_t max_entry_length = 263;   // longest entry readers accept
+constexpr uint32_t max_entry_length = disk::max_name_entry_length;  // longest entry readers accept
 
 // The index is maintained and used only while this is true for the handle.
 bool name_index_on(const odb_database& db);

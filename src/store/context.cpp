@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "core/allocator.h"
+#include "core/disk_format.h"
+#include "core/failure_trace.h"
 #include "core/retrying_open.h"
 #include "store/object_path.h"
 
@@ -29,7 +31,7 @@ void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode) {
     if (mode == ctx.mode) return;
 
     path_buffer path = object_path(ctx.db->root, ctx.cls, ctx.id, mode);
-    path.component(ODB_W("OBJLOCK.FDB"));
+    path.component(disk::object_lock_file);
 
     DWORD access, share;
     if (mode & ODB_MODE_WRITE) {
@@ -70,13 +72,17 @@ void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode) {
 odb_obj_ctx* create_context(odb_database& db, uint32_t cls, uint32_t id, uint32_t mode) {
     zeroed_ptr<odb_obj_ctx> ctx = make_zeroed<odb_obj_ctx>();
     init_context(*ctx, &db, cls, id);
-    switch (probe_path(object_path(db.root, cls, id, mode))) {
+    const path_buffer directory = object_path(db.root, cls, id, mode);
+    const DWORD error = probe_path(directory);
+    switch (error) {
     case 0:
         break;
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
+        note_failure("find", directory, error);
         raise(ODB_E_NO_OBJECT);
     default:
+        note_failure("find", directory, error);
         raise(ODB_E_OBJECT_PROBE);
     }
     set_lock_mode(*ctx, mode);
@@ -99,13 +105,15 @@ extern "C" {
 
 ODB_API odb_status ODB_CALL ODB_obj_create_ctx(odb_database* db, uint32_t cls, uint32_t id,
                                                uint32_t mode, odb_obj_ctx** ctx) {
-    if (ctx == nullptr) return ODB_E_INVALID_PARAMETER;
-    *ctx = nullptr;
-    return guarded([&] { *ctx = create_context(validate_database(db), cls, id, mode); });
+    return traced("ODB_obj_create_ctx", [&] {
+        if (ctx == nullptr) return ODB_E_INVALID_PARAMETER;
+        *ctx = nullptr;
+        return guarded([&] { *ctx = create_context(validate_database(db), cls, id, mode); });
+    });
 }
 
 ODB_API odb_status ODB_CALL ODB_obj_change_mode(odb_obj_ctx* ctx, uint32_t mode) {
-    return guarded([&] {
+    return guarded("ODB_obj_change_mode", [&] {
         odb_obj_ctx& context = validate_context(ctx);
         if (context.mode & ODB_MODE_REMOVED) mode |= ODB_MODE_REMOVED;
         set_lock_mode(context, mode);
@@ -113,7 +121,7 @@ ODB_API odb_status ODB_CALL ODB_obj_change_mode(odb_obj_ctx* ctx, uint32_t mode)
 }
 
 ODB_API odb_status ODB_CALL ODB_obj_close_ctx(odb_obj_ctx* ctx) {
-    return guarded([&] { close_context(&validate_context(ctx)); });
+    return guarded("ODB_obj_close_ctx", [&] { close_context(&validate_context(ctx)); });
 }
 
 }  // extern "C"

@@ -1,5 +1,6 @@
 // Identifier ranges: the free part above every identifier in use, handing a
 // block of it to the caller, and moving every class into a new range.
+#include "core/failure_trace.h"
 #include "core/settings.h"
 #include "store/class_walk.h"
 #include "store/object_ids.h"
@@ -49,7 +50,7 @@ void free_ids(odb_database& db, uint32_t& first, uint32_t& last) {
 extern "C" {
 
 ODB_API odb_status ODB_CALL ODB_get_free_ids(odb_database* db, uint32_t* first, uint32_t* last) {
-    return guarded([&] {
+    return guarded("ODB_get_free_ids", [&] {
         odb_database& database = validate_database(db);
         if (first == nullptr || last == nullptr) raise(ODB_E_INVALID_PARAMETER);
         uint32_t low = 0, high = 0;
@@ -67,7 +68,7 @@ ODB_API odb_status ODB_CALL ODB_get_free_ids(odb_database* db, uint32_t* first, 
 
 ODB_API odb_status ODB_CALL ODB_steal_ids(odb_database* db, uint32_t count, uint32_t* first,
                                           uint32_t* last) {
-    return guarded([&] {
+    return guarded("ODB_steal_ids", [&] {
         odb_database& database = validate_database(db);
         if (first == nullptr || last == nullptr) raise(ODB_E_INVALID_PARAMETER);
         file_handle config_lock = open_config_lock(database.root, true);
@@ -84,7 +85,7 @@ ODB_API odb_status ODB_CALL ODB_steal_ids(odb_database* db, uint32_t count, uint
 }
 
 ODB_API odb_status ODB_CALL ODB_assign_ids(odb_database* db, uint32_t first, uint32_t last) {
-    return guarded([&] {
+    return guarded("ODB_assign_ids", [&] {
         odb_database& database = validate_database(db);
         file_handle config_lock = open_config_lock(database.root, true);
         scan_classes(database, [&](uint32_t cls) {

@@ -2,15 +2,15 @@
 
 #include <cstring>
 
+#include "core/disk_format.h"
 #include "core/settings.h"
+#include "core/tree_ops.h"
 #include "core/wide_text.h"
 #include "store/object_path.h"
 
 namespace odb {
 
 namespace {
-constexpr char next_id_prefix[] = "Next ID=";
-constexpr DWORD next_id_size = 16;
 
 bool is_scanf_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
@@ -20,7 +20,7 @@ bool is_scanf_space(char c) {
 // matches it: the space takes any run of white space, none included, and
 // every other character must be there as it is. Null when it does not match.
 const char* after_next_id_prefix(const char* text) {
-    for (const char* wanted = next_id_prefix; *wanted != 0; ++wanted) {
+    for (const char* wanted = disk::next_id_prefix; *wanted != 0; ++wanted) {
         if (is_scanf_space(*wanted)) {
             while (is_scanf_space(*text)) ++text;
         } else if (*text++ != *wanted) {
@@ -34,19 +34,19 @@ const char* after_next_id_prefix(const char* text) {
 
 file_handle open_id_file(const WCHAR* root, uint32_t cls) {
     path_buffer path = class_path(root, cls);
-    path.component(ODB_W("OBJID.FDB"));
+    path.component(disk::id_file);
     return open_with_retry(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS);
 }
 
 void write_next_id(HANDLE file, uint32_t value) {
-    char text[next_id_size + 1];
-    std::memcpy(text, next_id_prefix, 8);
+    char text[disk::next_id_size + 1];
+    std::memcpy(text, disk::next_id_prefix, 8);
     for (int digit = 0; digit < 8; ++digit)
         text[8 + digit] = "0123456789abcdef"[(value >> (28 - 4 * digit)) & 0xF];
     SetLastError(ERROR_SUCCESS);
     if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0) raise(ODB_E_LOCK_TIMEOUT);
     DWORD written = 0;
-    if (!WriteFile(file, text, next_id_size, &written, nullptr) || written != next_id_size)
+    if (!WriteFile(file, text, disk::next_id_size, &written, nullptr) || written != disk::next_id_size)
         raise(ODB_E_LOCK_TIMEOUT);
 }
 

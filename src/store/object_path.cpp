@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/disk_format.h"
+#include "core/failure_trace.h"
 #include "core/status.h"
 #include "core/wide_text.h"
 #include "platform/handle.h"
@@ -42,10 +44,11 @@ bool qualifies(const WIN32_FIND_DATAW& entry, uint32_t kinds) {
 // The end of a listing, or a listing that failed: a walk that took a
 // failure for its end would pass for complete, and a name index rebuilt
 // from it would be valid and wrong.
-bool listing_ended(DWORD error) {
+bool listing_ended(DWORD error, const WCHAR* dir) {
     if (error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND ||
         error == ERROR_PATH_NOT_FOUND)
         return false;
+    note_failure("list", dir, error);
     raise(ODB_E_FILE_ACCESS);
 }
 
@@ -63,14 +66,14 @@ path_buffer object_path(const WCHAR* root, uint32_t cls, uint32_t id, uint32_t m
     path.hex_component(id >> 9);
     if (bucket_only) return path;
     path.hex_component(id & 0x1FF);
-    if (mode & ODB_MODE_REMOVED) path.append(ODB_W(".RMV"));
-    else if (mode & ODB_MODE_WIPED) path.append(ODB_W(".WPE"));
+    if (mode & ODB_MODE_REMOVED) path.append(disk::removed_suffix);
+    else if (mode & ODB_MODE_WIPED) path.append(disk::wiped_suffix);
     return path;
 }
 
 path_buffer attributes_file_path(const WCHAR* root, uint32_t cls, uint32_t id, uint32_t mode) {
     path_buffer path = object_path(root, cls, id, mode);
-    path.component(ODB_W("ATTRIBS.FDB"));
+    path.component(disk::record_file_name);
     return path;
 }
 
@@ -110,11 +113,11 @@ bool next_numbered_dir(HANDLE& search, const WCHAR* dir, uint32_t kinds, WCHAR* 
             path_buffer pattern(dir);
             pattern.component(ODB_W("????????.*"));
             search = FindFirstFileW(pattern, &entry);
-            if (search == INVALID_HANDLE_VALUE) return listing_ended(GetLastError());
+            if (search == INVALID_HANDLE_VALUE) return listing_ended(GetLastError(), dir);
         } else if (!FindNextFileW(search, &entry)) {
             const DWORD error = GetLastError();
             close_search(search);
-            return listing_ended(error);
+            return listing_ended(error, dir);
         }
         if (qualifies(entry, kinds)) {
             std::memcpy(name, entry.cFileName, sizeof entry.cFileName);

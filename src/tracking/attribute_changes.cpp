@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/allocator.h"
+#include "core/disk_format.h"
 #include "core/wide_text.h"
 #include "store/context.h"
 #include "store/object_path.h"
@@ -18,7 +19,7 @@ constexpr DWORD section_list_units = 31744;
 
 path_buffer changes_file(const odb_obj_ctx& ctx) {
     path_buffer path = object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode);
-    path.component(ODB_W("ATTRIBS.STA"));
+    path.component(disk::attribute_changes_file);
     return path;
 }
 

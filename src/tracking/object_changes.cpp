@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/clock.h"
+#include "core/disk_format.h"
 #include "core/settings.h"
 #include "store/context.h"
 #include "store/object_path.h"
@@ -13,7 +14,7 @@ namespace odb {
 
 namespace {
 
-constexpr DWORD change_record_size = 8;
+constexpr DWORD change_record_size = disk::object_change_record_size;
 
 uint32_t get32(const unsigned char* in) {
     return in[0] | (in[1] << 8) | (in[2] << 16) | (static_cast<uint32_t>(in[3]) << 24);
@@ -51,7 +52,7 @@ void record_object_change(odb_obj_ctx& ctx) {
     if (!ctx.db->track_object_changes) return;
 
     path_buffer path = class_path(ctx.db->root, ctx.cls);
-    path.component(ODB_W("OBJCHGS.FDB"));
+    path.component(disk::object_changes_file);
     file_handle file = open_with_retry(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS);
 
     const uint64_t offset = find_change_record(file.get(), ctx.id);

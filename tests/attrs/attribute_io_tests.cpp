@@ -48,7 +48,7 @@ protected:
         per_file = new_object(db.db(), cls, &per_file_id);
         single = new_object(db.db(), cls, &single_id);
         record_file attributes;
-        attributes.create("QFDB", object_file(db, cls, single_id, "ATTRIBS.FDB").c_str());
+        attributes.create(object_file(db, cls, single_id, "ATTRIBS.FDB").c_str());
     }
 
     // An attribute's last change as ODB_obj_get_info reports it.

@@ -19,7 +19,7 @@ protected:
     // A new file holding values of these sizes under ids 1, 2, ...; the
     // offsets of the records are returned in order.
     std::vector<uint64_t> build(record_file& file, const std::vector<uint32_t>& sizes) {
-        file.create("QFDB", path.c_str());
+        file.create(path.c_str());
         std::vector<uint64_t> offsets;
         uint32_t id = 1;
         for (uint32_t size : sizes) {
@@ -37,7 +37,7 @@ protected:
         const uint64_t current = file.record_offset();
         file.close();
         const bytes content = read_file(path);
-        file.open(path.c_str(), "QFDB", false);
+        file.open(path.c_str(), false);
         if (current != 0) file.seek_record(current);
         return content;
     }
@@ -67,10 +67,10 @@ protected:
 
 TEST_F(RecordFile, NewFileAndFirstAppendAreLaidOutExactly) {
     record_file file;
-    file.create("QFDB", path.c_str());
+    file.create(path.c_str());
     file.close();
     EXPECT_EQ(read_file(path), bytes("QFDB\x08\x00\x00\x01", 8));
-    EXPECT_FALSE(file.open(path.c_str(), "QFDB", false));
+    EXPECT_FALSE(file.open(path.c_str(), false));
     EXPECT_FALSE(file.find_first(match_every_record, 0));
     EXPECT_EQ(file.record_offset(), 0u);
 
@@ -190,7 +190,7 @@ TEST_F(RecordFile, CompactionMergesAdjacentFreeRecordsAndCutsTheFreeTail) {
     expect_header(content, offsets[3], 9, 200, 200);
 
     record_file reopened;
-    EXPECT_TRUE(reopened.open(path.c_str(), "QFDB", true));
+    EXPECT_TRUE(reopened.open(path.c_str(), true));
     std::vector<uint32_t> ids;
     do ids.push_back(reopened.record_id());
     while (reopened.find_next(match_every_record, 0));
@@ -199,7 +199,7 @@ TEST_F(RecordFile, CompactionMergesAdjacentFreeRecordsAndCutsTheFreeTail) {
 
 TEST_F(RecordFile, ReplaceInPlaceKeepsTheLengthAndMovingKeepsTheCreatedTime) {
     record_file file;
-    file.create("QFDB", path.c_str());
+    file.create(path.c_str());
     const FILETIME created = {0x12345678u, 0x01D00000u};
     file.append_record(1, "0123456789", 10, &created, &created);
 
@@ -229,7 +229,7 @@ TEST_F(RecordFile, ReplaceInPlaceKeepsTheLengthAndMovingKeepsTheCreatedTime) {
 
 TEST_F(RecordFile, WriteAtGrowsTheValueAndZeroesTheGap) {
     record_file file;
-    file.create("QFDB", path.c_str());
+    file.create(path.c_str());
     const FILETIME created = {0x0BADF00Du, 0x01D00000u};
     file.append_record(1, "0123456789", 10, &created, nullptr);
 
@@ -298,7 +298,7 @@ TEST_F(RecordFile, DamagedHeadersAreRefused) {
         write_file(path, c.content);
         record_file file;
         try {
-            file.open(path.c_str(), "QFDB", false);
+            file.open(path.c_str(), false);
             ADD_FAILURE() << c.name << " opened";
         } catch (odb_status status) {
             EXPECT_EQ(status, c.status) << c.name;
@@ -309,8 +309,8 @@ TEST_F(RecordFile, DamagedHeadersAreRefused) {
     // Any minor version passes.
     write_file(path, bytes("QFDB\x08\x00\xFF\x01", 8));
     record_file file;
-    EXPECT_FALSE(file.open(path.c_str(), "QFDB", true));
-    EXPECT_THROW(record_file().open((dir / "missing.fdb").c_str(), "QFDB", true), odb_status);
+    EXPECT_FALSE(file.open(path.c_str(), true));
+    EXPECT_THROW(record_file().open((dir / "missing.fdb").c_str(), true), odb_status);
 }
 
 TEST_F(RecordFile, LargerHeadersAreWalkedFromTheirEnd) {
@@ -324,7 +324,7 @@ TEST_F(RecordFile, LargerHeadersAreWalkedFromTheirEnd) {
     write_file(path, content);
     {
         record_file file;
-        ASSERT_TRUE(file.open(path.c_str(), "QFDB", false));
+        ASSERT_TRUE(file.open(path.c_str(), false));
         EXPECT_EQ(file.record_offset(), 12u);
         EXPECT_EQ(value_of(file, 3), bytes("ok"));
         file.append_record(4, "new", 3, nullptr, nullptr);
@@ -335,7 +335,7 @@ TEST_F(RecordFile, LargerHeadersAreWalkedFromTheirEnd) {
     // must still be found again.
     write_file(path, bytes("QFDB\x40\x00\x00\x01", 8));
     record_file file;
-    EXPECT_FALSE(file.open(path.c_str(), "QFDB", false));
+    EXPECT_FALSE(file.open(path.c_str(), false));
     file.append_record(6, "far", 3, nullptr, nullptr);
     EXPECT_EQ(file.record_offset(), 64u);
     EXPECT_EQ(value_of(file, 6), bytes("far"));
@@ -346,7 +346,7 @@ TEST_F(RecordFile, DamagedTailsEndTheChainAndAreCutByTheNextAppend) {
     auto with_tail = [&](const bytes& tail) {
         {
             record_file file;
-            file.create("QFDB", path.c_str());
+            file.create(path.c_str());
             file.append_record(1, "hello", 5, nullptr, nullptr);
         }
         bytes content = read_file(path);
@@ -363,7 +363,7 @@ TEST_F(RecordFile, DamagedTailsEndTheChainAndAreCutByTheNextAppend) {
     for (const bytes& tail : tails) {
         with_tail(tail);
         record_file file;
-        ASSERT_TRUE(file.open(path.c_str(), "QFDB", false));
+        ASSERT_TRUE(file.open(path.c_str(), false));
         EXPECT_FALSE(file.find_next(match_every_record, 0)) << "the damaged record is no record";
         EXPECT_FALSE(file.find_first(2, 0));
         file.append_record(3, "abc", 3, nullptr, nullptr);
@@ -375,7 +375,7 @@ TEST_F(RecordFile, DamagedTailsEndTheChainAndAreCutByTheNextAppend) {
     // The same damage as the first record: the file holds nothing.
     write_file(path, bytes("QFDB\x08\x00\x00\x01\x01\x00\x00\x00\x09", 13));
     record_file file;
-    EXPECT_FALSE(file.open(path.c_str(), "QFDB", false));
+    EXPECT_FALSE(file.open(path.c_str(), false));
     file.append_record(1, "x", 1, nullptr, nullptr);
     EXPECT_EQ(file.record_offset(), 8u);
     file.close();
@@ -397,7 +397,7 @@ TEST_F(RecordFile, ALengthAboveTheCapacityIsClamped) {
     write_file(path, content);
 
     record_file file;
-    ASSERT_TRUE(file.open(path.c_str(), "QFDB", true));
+    ASSERT_TRUE(file.open(path.c_str(), true));
     ASSERT_TRUE(file.find_first(1, 0));
     EXPECT_EQ(file.record_length(), 4u);
     unsigned char buffer[16] = {};

@@ -85,7 +85,7 @@ TEST_F(Conversion, MovesEveryValueInListingOrderWithItsFileTimes) {
     EXPECT_TRUE(dat_names(id).empty()) << "the old files are wiped";
 
     record_file attributes;
-    ASSERT_TRUE(attributes.open(object_file(db, cls, id, "ATTRIBS.FDB").c_str(), "QFDB", true));
+    ASSERT_TRUE(attributes.open(object_file(db, cls, id, "ATTRIBS.FDB").c_str(), true));
     for (const dat_file& file : before) {
         SCOPED_TRACE(file.attribute);
         ASSERT_NE(attributes.record_id(), 0u);

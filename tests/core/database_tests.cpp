@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/database.h"
+#include "core/tree_ops.h"
 #include "support/child_process.h"
 #include "support/database_fixture.h"
 #include "support/file_util.h"

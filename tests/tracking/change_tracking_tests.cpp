@@ -47,7 +47,7 @@ protected:
         EXPECT_TRUE(ctx);
         if (single_file) {
             record_file attributes;
-            attributes.create("QFDB", object_file(db, cls, id, "ATTRIBS.FDB").c_str());
+            attributes.create(object_file(db, cls, id, "ATTRIBS.FDB").c_str());
         }
         return id;
     }
