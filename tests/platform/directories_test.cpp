@@ -149,11 +149,11 @@ TEST_F(Searches, NamesAndKindsListingTellsWhatAFullOneTells) {
     const auto listed = kinds(dir / "*", true);
     EXPECT_EQ(listed, kinds(dir / "*", false));
     EXPECT_EQ(listed.size(), linked ? 12u : 10u);
-    const auto directory = std::make_pair(std::string("0000abcd"), FILE_ATTRIBUTE_DIRECTORY);
+    const std::pair<std::string, DWORD> directory("0000abcd", FILE_ATTRIBUTE_DIRECTORY);
     EXPECT_NE(std::find(listed.begin(), listed.end(), directory), listed.end());
     if (linked) {
-        const auto link = std::make_pair(std::string("dirlink"),
-                                         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+        const std::pair<std::string, DWORD> link(
+            "dirlink", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
         EXPECT_NE(std::find(listed.begin(), listed.end(), link), listed.end());
     }
 }
