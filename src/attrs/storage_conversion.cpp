@@ -9,6 +9,7 @@
 #include "core/disk_format.h"
 #include "core/tree_ops.h"
 #include "core/wide_text.h"
+#include "platform/extensions.h"
 #include "platform/handle.h"
 #include "store/context.h"
 #include "store/object_path.h"
@@ -54,7 +55,10 @@ void wipe_values(const path_buffer& directory) {
     path_buffer pattern = directory;
     pattern.component(ODB_W("*.dat"));
     WIN32_FIND_DATAW entry;
-    find_handle search(FindFirstFileW(pattern, &entry));
+    find_handle search(FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                        nullptr,
+                                        FIND_FIRST_EX_LARGE_FETCH |
+                                            platform::FIND_FIRST_EX_NAMES_AND_KINDS));
     if (!search) return;
     do {
         try {

@@ -68,7 +68,12 @@ void delete_contents(const WCHAR* path) {
         path_buffer pattern(path);
         pattern.component(ODB_W("*.*"));
         WIN32_FIND_DATAW entry;
-        find_handle search(FindFirstFileW(pattern, &entry));
+        // Only names and the directory and link bits are read: a file's
+        // size for its wipe comes from the open file.
+        find_handle search(FindFirstFileExW(pattern, FindExInfoBasic, &entry,
+                                            FindExSearchNameMatch, nullptr,
+                                            FIND_FIRST_EX_LARGE_FETCH |
+                                                platform::FIND_FIRST_EX_NAMES_AND_KINDS));
         // A listing that fails must not pass for an empty directory: the
         // caller would report a tree deleted that is still there. A path
         // that is not a directory holds nothing to delete (Windows says so

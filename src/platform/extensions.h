@@ -8,6 +8,26 @@
 
 namespace odb::platform {
 
+// A flag of FindFirstFileExW, beside FIND_FIRST_EX_LARGE_FETCH, for a
+// listing whose caller reads of each entry only cFileName and the
+// FILE_ATTRIBUTE_DIRECTORY and FILE_ATTRIBUTE_REPARSE_POINT bits. On POSIX a
+// Win32 entry's attributes, times and size cost one statx per entry; with
+// this flag the kind comes from the directory entry's own type (d_type), and
+// statx is made only where the file system does not give one (DT_UNKNOWN)
+// and for a symbolic link (whose entry, as Windows shows it, has the
+// directory bit of what it leads to). An entry answered from d_type has
+// its times and size zero and FILE_ATTRIBUTE_READONLY clear; a file is
+// FILE_ATTRIBUTE_ARCHIVE as in a full listing. Names are passed over
+// exactly as a full listing passes them over. An entry removed after the
+// directory was read may still be listed, as it may on Windows.
+// On Windows the flag is 0: FindExInfoBasic with FIND_FIRST_EX_LARGE_FETCH
+// is the cheap listing there, and it fills every field.
+#if defined(_WIN32)
+constexpr DWORD FIND_FIRST_EX_NAMES_AND_KINDS = 0;
+#else
+constexpr DWORD FIND_FIRST_EX_NAMES_AND_KINDS = 0x40000000u;
+#endif
+
 // Overwrites and deletes, by their own names, the entries of `directory`
 // that a listing (FindFirstFileW, FindNextFileW) passes over because they
 // have no Win32 name: on POSIX a name that is not UTF-8, holds a backslash,

@@ -81,6 +81,9 @@ typedef void* LPOVERLAPPED;
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
 
+#define FIND_FIRST_EX_CASE_SENSITIVE 0x00000001u
+#define FIND_FIRST_EX_LARGE_FETCH 0x00000002u
+
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
 #define FILE_END 2u
@@ -157,6 +160,15 @@ struct WIN32_FIND_DATAW {
 };
 typedef WIN32_FIND_DATAW* LPWIN32_FIND_DATAW;
 
+// FindExInfoBasic leaves out the short name (cAlternateFileName is empty).
+enum FINDEX_INFO_LEVELS { FindExInfoStandard, FindExInfoBasic, FindExInfoMaxInfoLevel };
+enum FINDEX_SEARCH_OPS {
+    FindExSearchNameMatch,
+    FindExSearchLimitToDirectories,
+    FindExSearchLimitToDevices,
+    FindExSearchMaxSearchOp
+};
+
 // Files. Share modes hold between processes and between handles of one
 // process; see posix/share_lock.cpp for how.
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES security,
@@ -176,6 +188,13 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR target);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 BOOL RemoveDirectoryW(LPCWSTR path);
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
+// search_filter must be null; FindExSearchLimitToDirectories is advisory, as
+// on Windows. FIND_FIRST_EX_LARGE_FETCH is accepted (readdir reads ahead in
+// large batches anyway); FIND_FIRST_EX_CASE_SENSITIVE is not supported.
+// platform/extensions.h names one more flag, for listings that read only
+// names and kinds.
+HANDLE FindFirstFileExW(LPCWSTR pattern, FINDEX_INFO_LEVELS info_level, LPVOID data,
+                        FINDEX_SEARCH_OPS search_op, LPVOID search_filter, DWORD flags);
 BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
 BOOL FindClose(HANDLE find);
 

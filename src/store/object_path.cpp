@@ -6,6 +6,7 @@
 #include "core/failure_trace.h"
 #include "core/status.h"
 #include "core/wide_text.h"
+#include "platform/extensions.h"
 #include "platform/handle.h"
 
 namespace odb {
@@ -112,7 +113,11 @@ bool next_numbered_dir(HANDLE& search, const WCHAR* dir, uint32_t kinds, WCHAR* 
         if (search == INVALID_HANDLE_VALUE) {
             path_buffer pattern(dir);
             pattern.component(ODB_W("????????.*"));
-            search = FindFirstFileW(pattern, &entry);
+            // Only the name and the directory bit are read.
+            search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                      nullptr,
+                                      FIND_FIRST_EX_LARGE_FETCH |
+                                          platform::FIND_FIRST_EX_NAMES_AND_KINDS);
             if (search == INVALID_HANDLE_VALUE) return listing_ended(GetLastError(), dir);
         } else if (!FindNextFileW(search, &entry)) {
             const DWORD error = GetLastError();

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/extensions.h"
 #include "platform/handle.h"
+#include "support/database_fixture.h"
 #include "support/child_process.h"
 #include "support/file_util.h"
 #include "support/temp_dir.h"
@@ -118,6 +120,42 @@ TEST_F(Searches, EntriesCarryAttributesSizesAndTimes) {
     find.reset(FindFirstFileW((dir / "0000abcd").c_str(), &data));
     ASSERT_TRUE(find.valid());
     EXPECT_NE(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+}
+
+// Each name with its directory and link bits, as a full listing or one that
+// asks only for names and kinds gives them.
+std::vector<std::pair<std::string, DWORD>> kinds(const wide_string& pattern, bool names_only) {
+    std::vector<std::pair<std::string, DWORD>> found;
+    WIN32_FIND_DATAW data;
+    find_handle find(names_only ? FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
+                                                   FindExSearchNameMatch, nullptr,
+                                                   FIND_FIRST_EX_LARGE_FETCH |
+                                                       odb::platform::FIND_FIRST_EX_NAMES_AND_KINDS)
+                                : FindFirstFileW(pattern.c_str(), &data));
+    if (!find) return found;
+    do found.emplace_back(narrow(data.cFileName),
+                          data.dwFileAttributes &
+                              (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    while (FindNextFileW(find.get(), &data));
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+TEST_F(Searches, NamesAndKindsListingTellsWhatAFullOneTells) {
+    // A link to a directory is a directory and a link, as its target
+    // decides; a dangling one is a link only.
+    const bool linked = make_symbolic_link(dir / "0000abcd", dir / "dirlink") &&
+                        make_symbolic_link(dir / "absent", dir / "dangling");
+    const auto listed = kinds(dir / "*", true);
+    EXPECT_EQ(listed, kinds(dir / "*", false));
+    EXPECT_EQ(listed.size(), linked ? 12u : 10u);
+    const std::pair<std::string, DWORD> directory("0000abcd", FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_NE(std::find(listed.begin(), listed.end(), directory), listed.end());
+    if (linked) {
+        const std::pair<std::string, DWORD> link(
+            "dirlink", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+        EXPECT_NE(std::find(listed.begin(), listed.end(), link), listed.end());
+    }
 }
 
 TEST_F(Searches, FailuresSayWhetherTheDirectoryExists) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/extensions.h"
 #include "platform/posix/internal.h"
 
 namespace {
@@ -17,8 +18,8 @@ namespace {
 using namespace odb::posix;
 
 struct find_object final : handle_object {
-    explicit find_object(const std::u16string& pattern)
-        : handle_object(handle_kind::find), match(pattern) {}
+    find_object(const std::u16string& pattern, bool kinds_only)
+        : handle_object(handle_kind::find), match(pattern), names_and_kinds(kinds_only) {}
     ~find_object() override { find_object::close_descriptors(); }
     void close_descriptors() override {
         if (dir != nullptr) ::closedir(dir);
@@ -26,6 +27,8 @@ struct find_object final : handle_object {
     }
     DIR* dir = nullptr;  // null for a search of one plain name
     wildcard match;
+    // FIND_FIRST_EX_NAMES_AND_KINDS: the kind from d_type where it is known.
+    bool names_and_kinds;
 };
 
 void fill(const file_info& info, bool link, const std::u16string& name, WIN32_FIND_DATAW& data) {
@@ -74,6 +77,12 @@ bool next_match(find_object& find, WIN32_FIND_DATAW& data) {
         // A search passes over a name with no Win32 form rather than show a
         // different name.
         if (!win32_name(entry->d_name, name) || !find.match.matches(name)) continue;
+        if (find.names_and_kinds && entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK) {
+            file_info info = {};
+            info.directory = entry->d_type == DT_DIR;
+            fill(info, false, name, data);
+            return true;
+        }
         file_info info;
         bool link = false;
         if (query_entry(::dirfd(find.dir), entry->d_name, info, link) != 0)
@@ -99,8 +108,10 @@ bool win32_name(const char* name, std::u16string& out) {
 
 }  // namespace odb::posix
 
-HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-    if (!admit_call()) return INVALID_HANDLE_VALUE;
+namespace {
+
+// The search of both FindFirstFileW and FindFirstFileExW.
+HANDLE begin_find(LPCWSTR pattern, LPWIN32_FIND_DATAW data, bool names_and_kinds) {
     std::string path;
     if (!to_posix_path(pattern, path)) return INVALID_HANDLE_VALUE;
     std::u16string wide(pattern, pattern + wide_length(pattern));
@@ -113,7 +124,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     if (name.empty()) return fail_find(ERROR_FILE_NOT_FOUND);
 
     descriptor_scope scope;
-    auto* find = new (std::nothrow) find_object(name);
+    auto* find = new (std::nothrow) find_object(name, names_and_kinds);
     if (find == nullptr) return fail_find(ERROR_NOT_ENOUGH_MEMORY);
 
     if (!wildcard::has_wildcards(name)) {
@@ -150,6 +161,25 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
         return fail_find(error == 0 ? ERROR_FILE_NOT_FOUND : error_from_errno(error));
     }
     return register_handle(find);
+}
+
+}  // namespace
+
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+    if (!admit_call()) return INVALID_HANDLE_VALUE;
+    return begin_find(pattern, data, false);
+}
+
+HANDLE FindFirstFileExW(LPCWSTR pattern, FINDEX_INFO_LEVELS info_level, LPVOID data,
+                        FINDEX_SEARCH_OPS search_op, LPVOID search_filter, DWORD flags) {
+    if (!admit_call()) return INVALID_HANDLE_VALUE;
+    const DWORD known = FIND_FIRST_EX_LARGE_FETCH | odb::platform::FIND_FIRST_EX_NAMES_AND_KINDS;
+    if ((info_level != FindExInfoStandard && info_level != FindExInfoBasic) ||
+        (search_op != FindExSearchNameMatch && search_op != FindExSearchLimitToDirectories) ||
+        search_filter != nullptr || (flags & ~known) != 0 || data == nullptr)
+        return fail_find(ERROR_INVALID_PARAMETER);
+    return begin_find(pattern, static_cast<LPWIN32_FIND_DATAW>(data),
+                      (flags & odb::platform::FIND_FIRST_EX_NAMES_AND_KINDS) != 0);
 }
 
 BOOL FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {

@@ -13,6 +13,10 @@
 // Letters are compared ignoring the case of A to Z, as NTFS compares them
 // for names of that range. The match runs as a set of live pattern positions
 // advanced one name character at a time, so no pattern makes it exponential.
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 #include "platform/posix/internal.h"
 
 namespace odb::posix {
@@ -50,11 +54,22 @@ bool wildcard::matches(const std::u16string& name) const {
     const std::size_t count = tokens_.size();
     const std::size_t length = name.size();
     const std::size_t last_dot = name.rfind(u'.');
-    std::vector<char> live(count + 1, 0), next(count + 1, 0);
+    // A listing matches every entry, so the two state sets live on the
+    // stack for any pattern of usual length rather than on the heap.
+    char small[2][64];
+    std::vector<char> large;
+    char* live = small[0];
+    char* next = small[1];
+    if (count + 1 > sizeof small[0]) {
+        large.resize(2 * (count + 1));
+        live = large.data();
+        next = live + count + 1;
+    }
+    std::fill(live, live + count + 1, 0);
 
     // Follows the moves that consume nothing at name position `at`; they
     // only go forward, so one pass in order reaches all of them.
-    auto close = [&](std::vector<char>& states, std::size_t at) {
+    auto close = [&](char* states, std::size_t at) {
         const bool at_end = at == length;
         const bool at_dot = !at_end && name[at] == u'.';
         for (std::size_t p = 0; p < count; ++p) {
@@ -69,7 +84,7 @@ bool wildcard::matches(const std::u16string& name) const {
     live[0] = 1;
     close(live, 0);
     for (std::size_t at = 0; at < length; ++at) {
-        std::fill(next.begin(), next.end(), 0);
+        std::fill(next, next + count + 1, 0);
         const uint32_t c = name[at];
         bool any = false;
         for (std::size_t p = 0; p < count; ++p) {
@@ -91,7 +106,7 @@ bool wildcard::matches(const std::u16string& name) const {
             any = any || stay || advance;
         }
         if (!any) return false;
-        live.swap(next);
+        std::swap(live, next);
         close(live, at + 1);
     }
     return live[count] != 0;
