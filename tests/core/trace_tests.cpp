@@ -48,13 +48,8 @@ TEST(Trace, PermissionFailureIsNotReportedAsALock) {
     ASSERT_TRUE(make_dir(root));
     scoped_mount volume(root);
     if (!volume.mounted()) GTEST_SKIP() << volume.why();
-    uint32_t version = 0, id = 0;
-    odb_database* created = nullptr;
-    odb_obj_ctx* ctx = nullptr;
-    ASSERT_EQ(ODB_init_w(ODB_INIT_CREATE, odb_text(root), &version, &created, 0), ODB_OK);
-    ASSERT_EQ(ODB_obj_new(created, 5, &id, &ctx), ODB_OK);
-    ODB_obj_close_ctx(ctx);
-    ODB_close(created);
+    const uint32_t id = create_database_with_object(root, 5);
+    ASSERT_NE(id, 0u);
     if (!volume.make_read_only()) GTEST_SKIP() << volume.why();
 
     const std::string err =

@@ -41,6 +41,20 @@ database_ptr open_database(const wide_string& root, odb_status* status) {
     return database_ptr(result == ODB_OK ? db : nullptr);
 }
 
+uint32_t create_database_with_object(const wide_string& root, uint32_t cls) {
+    uint32_t version = 0, id = 0;
+    odb_database* db = nullptr;
+    if (ODB_init_w(ODB_INIT_CREATE, odb_text(root), &version, &db, 0) != ODB_OK) return 0;
+    odb_obj_ctx* ctx = nullptr;
+    if (ODB_obj_new(db, cls, &id, &ctx) == ODB_OK) {
+        ODB_obj_close_ctx(ctx);
+    } else {
+        id = 0;
+    }
+    ODB_close(db);
+    return id;
+}
+
 void write_settings(const wide_string& root, const std::string& text) {
     std::string crlf;
     for (char c : text) {

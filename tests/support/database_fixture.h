@@ -39,6 +39,10 @@ using ctx_ptr = std::unique_ptr<odb_obj_ctx, ctx_closer>;
 // ODB_init_w without flags; null when it fails (status in *status).
 database_ptr open_database(const wide_string& root, odb_status* status = nullptr);
 
+// Creates a database at root holding one object of class cls, all closed
+// again; the object's identifier, or 0 when any step failed.
+uint32_t create_database_with_object(const wide_string& root, uint32_t cls);
+
 // A database created under a fresh temporary directory, at <temp>/db.
 class scratch_database {
 public:
