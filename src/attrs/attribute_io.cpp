@@ -84,8 +84,8 @@ void write_file_form(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, cons
         note_failure("open", path, GetLastError());
         raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_WRITE));
     }
-    // A write that fails before storing anything must not leave behind the
-    // empty attribute its open has just created.
+    // A write that fails must not leave behind the attribute its open has
+    // just created, empty or holding part of the value.
     const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
     try {
         require_reachable(offset);

@@ -37,7 +37,8 @@ bool size_only(void* buffer, uint32_t& length, uint32_t needed) {
 // A .DAT file that is not there (an object kept in the single-file form, or
 // an attribute never written) is reported at once: no wait makes it appear.
 named_file open_attribute_file(odb_obj_ctx& ctx, uint32_t attribute) {
-    path_buffer path = attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute);
+    const path_buffer path =
+        attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute);
     file_handle handle =
         open_with_retry(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, ODB_E_NO_ATTRIBUTE);
     return {std::move(handle), path};

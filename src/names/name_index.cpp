@@ -56,7 +56,7 @@ path_buffer index_file_path(const odb_obj_ctx& ctx, int bucket) {
 // An index file, open, with its name for failure notes.
 named_file open_index_file(const odb_obj_ctx& ctx, int bucket, bool write) {
     const odb_database& db = *ctx.db;
-    path_buffer path = index_file_path(ctx, bucket);
+    const path_buffer path = index_file_path(ctx, bucket);
     DWORD access = GENERIC_READ | GENERIC_WRITE, share = 0, disposition = OPEN_ALWAYS;
     if (probe_path(path) != 0) {
         // Reading a missing index file creates it empty.
