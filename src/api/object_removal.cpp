@@ -7,6 +7,7 @@
 #include "core/wide_text.h"
 #include "names/name_index.h"
 #include "store/context.h"
+#include "store/object_facts.h"
 #include "store/object_path.h"
 
 using namespace odb;
@@ -47,7 +48,8 @@ odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
             // An object without a name attribute has its entry under the
             // empty name, which must go too.
             try {
-                named = read_object_name_attribute(c, name);
+                object_facts object(c);
+                named = read_object_name_attribute(object, name);
                 name_captured = true;
             } catch (...) {
                 reset_name_index(c);
@@ -118,7 +120,8 @@ ODB_API odb_status ODB_CALL ODB_obj_restore(odb_obj_ctx* ctx) {
         if (name_index_on(*c.db)) {
             try {
                 WCHAR name[name_units];
-                if (read_object_name_attribute(c, name)) update_name_index(c, c.id, name, false);
+                object_facts object(c);  // in its live form now
+                if (read_object_name_attribute(object, name)) update_name_index(c, c.id, name, false);
                 else update_unnamed_entry(c, c.id, false);
             } catch (...) {
                 reset_name_index(c);

@@ -8,6 +8,7 @@
 #include "core/tree_ops.h"
 #include "platform/handle.h"
 #include "store/context.h"
+#include "store/object_facts.h"
 #include "store/object_path.h"
 #include "tracking/change_tracking.h"
 
@@ -20,14 +21,6 @@ namespace {
 bool storable_in_record_file(uint32_t attribute) {
     return attribute != 0 && attribute != 0xFFFFFFFFu;
 }
-
-path_buffer record_file_path(const odb_obj_ctx& ctx) {
-    return attributes_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode);
-}
-
-// Which form the object uses. Told wrongly, a write would land in .DAT
-// files that the single-file form hides, and be lost while reported done.
-bool has_record_file(const path_buffer& path) { return path_exists(path, ODB_E_FILE_ACCESS); }
 
 // Files of the per-attribute form are positioned as SetFilePointer without
 // a high half positions, with a signed distance: offsets of 2^31 and more
@@ -43,11 +36,24 @@ odb_status open_failure(DWORD error, odb_status otherwise) {
     return otherwise;
 }
 
-void write_record_form(odb_obj_ctx& ctx, const WCHAR* path, uint32_t attribute, uint32_t offset,
+// The attribute's record, read from a record file opened once: its value
+// into buffer (when given) and its length into size. False when the file
+// holds no such record.
+bool read_record_value(object_facts& object, uint32_t attribute, void* buffer, uint32_t& size) {
+    if (!storable_in_record_file(attribute)) return false;
+    record_file attributes;
+    attributes.open(object.record_file_path(), true);
+    if (!attributes.find_first(attribute, 0)) return false;
+    if (buffer != nullptr) attributes.read_data(buffer, size);
+    size = attributes.record_length();
+    return true;
+}
+
+void write_record_form(object_facts& object, uint32_t attribute, uint32_t offset,
                        const void* data, uint32_t size) {
     if (!storable_in_record_file(attribute)) raise(ODB_E_INVALID_PARAMETER);
     record_file attributes;
-    attributes.open(path, false);
+    attributes.open(object.record_file_path(), false);
     bool deleted = false;
     if (attributes.find_first(attribute, 0)) {
         // Readers see the first record of an attribute; a second one must
@@ -65,17 +71,16 @@ void write_record_form(odb_obj_ctx& ctx, const WCHAR* path, uint32_t attribute, 
         // A new value is stored from byte 0, whatever the offset.
         attributes.append_record(attribute, data, size, nullptr, nullptr);
     }
-    record_attribute_change(ctx, attribute, deleted);
-    record_object_change(ctx);
+    record_attribute_change(object, attribute, deleted);
+    record_object_change(object.context());
 }
 
-void write_file_form(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, const void* data,
+void write_file_form(object_facts& object, uint32_t attribute, uint32_t offset, const void* data,
                      uint32_t size) {
-    const path_buffer path =
-        attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute);
+    const path_buffer path = attribute_file_path(object.directory(), attribute);
     if (data == nullptr) {
         wipe_file(path);
-        record_attribute_change(ctx, attribute, true);
+        record_attribute_change(object, attribute, true);
         return;
     }
     file_handle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
@@ -97,24 +102,22 @@ void write_file_form(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, cons
         }
         throw;
     }
-    record_attribute_change(ctx, attribute, false);
-    record_object_change(ctx);
+    record_attribute_change(object, attribute, false);
+    record_object_change(object.context());
 }
 
 }  // namespace
 
-path_buffer attribute_file_path(const WCHAR* root, uint32_t cls, uint32_t id, uint32_t mode,
-                                uint32_t attribute) {
-    path_buffer path = object_path(root, cls, id, mode);
+path_buffer attribute_file_path(const path_buffer& directory, uint32_t attribute) {
+    path_buffer path = directory;
     path.hex_component(attribute);
     path.append(disk::attribute_file_suffix);
     return path;
 }
 
-void read_attribute_file(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, void* buffer,
+void read_attribute_file(object_facts& object, uint32_t attribute, uint32_t offset, void* buffer,
                          uint32_t& size, FILETIME* created, FILETIME* modified) {
-    const path_buffer path =
-        attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute);
+    const path_buffer path = attribute_file_path(object.directory(), attribute);
     file_handle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
@@ -135,32 +138,24 @@ void read_attribute_file(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, 
         GetFileTime(file.get(), created, nullptr, modified);
 }
 
-void read_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, void* buffer,
+void read_attribute(object_facts& object, uint32_t attribute, uint32_t offset, void* buffer,
                     uint32_t& size) {
-    const path_buffer path = record_file_path(ctx);
-    if (!has_record_file(path)) {
-        read_attribute_file(ctx, attribute, offset, buffer, size, nullptr, nullptr);
+    if (!object.single_file()) {
+        read_attribute_file(object, attribute, offset, buffer, size, nullptr, nullptr);
         return;
     }
     if (offset != 0) raise(ODB_E_ATTRIBUTE_SEEK);
-    if (!storable_in_record_file(attribute)) raise(ODB_E_NO_ATTRIBUTE);
-    record_file attributes;
-    attributes.open(path, true);
-    if (!attributes.find_first(attribute, 0)) raise(ODB_E_NO_ATTRIBUTE);
-    if (buffer != nullptr) attributes.read_data(buffer, size);
-    size = attributes.record_length();
+    if (!read_record_value(object, attribute, buffer, size)) raise(ODB_E_NO_ATTRIBUTE);
 }
 
-void write_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, const void* data,
+void write_attribute(object_facts& object, uint32_t attribute, uint32_t offset, const void* data,
                      uint32_t size) {
-    const path_buffer path = record_file_path(ctx);
-    bool single_file = has_record_file(path);
-    if (!single_file && ctx.db->auto_convert) {
-        convert_attribute_storage(ctx, path);
-        single_file = has_record_file(path);
+    if (!object.single_file() && object.context().db->auto_convert) {
+        convert_attribute_storage(object);
+        object.form_changed();
     }
-    if (single_file) write_record_form(ctx, path, attribute, offset, data, size);
-    else write_file_form(ctx, attribute, offset, data, size);
+    if (object.single_file()) write_record_form(object, attribute, offset, data, size);
+    else write_file_form(object, attribute, offset, data, size);
 }
 
 void create_attributes_file(const odb_database& db, uint32_t cls, uint32_t id) {
@@ -171,16 +166,15 @@ void create_attributes_file(const odb_database& db, uint32_t cls, uint32_t id) {
     attributes.publish(temporary, attributes_file_path(db.root, cls, id, 0));
 }
 
+bool attribute_exists(object_facts& object, uint32_t attribute) {
+    uint32_t length = 0;
+    if (object.single_file()) return read_record_value(object, attribute, nullptr, length);
+    return path_exists(attribute_file_path(object.directory(), attribute), ODB_E_FILE_ACCESS);
+}
+
 bool attribute_exists(odb_obj_ctx& ctx, uint32_t attribute) {
-    const path_buffer path = record_file_path(ctx);
-    if (has_record_file(path)) {
-        if (!storable_in_record_file(attribute)) return false;
-        record_file attributes;
-        attributes.open(path, true);
-        return attributes.find_first(attribute, 0);
-    }
-    return path_exists(attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute),
-                       ODB_E_FILE_ACCESS);
+    object_facts object(ctx);
+    return attribute_exists(object, attribute);
 }
 
 void attribute_text(const void* value, uint32_t size, WCHAR* out, uint32_t capacity) {
@@ -204,12 +198,18 @@ void attribute_text(const void* value, uint32_t size, WCHAR* out, uint32_t capac
     }
 }
 
-bool read_object_name_attribute(odb_obj_ctx& ctx, WCHAR* name) {
+bool read_object_name_attribute(object_facts& object, WCHAR* name) {
     for (uint32_t i = 0; i < 257; ++i) name[i] = 0;
-    if (!attribute_exists(ctx, ODB_NAME_ATTRIBUTE)) return false;
     unsigned char value[514] = {};
     uint32_t size = sizeof value;
-    read_attribute(ctx, ODB_NAME_ATTRIBUTE, 0, value, size);
+    // In the single-file form one open of the record file finds the name
+    // and reads it.
+    if (object.single_file()) {
+        if (!read_record_value(object, ODB_NAME_ATTRIBUTE, value, size)) return false;
+    } else {
+        if (!attribute_exists(object, ODB_NAME_ATTRIBUTE)) return false;
+        read_attribute_file(object, ODB_NAME_ATTRIBUTE, 0, value, size, nullptr, nullptr);
+    }
     attribute_text(value, size < sizeof value ? size : static_cast<uint32_t>(sizeof value), name,
                    257);
     return true;

@@ -18,8 +18,8 @@ namespace odb {
 
 namespace {
 
-void copy_values_into(odb_obj_ctx& ctx, const path_buffer& directory, record_file& attributes) {
-    path_buffer pattern = directory;
+void copy_values_into(object_facts& object, record_file& attributes) {
+    path_buffer pattern = object.directory();
     pattern.component(ODB_W("*.dat"));
     WIN32_FIND_DATAW entry;
     find_handle search(FindFirstFileW(pattern, &entry));
@@ -43,7 +43,7 @@ void copy_values_into(odb_obj_ctx& ctx, const path_buffer& directory, record_fil
         zeroed_buffer value(entry.nFileSizeLow);
         uint32_t size = entry.nFileSizeLow;
         FILETIME created, modified;
-        read_attribute_file(ctx, attribute, 0, value.data(), size, &created, &modified);
+        read_attribute_file(object, attribute, 0, value.data(), size, &created, &modified);
         // The file may have changed since the listing; never more than read.
         if (size > entry.nFileSizeLow) size = entry.nFileSizeLow;
         attributes.append_record(attribute, value.data(), size, &created, &modified);
@@ -73,8 +73,8 @@ void wipe_values(const path_buffer& directory) {
 
 }  // namespace
 
-void convert_attribute_storage(odb_obj_ctx& ctx, const WCHAR* path) noexcept {
-    const path_buffer directory = object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode);
+void convert_attribute_storage(object_facts& object) noexcept {
+    const path_buffer& directory = object.directory();
     // Built under a temporary name and renamed when complete: a conversion
     // cut short by a crash must not leave a partial ATTRIBS.FDB hiding the
     // .DAT files it has not copied yet. The rename never replaces an
@@ -86,9 +86,9 @@ void convert_attribute_storage(odb_obj_ctx& ctx, const WCHAR* path) noexcept {
     try {
         attributes.create(temporary);
         created = true;
-        copy_values_into(ctx, directory, attributes);
+        copy_values_into(object, attributes);
         created = false;  // publish deletes it itself when it fails
-        attributes.publish(temporary, path);
+        attributes.publish(temporary, object.record_file_path());
     } catch (...) {
         attributes.close();
         if (created) DeleteFileW(temporary);

@@ -8,6 +8,7 @@
 #include "core/file_io.h"
 #include "enum/object_walk.h"
 #include "store/context.h"
+#include "store/object_facts.h"
 
 namespace odb {
 
@@ -57,7 +58,7 @@ bool compare(uint32_t kind, const odb_enum_criterion& criterion, const unsigned 
     }
 }
 
-bool criterion_passes(odb_obj_ctx& candidate, const odb_enum_criterion& criterion) {
+bool criterion_passes(object_facts& candidate, const odb_enum_criterion& criterion) {
     const uint32_t kind = criterion.operation & 0xFFFFFFu;
     if (!attribute_exists(candidate, criterion.attribute)) return kind == ODB_MATCH_ABSENT;
     if (kind == ODB_MATCH_PRESENT) return true;
@@ -83,9 +84,11 @@ bool match_criteria(const odb_enum_ctx& walk, uint32_t id) noexcept {
     }
     if (walk.filter.criteria == nullptr) return result;
     try {
+        // One candidate's criteria are one step of the walk: its form is learnt once.
+        object_facts object(*candidate);
         for (uint32_t i = 0; i < count; ++i) {
             const odb_enum_criterion& criterion = walk.filter.criteria[i];
-            const bool passed = criterion_passes(*candidate, criterion);
+            const bool passed = criterion_passes(object, criterion);
             if (criterion.operation & ODB_MATCH_OR) {
                 if (passed) result = true;
             } else {

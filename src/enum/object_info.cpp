@@ -10,6 +10,7 @@
 #include "enum/object_walk.h"
 #include "platform/handle.h"
 #include "store/context.h"
+#include "store/object_facts.h"
 #include "store/object_path.h"
 #include "tracking/change_tracking.h"
 
@@ -36,31 +37,28 @@ bool size_only(void* buffer, uint32_t& length, uint32_t needed) {
 
 // A .DAT file that is not there (an object kept in the single-file form, or
 // an attribute never written) is reported at once: no wait makes it appear.
-named_file open_attribute_file(odb_obj_ctx& ctx, uint32_t attribute) {
-    const path_buffer path =
-        attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute);
+named_file open_attribute_file(object_facts& object, uint32_t attribute) {
+    const path_buffer path = attribute_file_path(object.directory(), attribute);
     file_handle handle =
         open_with_retry(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, ODB_E_NO_ATTRIBUTE);
     return {std::move(handle), path};
 }
 
 // The subject's path in a buffer of 256 units; a longer one is refused.
-path_buffer subject_path(odb_obj_ctx& ctx, uint32_t attribute) {
-    path_buffer full = attribute == 0
-                           ? object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode)
-                           : attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute);
+path_buffer subject_path(object_facts& object, uint32_t attribute) {
+    const path_buffer full =
+        attribute == 0 ? object.directory() : attribute_file_path(object.directory(), attribute);
     path_buffer fitted(info_path_units);
     fitted.append(full);
     return fitted;
 }
 
-void info_times(odb_obj_ctx& ctx, uint32_t attribute, unsigned char* out) {
+void info_times(object_facts& object, uint32_t attribute, unsigned char* out) {
     FILETIME times[3] = {};
     if (attribute == 0) {
-        read_lock_file_times(object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode), &times[0],
-                             &times[1], &times[2]);
+        read_lock_file_times(object.directory(), &times[0], &times[1], &times[2]);
     } else {
-        const named_file file = open_attribute_file(ctx, attribute);
+        const named_file file = open_attribute_file(object, attribute);
         GetFileTime(file.handle.get(), &times[0], &times[1], &times[2]);
     }
     for (int i = 0; i < 3; ++i) {
@@ -70,14 +68,14 @@ void info_times(odb_obj_ctx& ctx, uint32_t attribute, unsigned char* out) {
     }
 }
 
-void info_size(odb_obj_ctx& ctx, uint32_t attribute, unsigned char* out) {
+void info_size(object_facts& object, uint32_t attribute, unsigned char* out) {
     uint32_t total = 0;
     if (attribute != 0) {
         // The size is told in 32 bits, as the object's total is.
         total = static_cast<uint32_t>(
-            file_ref(open_attribute_file(ctx, attribute), attribute_file_failures).size());
+            file_ref(open_attribute_file(object, attribute), attribute_file_failures).size());
     } else {
-        path_buffer pattern = object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode);
+        path_buffer pattern = object.directory();
         pattern.component(ODB_W("*.dat"));
         WIN32_FIND_DATAW entry;
         find_handle search(FindFirstFileW(pattern, &entry));
@@ -101,18 +99,19 @@ ODB_API odb_status ODB_CALL ODB_obj_get_info(odb_obj_ctx* ctx, uint32_t info_cla
         if (info_class > ODB_INFO_PATH) raise(ODB_E_INVALID_PARAMETER);
         if (length == nullptr) raise(ODB_E_INVALID_PARAMETER);
         unsigned char* out = static_cast<unsigned char*>(buffer);
+        object_facts object(context);
         switch (info_class) {
         case ODB_INFO_TIMES:
-            if (!size_only(buffer, *length, times_size)) info_times(context, attribute, out);
+            if (!size_only(buffer, *length, times_size)) info_times(object, attribute, out);
             break;
         case ODB_INFO_SIZE:
-            if (!size_only(buffer, *length, size_size)) info_size(context, attribute, out);
+            if (!size_only(buffer, *length, size_size)) info_size(object, attribute, out);
             break;
         case ODB_INFO_PATH_ANSI:
             if (!size_only(buffer, *length, ansi_path_size)) {
                 // A path whose ANSI form needs more than 256 bytes is refused
                 // rather than cut without its terminator.
-                if (WideCharToMultiByte(CP_ACP, 0, subject_path(context, attribute), -1,
+                if (WideCharToMultiByte(CP_ACP, 0, subject_path(object, attribute), -1,
                                         reinterpret_cast<char*>(out), ansi_path_size, nullptr,
                                         nullptr) == 0) {
                     std::memset(out, 0, ansi_path_size);
@@ -121,11 +120,11 @@ ODB_API odb_status ODB_CALL ODB_obj_get_info(odb_obj_ctx* ctx, uint32_t info_cla
             }
             break;
         case ODB_INFO_ATTRIBUTE_CHANGES:
-            list_attribute_changes(context, attribute, buffer, *length);
+            list_attribute_changes(object, attribute, buffer, *length);
             break;
         case ODB_INFO_PATH:
             if (!size_only(buffer, *length, wide_path_size)) {
-                const path_buffer path = subject_path(context, attribute);
+                const path_buffer path = subject_path(object, attribute);
                 std::memcpy(out, path.c_str(), (path.length() + 1) * sizeof(WCHAR));
             }
             break;

@@ -26,6 +26,7 @@
 #include "platform/handle.h"
 #include "store/class_walk.h"
 #include "store/context.h"
+#include "store/object_facts.h"
 #include "store/object_path.h"
 
 namespace odb {
@@ -187,7 +188,8 @@ void read_index_header(odb_obj_ctx& ctx, const named_file& file) {
 void read_object_name(odb_obj_ctx& ctx, uint32_t id, WCHAR* name) {
     std::unique_ptr<odb_obj_ctx, context_closer> object(
         create_context(*ctx.db, ctx.cls, id, ctx.mode | ODB_MODE_READ));
-    read_object_name_attribute(*object, name);
+    object_facts facts(*object);
+    read_object_name_attribute(facts, name);
 }
 
 // With only_if_indexed, a missing or invalid names.dat ends the update

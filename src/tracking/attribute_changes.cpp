@@ -7,7 +7,7 @@
 #include "core/disk_format.h"
 #include "core/wide_text.h"
 #include "store/context.h"
-#include "store/object_path.h"
+#include "store/object_facts.h"
 #include "tracking/change_tracking.h"
 
 namespace odb {
@@ -17,11 +17,7 @@ namespace {
 constexpr uint32_t change_info_size = 28;
 constexpr DWORD section_list_units = 31744;
 
-path_buffer changes_file(const odb_obj_ctx& ctx) {
-    path_buffer path = object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode);
-    path.component(disk::attribute_changes_file);
-    return path;
-}
+path_buffer changes_file(object_facts& object) { return object.file(disk::attribute_changes_file); }
 
 path_buffer section_name(uint32_t attribute) {
     path_buffer name(9);
@@ -54,22 +50,22 @@ void format_change_time(const SYSTEMTIME& time, WCHAR* out) {
     *out = 0;
 }
 
-void fill_change_info(odb_obj_ctx& ctx, uint32_t attribute, unsigned char* record) {
+void fill_change_info(object_facts& object, uint32_t attribute, unsigned char* record) {
     std::memset(record, 0, change_info_size);
     odb_attribute_change_info info = {};
     info.attribute = attribute;
     SYSTEMTIME time = {};
-    read_attribute_change(ctx, attribute, info.deleted, time);
+    read_attribute_change(object, attribute, info.deleted, time);
     std::memcpy(&info.changed, &time, sizeof time);
     std::memcpy(record, &info, change_info_size);
 }
 
 }  // namespace
 
-void record_attribute_change(odb_obj_ctx& ctx, uint32_t attribute, bool deleted) noexcept {
-    if (!ctx.db->track_attribute_changes) return;
+void record_attribute_change(object_facts& object, uint32_t attribute, bool deleted) noexcept {
+    if (!object.context().db->track_attribute_changes) return;
     try {
-        const path_buffer file = changes_file(ctx);
+        const path_buffer file = changes_file(object);
         const path_buffer section = section_name(attribute);
         SYSTEMTIME now;
         GetSystemTime(&now);
@@ -84,11 +80,11 @@ void record_attribute_change(odb_obj_ctx& ctx, uint32_t attribute, bool deleted)
     }
 }
 
-void read_attribute_change(odb_obj_ctx& ctx, uint32_t attribute, uint32_t& deleted,
+void read_attribute_change(object_facts& object, uint32_t attribute, uint32_t& deleted,
                            SYSTEMTIME& time) noexcept {
     deleted = 0;
     try {
-        const path_buffer file = changes_file(ctx);
+        const path_buffer file = changes_file(object);
         const path_buffer section = section_name(attribute);
         WCHAR action[80] = {};
         GetPrivateProfileStringW(section, ODB_W("Action"), ODB_W(""), action, 80, file);
@@ -102,7 +98,7 @@ void read_attribute_change(odb_obj_ctx& ctx, uint32_t attribute, uint32_t& delet
     }
 }
 
-void list_attribute_changes(odb_obj_ctx& ctx, uint32_t attribute, void* buffer,
+void list_attribute_changes(object_facts& object, uint32_t attribute, void* buffer,
                             uint32_t& length) {
     unsigned char* out = static_cast<unsigned char*>(buffer);
     if (attribute != 0) {
@@ -111,19 +107,19 @@ void list_attribute_changes(odb_obj_ctx& ctx, uint32_t attribute, void* buffer,
             return;
         }
         if (length < change_info_size) raise(ODB_E_BUFFER_TOO_SMALL);
-        fill_change_info(ctx, attribute, out);
+        fill_change_info(object, attribute, out);
         return;
     }
 
     const uint32_t limit = out != nullptr ? length / change_info_size : 0xFFFFFFFFu;
     zeroed_buffer names(section_list_units * sizeof(WCHAR));
     WCHAR* name = reinterpret_cast<WCHAR*>(names.data());
-    GetPrivateProfileSectionNamesW(name, section_list_units, changes_file(ctx));
+    GetPrivateProfileSectionNamesW(name, section_list_units, changes_file(object));
     uint32_t records = 0;
     for (; *name != 0 && records < limit; name += wide_length(name) + 1) {
         uint32_t number = 0;
         scan_hex8(name, number);
-        if (out != nullptr) fill_change_info(ctx, number, out + records * change_info_size);
+        if (out != nullptr) fill_change_info(object, number, out + records * change_info_size);
         ++records;
     }
     length = records * change_info_size;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/win32.h"
+#include "store/object_facts.h"
 
 struct odb_obj_ctx;
 
@@ -15,15 +16,15 @@ namespace odb {
 void record_object_change(odb_obj_ctx& ctx);
 
 // After an attribute was written (deleted false) or deleted; never fails.
-void record_attribute_change(odb_obj_ctx& ctx, uint32_t attribute, bool deleted) noexcept;
+void record_attribute_change(object_facts& object, uint32_t attribute, bool deleted) noexcept;
 
 // One attribute's last change; never fails. time must be cleared by the caller.
-void read_attribute_change(odb_obj_ctx& ctx, uint32_t attribute, uint32_t& deleted,
+void read_attribute_change(object_facts& object, uint32_t attribute, uint32_t& deleted,
                            SYSTEMTIME& time) noexcept;
 
 // ODB_obj_get_info's ODB_INFO_ATTRIBUTE_CHANGES: one record (attribute not
 // 0) or every tracked attribute (0), as 28-byte records.
-void list_attribute_changes(odb_obj_ctx& ctx, uint32_t attribute, void* buffer,
+void list_attribute_changes(object_facts& object, uint32_t attribute, void* buffer,
                             uint32_t& length);
 
 }  // namespace odb

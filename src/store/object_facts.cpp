@@ -1,0 +1,39 @@
+#include "store/object_facts.h"
+
+#include "core/disk_format.h"
+#include "store/object_path.h"
+
+namespace odb {
+
+const path_buffer& object_facts::directory() {
+    const uint32_t location = ctx_.mode & (ODB_MODE_REMOVED | ODB_MODE_WIPED);
+    if (!have_paths_ || location != location_) {
+        directory_ = object_path(ctx_.db->root, ctx_.cls, ctx_.id, location);
+        record_file_ = directory_;
+        record_file_.component(disk::record_file_name);
+        location_ = location;
+        have_paths_ = true;
+        form_ = form::unknown;
+    }
+    return directory_;
+}
+
+const path_buffer& object_facts::record_file_path() {
+    directory();
+    return record_file_;
+}
+
+path_buffer object_facts::file(const char* name) {
+    path_buffer path = directory();
+    path.component(name);
+    return path;
+}
+
+bool object_facts::single_file() {
+    const path_buffer& path = record_file_path();
+    if (form_ == form::unknown)
+        form_ = path_exists(path, ODB_E_FILE_ACCESS) ? form::single_file : form::per_attribute;
+    return form_ == form::single_file;
+}
+
+}  // namespace odb

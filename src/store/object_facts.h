@@ -1,0 +1,56 @@
+// What one call learns about the object of its context, learnt once: the
+// object directory's path, the record file's path, and the object's form
+// (its attributes in ATTRIBS.FDB, or one file per attribute).
+//
+// The facts are made at the start of a call and dropped when it returns;
+// the next call learns them again. The directory follows from the context
+// alone, but the form is a fact of the disk, and between two calls another
+// process may convert, remove or restore the object. Within a call the form
+// holds: it changes only in a conversion, which runs inside a write under
+// the object's write lock, so no other process can convert the object while
+// this call's context holds the lock in either mode. A conversion made by
+// this call says so (form_changed), and the form is probed again.
+#pragma once
+
+#include <cstdint>
+
+#include "core/path_buffer.h"
+#include "store/context.h"
+
+namespace odb {
+
+class object_facts {
+public:
+    explicit object_facts(odb_obj_ctx& ctx) : ctx_(ctx) {}
+    object_facts(const object_facts&) = delete;
+    object_facts& operator=(const object_facts&) = delete;
+
+    odb_obj_ctx& context() const { return ctx_; }
+
+    // root\class\bucket\slot[.RMV|.WPE] in the context's form, built on
+    // first use and again only if the context moves to another form.
+    const path_buffer& directory();
+    // The directory followed by ATTRIBS.FDB.
+    const path_buffer& record_file_path();
+    // A file in the object directory.
+    path_buffer file(const char* name);
+    // Whether ATTRIBS.FDB exists, probed on first use. Told wrongly, a
+    // write would land in .DAT files that the single-file form hides, and
+    // be lost while reported done: a probe that fails raises
+    // ODB_E_FILE_ACCESS rather than answer.
+    bool single_file();
+    // This call converted the object's storage (or tried to).
+    void form_changed() { form_ = form::unknown; }
+
+private:
+    enum class form : uint8_t { unknown, single_file, per_attribute };
+
+    odb_obj_ctx& ctx_;
+    uint32_t location_ = 0;  // the form flags the paths were built for
+    bool have_paths_ = false;
+    form form_ = form::unknown;
+    path_buffer directory_;
+    path_buffer record_file_;
+};
+
+}  // namespace odb
