@@ -116,6 +116,31 @@ TEST_F(Conversion, AnObjectWithoutValuesGetsAnEmptyFileThatTheWriteLandsIn) {
     EXPECT_EQ(le32(content, 41), 8u);
 }
 
+// A context learns its object's form afresh in each call: one left without
+// a lock still finds a value that a later write converted into ATTRIBS.FDB.
+TEST_F(Conversion, AContextSeesAConversionMadeBetweenItsCalls) {
+    const uint32_t id = object_with({{1, "one"}});
+    convert_on_write();
+    ctx_ptr reader = open_object(db.db(), cls, id, ODB_MODE_READ);
+    ASSERT_TRUE(reader);
+    auto read_one = [&] {
+        char buffer[8] = {};
+        uint32_t size = sizeof buffer;
+        const odb_status status = ODB_obj_get_attribute(reader.get(), 1, 0, buffer, &size);
+        return status == ODB_OK ? std::string(buffer, size) : hex_name(status);
+    };
+    EXPECT_EQ(read_one(), "one");
+    {
+        // The reader's move to write mode fails while another reader holds
+        // on, and leaves it holding no lock.
+        ctx_ptr other = open_object(db.db(), cls, id, ODB_MODE_READ);
+        EXPECT_EQ(ODB_obj_change_mode(reader.get(), ODB_MODE_WRITE), ODB_E_OBJECT_LOCK);
+    }
+    ASSERT_EQ(write(id, 2, "two"), ODB_OK);
+    EXPECT_TRUE(dat_names(id).empty());
+    EXPECT_EQ(read_one(), "one");
+}
+
 TEST_F(Conversion, AValueHeldByAnotherProcessLeavesTheObjectAsItWas) {
     const uint32_t id = object_with({{1, "one"}, {2, "two"}, {3, "three"}});
     convert_on_write();
