@@ -1,6 +1,8 @@
 // Where objects live, and reading numbers back from names.
 #include <gtest/gtest.h>
 
+#include "store/context.h"
+#include "store/object_facts.h"
 #include "store/object_path.h"
 #include "support/database_fixture.h"
 #include "support/file_util.h"
@@ -33,6 +35,20 @@ TEST(ObjectPath, IdentifierSplitsIntoBucketAndSlot) {
     EXPECT_EQ(path_of(5, 0x3FF, ODB_MODE_REMOVED, true), expected("R/00000005/00000001"));
     EXPECT_EQ(narrow(odb::attributes_file_path(ODB_W("R"), 5, 1, ODB_MODE_WIPED).c_str()),
               expected("R/00000005/00000000/00000001.WPE/ATTRIBS.FDB"));
+}
+
+// A call that moves its context to another form (a removal, a restore)
+// learns the paths of that form, not those it learnt before.
+TEST(ObjectFacts, PathsFollowTheContextsForm) {
+    scratch_database scratch;
+    odb_obj_ctx ctx;
+    odb::init_context(ctx, scratch.db(), 0x10, 0x1234);
+    odb::object_facts facts(ctx);
+    auto text = [](const odb::path_buffer& path) { return narrow(path.c_str()); };
+    EXPECT_EQ(text(facts.directory()), narrow(scratch.object_dir(0x10, 0x1234).c_str()));
+    ctx.mode = ODB_MODE_REMOVED | ODB_MODE_WRITE;
+    EXPECT_EQ(text(facts.record_file_path()),
+              narrow(join(scratch.object_dir(0x10, 0x1234, ".RMV"), "ATTRIBS.FDB").c_str()));
 }
 
 TEST(ObjectPath, HexNamesAreReadFromTheFirstEightCharacters) {
