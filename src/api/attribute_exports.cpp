@@ -44,7 +44,10 @@ ODB_API odb_status ODB_CALL ODB_obj_set_attribute(odb_obj_ctx* ctx, uint32_t att
                                                   uint32_t size) {
     return traced("ODB_obj_set_attribute", [&] {
         odb_obj_ctx* context = nullptr;
-        odb_status status = guarded([&] { context = &validate_context(ctx); });
+        odb_status status = guarded([&] {
+            context = &validate_context(ctx);
+            confirm_write_lock(*context);
+        });
         if (status != ODB_OK) return status;
 
         // Only live objects have entries: naming a removed or wiped one leaves

@@ -234,11 +234,7 @@ TEST_F(SharedVolume, StressFromBothMountsLeavesAConsistentDatabase) {
 // brick (scripts/gluster-restart-brick), which forgets every lock. The old
 // holder's next write must fail rather than write without its lock, and new
 // opens must work once the brick is back.
-// Disabled: the old holder's write still succeeds. client.strict-locks fails
-// only the descriptors that held locks, and the write opens its attribute
-// file anew, so two clients then hold the object for writing. It passes
-// once the write path checks the object lock's descriptor first.
-TEST_F(SharedVolume, DISABLED_BrickRestartFailsTheOldHoldersWrite) {
+TEST_F(SharedVolume, BrickRestartFailsTheOldHoldersWrite) {
     const char* restart = std::getenv("QMFILEDB_SHARED_RESTART");
     if (restart == nullptr) GTEST_SKIP() << "QMFILEDB_SHARED_RESTART names no restart command";
     const uint32_t id = make_database();
@@ -247,7 +243,7 @@ TEST_F(SharedVolume, DISABLED_BrickRestartFailsTheOldHoldersWrite) {
     ASSERT_EQ(holder->read_line(), "held");
     ASSERT_EQ(std::system(restart), 0) << restart;
     holder->write_line("go");
-    EXPECT_NE(holder->read_line(), "write " + hex_name(ODB_OK));
+    EXPECT_EQ(holder->read_line(), "write " + hex_name(ODB_E_OBJECT_LOCK));
     holder->close_input();
     EXPECT_EQ(holder->wait(), 0);
     auto next = child_process::start_helper(hold(1, id, ODB_MODE_WRITE));
