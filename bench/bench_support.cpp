@@ -80,6 +80,12 @@ scratch_dir::scratch_dir(const std::string& tag) {
 
 scratch_dir::~scratch_dir() { remove_tree(path_); }
 
+std::string scratch_dir::other_view() const {
+    const char* other = std::getenv("QMFILEDB_BENCH_OTHER_DIR");
+    if (other == nullptr || *other == 0) return path_;
+    return std::string(other) + path_.substr(path_.rfind('/'));
+}
+
 void remove_tree(const std::string& path) {
     ::nftw(
         path.c_str(),

@@ -44,6 +44,10 @@ public:
     scratch_dir& operator=(const scratch_dir&) = delete;
     const std::string& path() const { return path_; }
     std::string sub(const std::string& name) const { return path_ + "/" + name; }
+    // The same directory as a second client sees it: under
+    // $QMFILEDB_BENCH_OTHER_DIR (another mount of $QMFILEDB_BENCH_DIR's
+    // share) when that is set, else the path itself.
+    std::string other_view() const;
 
 private:
     std::string path_;

@@ -11,8 +11,11 @@ namespace bench {
 // How the waiter waits.
 enum class handoff_side { library, floor_polling, floor_blocking };
 
-// Runs `rounds` hand-offs and returns the latencies in milliseconds.
-std::vector<double> run_handoffs(handoff_side side, const std::string& dir, int rounds, unsigned sleep_ms);
+// Runs `rounds` hand-offs and returns the latencies in milliseconds. The
+// waiter reaches the database through `waiter_dir`, the same directory as
+// `dir` (through another mount of a shared volume, for two clients).
+std::vector<double> run_handoffs(handoff_side side, const std::string& dir,
+                                 const std::string& waiter_dir, int rounds, unsigned sleep_ms);
 
 namespace floor {
 // The object lock taken with raw calls: an open-file-description write lock

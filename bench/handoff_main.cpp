@@ -54,7 +54,8 @@ void waiter(handoff_side side, const std::string& root, uint32_t id, unsigned sl
 
 }  // namespace
 
-std::vector<double> run_handoffs(handoff_side side, const std::string& dir, int rounds, unsigned sleep) {
+std::vector<double> run_handoffs(handoff_side side, const std::string& dir,
+                                 const std::string& waiter_dir, int rounds, unsigned sleep) {
     const std::string root = dir + "/db";
     odb_database* db = create_database(root, db_settings{});
     uint32_t id = 0;
@@ -76,7 +77,7 @@ std::vector<double> run_handoffs(handoff_side side, const std::string& dir, int 
             ::close(done[0]);
             int status = 0;
             try {
-                waiter(side, root, id, sleep, go[0], done[1]);
+                waiter(side, waiter_dir + "/db", id, sleep, go[0], done[1]);
             } catch (...) {
                 status = 1;
             }
@@ -149,7 +150,7 @@ int main(int argc, char** argv) {
             std::vector<double> latencies;
             for (auto _ : state) {
                 scratch_dir dir("handoff");
-                latencies = run_handoffs(side, dir.path(), rounds, sleep);
+                latencies = run_handoffs(side, dir.path(), dir.other_view(), rounds, sleep);
             }
             state.counters["median_ms"] = percentile(latencies, 0.5);
             state.counters["p90_ms"] = percentile(latencies, 0.9);

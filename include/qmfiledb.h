@@ -164,7 +164,7 @@ _Static_assert(sizeof(odb_attribute_change_info) == 28, "odb_attribute_change_in
 #define ODB_E_BUFFER_TOO_SMALL     0xDB000020u /* the caller's buffer is too small */
 #define ODB_E_INDEX_LOCK_TIMEOUT   0xDB010000u /* a name index file could not be opened within its time-out */
 #define ODB_E_LOCK_TIMEOUT         0xDB010001u /* a file could not be opened within the lock time-out */
-#define ODB_E_OBJECT_LOCK          0xDB010002u /* the object lock could not be taken, or the mode is neither read nor write */
+#define ODB_E_OBJECT_LOCK          0xDB010002u /* the object lock could not be taken or was lost (a file server restarted), or the mode is neither read nor write */
 #define ODB_E_NOT_WRITABLE         0xDB010003u /* the object context is not open for writing */
 #define ODB_E_MAKE_DIRECTORY       0xDB010004u /* a directory could not be created */
 #define ODB_E_OBJECT_EXISTS        0xDB010008u /* import: an object with that identifier exists */

@@ -47,7 +47,10 @@ ODB_API odb_status ODB_CALL ODB_obj_set_attribute(odb_obj_ctx* ctx, uint32_t att
                                                   uint32_t size) {
     return traced("ODB_obj_set_attribute", [&] {
         odb_obj_ctx* context = nullptr;
-        odb_status status = guarded([&] { context = &validate_context(ctx); });
+        odb_status status = guarded([&] {
+            context = &validate_context(ctx);
+            confirm_write_lock(*context);
+        });
         if (status != ODB_OK) return status;
         // The old name's read and the write share what they learn of the
         // object: its paths, and its form, which holds for the call since the

@@ -41,6 +41,7 @@ odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
         odb_obj_ctx& c = validate_context(ctx);
         context = &c;
         if (!(c.mode & ODB_MODE_WRITE)) raise(ODB_E_NOT_WRITABLE);
+        confirm_write_lock(c);
         if ((c.mode & ODB_MODE_REMOVED) && options == 0) return;
         if ((c.mode & ODB_MODE_WIPED) && (options & ODB_REMOVE_WIPE)) return;
 
@@ -105,6 +106,7 @@ ODB_API odb_status ODB_CALL ODB_obj_restore(odb_obj_ctx* ctx) {
         odb_obj_ctx& c = validate_context(ctx);
         if (!(c.mode & ODB_MODE_REMOVED)) raise(ODB_E_NOT_REMOVED);
         if (!(c.mode & ODB_MODE_WRITE)) raise(ODB_E_NOT_WRITABLE);
+        confirm_write_lock(c);
         const path_buffer live = object_path(c.db->root, c.cls, c.id, 0);
         const path_buffer current = object_path(c.db->root, c.cls, c.id, c.mode);
         release_lock(c);

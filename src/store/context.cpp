@@ -28,6 +28,25 @@ void release_lock(odb_obj_ctx& ctx) {
     ctx.lock = INVALID_HANDLE_VALUE;
 }
 
+void confirm_write_lock(odb_obj_ctx& ctx) {
+    if (!(ctx.mode & ODB_MODE_WRITE) || ctx.lock == INVALID_HANDLE_VALUE) return;
+    // Asking the handle for its size is the cheapest call that must reach
+    // the file's server: one fstat, and on a local disk it never fails.
+    DWORD high = 0;
+    SetLastError(ERROR_SUCCESS);
+    if (GetFileSize(ctx.lock, &high) != INVALID_FILE_SIZE) return;
+    const DWORD error = GetLastError();
+    if (error == ERROR_SUCCESS) return;  // a size whose low half is all ones
+    path_buffer path = object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode);
+    path.component(disk::object_lock_file);
+    note_failure("check the lock", path, error);
+    // As after a failed change of mode: no write goes through the context
+    // until a change of mode takes the lock again.
+    release_lock(ctx);
+    ctx.mode &= ~(ODB_MODE_READ | ODB_MODE_WRITE);
+    raise(ODB_E_OBJECT_LOCK);
+}
+
 void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode) {
     if (mode == ctx.mode) return;
 

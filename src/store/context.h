@@ -54,6 +54,14 @@ void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode);
 // Closes the lock handle, if any.
 void release_lock(odb_obj_ctx& ctx);
 
+// Before a change through a context open for writing: raises
+// ODB_E_OBJECT_LOCK when its lock handle no longer answers, and leaves the
+// context without that lock and without access bits. A file server that
+// lost its locks (a restart) fails the descriptors that held them, while
+// new opens work: without this check the change would be made unlocked,
+// beside a client on another machine that now holds the object.
+void confirm_write_lock(odb_obj_ctx& ctx);
+
 // The open/close pair the exports and internal users share.
 odb_obj_ctx* create_context(odb_database& db, uint32_t cls, uint32_t id, uint32_t mode);
 void close_context(odb_obj_ctx* ctx) noexcept;

@@ -6,6 +6,11 @@
 #include <thread>
 
 #include "platform/handle.h"
+#ifndef _WIN32
+#include <errno.h>
+
+#include "platform/posix/fault_injection.h"
+#endif
 #include "store/context.h"
 #include "support/child_process.h"
 #include "support/database_fixture.h"
@@ -172,6 +177,40 @@ TEST_F(ObjectContext, LocksHoldAcrossProcesses) {
     EXPECT_EQ(writer->wait(), 0);
     EXPECT_TRUE(open(id, ODB_MODE_WRITE));
 }
+
+#ifndef _WIN32
+// A lock whose descriptor the file system has failed, as a file server that
+// restarted and forgot its locks fails it, lets no change through until a
+// change of mode takes the lock anew.
+TEST_F(ObjectContext, BrokenLockLetsNoChangeThrough) {
+    const uint32_t id = make_object();
+    ctx_ptr writer = open(id, ODB_MODE_WRITE);
+    ASSERT_EQ(ODB_obj_set_attribute(writer.get(), 1, 0, "old", 3), ODB_OK);
+    odb::fault::plan broken;
+    broken.entry = "GetFileSize";
+    broken.at = 1;
+    broken.error = odb::fault::error_from_errno(EBADFD);
+    {
+        odb::fault::scope armed(broken);
+        EXPECT_EQ(ODB_obj_set_attribute(writer.get(), 1, 0, "new", 3), ODB_E_OBJECT_LOCK);
+    }
+    EXPECT_EQ(writer->lock, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ODB_obj_set_attribute(writer.get(), 1, 0, "new", 3), ODB_E_NOT_WRITABLE);
+    {
+        ctx_ptr reader = open(id, ODB_MODE_READ);
+        char value[8] = {};
+        uint32_t size = sizeof value;
+        EXPECT_EQ(ODB_obj_get_attribute(reader.get(), 1, 0, value, &size), ODB_OK);
+        EXPECT_EQ(std::string(value, size), "old");
+    }
+    ASSERT_EQ(ODB_obj_change_mode(writer.get(), ODB_MODE_WRITE), ODB_OK);
+    {
+        odb::fault::scope armed(broken);
+        EXPECT_EQ(ODB_obj_remove_ex(writer.get(), 0), ODB_E_OBJECT_LOCK);
+    }
+    EXPECT_TRUE(path_exists(scratch.object_dir(5, id)));
+}
+#endif
 
 // A database on a file system that refuses writes: writers are told so at
 // once, with the status of a file that cannot be opened, not of a lock;

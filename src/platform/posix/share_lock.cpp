@@ -101,7 +101,7 @@
 //
 // Clients of a distributed file system (GlusterFS through FUSE, NFSv4) carry
 // OFD locks to the server, so the locks above hold between machines as they
-// do between processes. Three things differ:
+// do between processes. Four things differ:
 //   * A lock is released a few milliseconds after the holder's close() or
 //     death, not at once: the release travels to the server. Nothing here
 //     assumes it is instant; the engine's retrying opens wait it out.
@@ -118,6 +118,10 @@
 //     exist yet. For an instant the new name shows an empty directory.
 //   * flock() and fcntl() locks on one file conflict with each other there
 //     (locally they are independent), so the layer takes only OFD locks.
+//   * A server that restarts forgets every lock. GlusterFS with
+//     client.strict-locks then fails each descriptor that held one (EBADFD,
+//     on every call) while new opens work; the engine asks its object
+//     lock's handle (one fstat) before each change (confirm_write_lock).
 //
 // LIMITS
 //
