@@ -5,7 +5,9 @@
 // is never shared between handles, so the handle's own position is exact,
 // and a seek costs no system call (reads and writes are pread and pwrite at
 // it). The engine positions before almost every transfer, so this halves
-// the calls of a record file walk.
+// the calls of a record file walk. The size lives in the handle too (see
+// file_object in internal.h): the engine asks for it before most reads and
+// at the start of every record search.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -64,12 +66,14 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
         if (n < 0) {
             if (errno == EINTR) continue;
             object->position += done;
+            if (object->position > object->size) object->size = object->position;
             if (written != nullptr) *written = done;
             return fail(errno == EIO ? ERROR_WRITE_FAULT : error_from_errno(errno));
         }
         done += static_cast<DWORD>(n);
     }
     object->position += done;
+    if (object->position > object->size) object->size = object->position;
     if (written != nullptr) *written = done;
     if (fail_after) return fail(injected_error);
     return TRUE;
@@ -91,15 +95,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
     switch (method) {
         case FILE_BEGIN: base = 0; break;
         case FILE_CURRENT: base = static_cast<int64_t>(object->position); break;
-        case FILE_END: {
-            struct stat st;
-            if (::fstat(object->fd, &st) != 0) {
-                fail(error_from_errno(errno));
-                return INVALID_SET_FILE_POINTER;
-            }
-            base = static_cast<int64_t>(st.st_size);
-            break;
-        }
+        case FILE_END: base = static_cast<int64_t>(object->size); break;
         default: fail(ERROR_INVALID_PARAMETER); return INVALID_SET_FILE_POINTER;
     }
     // A position before the start is refused and leaves the pointer; one
@@ -126,6 +122,7 @@ BOOL SetEndOfFile(HANDLE file) {
     if (!object->can_write) return fail(ERROR_ACCESS_DENIED);
     if (::ftruncate(object->fd, static_cast<off_t>(object->position)) != 0)
         return fail(error_from_errno(errno));
+    object->size = object->position;
     return TRUE;
 }
 
@@ -133,12 +130,8 @@ DWORD GetFileSize(HANDLE file, LPDWORD size_high) {
     if (!admit_call()) return INVALID_FILE_SIZE;
     file_object* object = lookup_file(file);
     if (object == nullptr) return INVALID_FILE_SIZE;
-    struct stat st;
-    if (::fstat(object->fd, &st) != 0) {
-        fail(error_from_errno(errno));
-        return INVALID_FILE_SIZE;
-    }
-    auto size = static_cast<uint64_t>(st.st_size);
+    // The handle's own record of the size (see internal.h).
+    const uint64_t size = object->size;
     if (size_high != nullptr) *size_high = static_cast<DWORD>(size >> 32);
     DWORD low = static_cast<DWORD>(size);
     if (low == INVALID_FILE_SIZE) SetLastError(ERROR_SUCCESS);

@@ -71,6 +71,12 @@ struct file_object final : handle_object {
     // The file pointer (see file_io.cpp); the descriptor's own offset is
     // not used.
     uint64_t position = 0;
+    // The file's size, known from the open and kept by this handle's own
+    // writes: while the handle holds its share lock no other handle of the
+    // layer can change the file (a shared holder admits no writer, an
+    // exclusive one admits nobody), so asking the system again would only
+    // repeat this answer.
+    uint64_t size = 0;
 };
 
 HANDLE register_handle(handle_object* object);
@@ -147,10 +153,11 @@ constexpr int share_open_attempts = 100;
 // CreateFileW without the handle: opens `path` with the open(2) access
 // `mode` as the disposition says and holds it in `kind`, by the protocol of
 // share_lock.cpp. Returns the descriptor, setting `created` when this open
-// made the file, or -1 with the Win32 error in `error`. The caller holds a
+// made the file and `size` to the file's size once held (0 after a
+// truncation), or -1 with the Win32 error in `error`. The caller holds a
 // descriptor_scope.
 int open_locked(const std::string& path, int mode, share_lock_kind kind, DWORD disposition,
-                bool& created, DWORD& error);
+                bool& created, DWORD& error, uint64_t* size = nullptr);
 
 // Opens `path` for the layer's own use (delete, rename) and holds it
 // exclusively. Returns the descriptor or -1 with the last error set.
