@@ -62,6 +62,34 @@
 // a refusal by a file that is no longer at the path is not a conflict with
 // the path, so the open starts over as well.
 //
+// So an open costs, beyond open() itself, three calls: fstat, the lock and
+// the stat of the path. The fstat is already shared by everything the open
+// needs to know of the inode: that it is a regular file, its size (whether
+// to truncate, and the size the handle keeps from then on, see file_io.cpp)
+// and its identity for the re-check. The stat cannot go, even where the
+// race looks impossible:
+//   * The window to close is between open() and the lock, and whatever a
+//     deleter or renamer did in it, it did holding its own lock and let go
+//     before ours was granted: a granted lock says nothing about that
+//     window. What an unlink or a rename leaves behind on the inode is all
+//     an opener could see without looking the path up, and that is too
+//     little: an unlink drops st_nlink to 0, but a rename (of the file, or
+//     of any directory above it, which does not touch the file's inode at
+//     all) changes nothing the fstat shows. Only a lookup of the path tells.
+//   * A file this open has just created with O_EXCL is no exception: from
+//     the moment it exists another opener can open it, take its lock
+//     before us, and delete or rename it, all before our lock is granted.
+//     Windows creates and holds the file in one step, so it would refuse
+//     that delete; here the re-check finds the path empty and the open
+//     starts over, which at least never leaves us holding a file that has
+//     no name (O_TMPFILE with linkat would create it held, but needs
+//     /proc or a capability and is no cheaper than the re-check).
+//   * No identity in a single call: the fstat knows the descriptor, the
+//     stat knows the path, and Linux has no call that compares the two
+//     (readlink of /proc/self/fd would, but it sees only this kernel's
+//     dentry cache, blind to a rename made by another client of a
+//     distributed file system, and it needs the path in canonical form).
+//
 // Nothing is changed before the lock is held: CREATE_ALWAYS and
 // TRUNCATE_EXISTING truncate only after it, so a refused open leaves the
 // contents intact. A creating open finds out whether it creates the file
@@ -91,7 +119,15 @@
 // finds after the rename that its path is gone and starts over. The walk
 // holds one descriptor per file for the length of the rename, which suits the
 // engine's small object directories; a tree larger than the descriptor limit
-// cannot be renamed (ERROR_TOO_MANY_OPEN_FILES). A file the process may not
+// cannot be renamed (ERROR_TOO_MANY_OPEN_FILES). A descriptor per file is
+// the price of exactness: an OFD lock is taken and tested only through a
+// descriptor of the file; testing without holding (F_OFD_GETLK, or reading
+// /proc/locks, which would also see this machine's locks only) would leave
+// a gap between the test and the rename in which an open can complete; and
+// renaming first and testing after would show the new name to others even
+// when the rename is then undone. What the walk saves is everything else:
+// it reads the entries with getdents64 on the directory's descriptor, and
+// takes no status of an entry whose type the directory gives. A file the process may not
 // open for writing is held with F_RDLCK, and F_OFD_GETLK tells whether any
 // handle has it open; that leaves a shared open racing the rename of such a
 // file unexcluded. Files created inside the tree after the walk has passed
