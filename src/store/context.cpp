@@ -27,6 +27,25 @@ void release_lock(odb_obj_ctx& ctx) {
     ctx.lock = INVALID_HANDLE_VALUE;
 }
 
+namespace {
+
+// The lock file's last-write time is the object's time of last change.
+// A reader's handle lacks write access and the write does nothing.
+void touch_lock(odb_obj_ctx& ctx) {
+    static const BYTE touched = 0x01;
+    DWORD written = 0;
+    WriteFile(ctx.lock, &touched, 1, &written, nullptr);
+}
+
+}  // namespace
+
+void adopt_lock(odb_obj_ctx& ctx, HANDLE lock, uint32_t mode) {
+    release_lock(ctx);
+    ctx.lock = lock;
+    touch_lock(ctx);
+    ctx.mode = mode;
+}
+
 void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode) {
     if (mode == ctx.mode) return;
 
@@ -61,11 +80,7 @@ void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode) {
         ctx.mode &= ~(ODB_MODE_READ | ODB_MODE_WRITE);
         throw;
     }
-    // The lock file's last-write time is the object's time of last change.
-    // A reader's handle lacks write access and the write does nothing.
-    static const BYTE touched = 0x01;
-    DWORD written = 0;
-    WriteFile(ctx.lock, &touched, 1, &written, nullptr);
+    touch_lock(ctx);
     ctx.mode = mode;
 }
 

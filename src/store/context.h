@@ -51,6 +51,11 @@ void init_context(odb_obj_ctx& ctx, odb_database* db, uint32_t cls, uint32_t id)
 // there, ODB_E_FILE_ACCESS when the lock file may not be opened.
 void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode);
 
+// Makes ctx hold `lock`, a handle this process already holds on the
+// object's OBJLOCK.FDB in `mode` (where mode's location flags say), as
+// set_lock_mode would leave it; the context's own handle, if any, is closed.
+void adopt_lock(odb_obj_ctx& ctx, HANDLE lock, uint32_t mode);
+
 // Closes the lock handle, if any.
 void release_lock(odb_obj_ctx& ctx);
 

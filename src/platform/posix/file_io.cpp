@@ -17,6 +17,21 @@
 
 using namespace odb::posix;
 
+namespace odb::posix {
+
+int known_size(file_object& object, uint64_t& size) {
+    if (!object.size_known) {
+        struct stat st;
+        if (::fstat(object.fd, &st) != 0) return errno;
+        object.size = static_cast<uint64_t>(st.st_size);
+        object.size_known = true;
+    }
+    size = object.size;
+    return 0;
+}
+
+}  // namespace odb::posix
+
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAPPED overlapped) {
     if (!admit_call()) return FALSE;
     if (read != nullptr) *read = 0;
@@ -66,14 +81,15 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
         if (n < 0) {
             if (errno == EINTR) continue;
             object->position += done;
-            if (object->position > object->size) object->size = object->position;
+            if (object->size_known && object->position > object->size)
+                object->size = object->position;
             if (written != nullptr) *written = done;
             return fail(errno == EIO ? ERROR_WRITE_FAULT : error_from_errno(errno));
         }
         done += static_cast<DWORD>(n);
     }
     object->position += done;
-    if (object->position > object->size) object->size = object->position;
+    if (object->size_known && object->position > object->size) object->size = object->position;
     if (written != nullptr) *written = done;
     if (fail_after) return fail(injected_error);
     return TRUE;
@@ -95,7 +111,15 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
     switch (method) {
         case FILE_BEGIN: base = 0; break;
         case FILE_CURRENT: base = static_cast<int64_t>(object->position); break;
-        case FILE_END: base = static_cast<int64_t>(object->size); break;
+        case FILE_END: {
+            uint64_t size = 0;
+            if (int error = known_size(*object, size)) {
+                fail(error_from_errno(error));
+                return INVALID_SET_FILE_POINTER;
+            }
+            base = static_cast<int64_t>(size);
+            break;
+        }
         default: fail(ERROR_INVALID_PARAMETER); return INVALID_SET_FILE_POINTER;
     }
     // A position before the start is refused and leaves the pointer; one
@@ -123,6 +147,7 @@ BOOL SetEndOfFile(HANDLE file) {
     if (::ftruncate(object->fd, static_cast<off_t>(object->position)) != 0)
         return fail(error_from_errno(errno));
     object->size = object->position;
+    object->size_known = true;
     return TRUE;
 }
 
@@ -130,8 +155,11 @@ DWORD GetFileSize(HANDLE file, LPDWORD size_high) {
     if (!admit_call()) return INVALID_FILE_SIZE;
     file_object* object = lookup_file(file);
     if (object == nullptr) return INVALID_FILE_SIZE;
-    // The handle's own record of the size (see internal.h).
-    const uint64_t size = object->size;
+    uint64_t size = 0;
+    if (int error = known_size(*object, size)) {
+        fail(error_from_errno(error));
+        return INVALID_FILE_SIZE;
+    }
     if (size_high != nullptr) *size_high = static_cast<DWORD>(size >> 32);
     DWORD low = static_cast<DWORD>(size);
     if (low == INVALID_FILE_SIZE) SetLastError(ERROR_SUCCESS);

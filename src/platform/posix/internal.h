@@ -75,9 +75,14 @@ struct file_object final : handle_object {
     // writes: while the handle holds its share lock no other handle of the
     // layer can change the file (a shared holder admits no writer, an
     // exclusive one admits nobody), so asking the system again would only
-    // repeat this answer.
+    // repeat this answer. A handle made from a descriptor held by a
+    // directory rename learns it at its first need (size_known false).
     uint64_t size = 0;
+    bool size_known = true;
 };
+
+// The size of the handle's file (see file_object::size); 0 or an errno.
+int known_size(file_object& object, uint64_t& size);
 
 HANDLE register_handle(handle_object* object);
 // The registered object of that kind, or null (the last error then set).
@@ -164,9 +169,13 @@ int open_locked(const std::string& path, int mode, share_lock_kind kind, DWORD d
 int open_exclusively(const std::string& path);
 
 // Holds every regular file below `directory` exclusively, adding each held
-// descriptor to `held` (the caller closes them). Returns 0, or the Win32
-// error: ERROR_ACCESS_DENIED when some file in the tree is open.
-DWORD hold_tree(const std::string& directory, std::vector<int>& held);
+// descriptor to `held` (the caller closes them). With `keep`, sets *kept to
+// the index in `held` of the descriptor of the file of that name directly
+// inside `directory` when it is held for writing (else leaves it). Returns
+// 0, or the Win32 error: ERROR_ACCESS_DENIED when some file in the tree is
+// open.
+DWORD hold_tree(const std::string& directory, std::vector<int>& held,
+                const char* keep = nullptr, std::size_t* kept = nullptr);
 
 // ---- Directory listings -------------------------------------------------
 

@@ -127,7 +127,14 @@
 // renaming first and testing after would show the new name to others even
 // when the rename is then undone. What the walk saves is everything else:
 // it reads the entries with getdents64 on the directory's descriptor, and
-// takes no status of an entry whose type the directory gives. A file the process may not
+// takes no status of an entry whose type the directory gives. And one hold
+// can outlive the rename: MoveDirectoryHoldingW (platform/extensions.h)
+// turns the descriptor of one file of the tree into a handle instead of
+// closing it. That handle needs no re-check, the one case where the lock
+// proves it: the file was held exclusively from before the rename until
+// the handle exists, and every delete or rename of a file needs that lock,
+// so the file is at its new place. The engine keeps an object's lock so
+// across a removal or a restore, without opening it again. A file the process may not
 // open for writing is held with F_RDLCK, and F_OFD_GETLK tells whether any
 // handle has it open; that leaves a shared open racing the rename of such a
 // file unexcluded. Files created inside the tree after the walk has passed
@@ -166,6 +173,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "platform/posix/internal.h"
 
 namespace odb::posix {
@@ -184,9 +193,9 @@ struct flock share_lock_request(short type) {
 
 // Locks a regular file of the tree being renamed; false when it is open.
 // Adds the held descriptor to `held`. Returns a Win32 error or 0.
-DWORD hold_tree_file(int dir_fd, const char* name, std::vector<int>& held) {
+DWORD hold_tree_file(int dir_fd, const char* name, std::vector<int>& held, bool& writable) {
     int fd = ::openat(dir_fd, name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    bool writable = fd >= 0;
+    writable = fd >= 0;
     if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY))
         fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
@@ -210,7 +219,7 @@ DWORD hold_tree_file(int dir_fd, const char* name, std::vector<int>& held) {
 // dir_fd. The entries are read with getdents64 on the descriptor itself:
 // a DIR stream would first ask for the descriptor's status and flags, two
 // calls per directory that tell nothing new here.
-DWORD hold_tree_at(int dir_fd, std::vector<int>& held) {
+DWORD hold_tree_at(int dir_fd, std::vector<int>& held, const char* keep, std::size_t* kept) {
     alignas(struct dirent64) char buffer[8192];
     DWORD result = 0;
     for (;;) {
@@ -234,10 +243,15 @@ DWORD hold_tree_at(int dir_fd, std::vector<int>& held) {
                 if (child < 0) {
                     if (errno != ENOENT) result = error_from_errno(errno);
                 } else {
-                    result = hold_tree_at(child, held);
+                    result = hold_tree_at(child, held, nullptr, nullptr);
                 }
             } else if (type == DT_REG) {
-                result = hold_tree_file(dir_fd, name, held);
+                const std::size_t before = held.size();
+                bool writable = false;
+                result = hold_tree_file(dir_fd, name, held, writable);
+                if (result == 0 && keep != nullptr && writable && held.size() > before &&
+                    std::strcmp(name, keep) == 0)
+                    *kept = held.size() - 1;
             }
         }
         if (result != 0) break;
@@ -294,10 +308,11 @@ int open_exclusively(const std::string& path) {
     return -1;
 }
 
-DWORD hold_tree(const std::string& directory, std::vector<int>& held) {
+DWORD hold_tree(const std::string& directory, std::vector<int>& held, const char* keep,
+                std::size_t* kept) {
     int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return path_error_from_errno(errno, directory);
-    return hold_tree_at(fd, held);
+    return hold_tree_at(fd, held, keep, kept);
 }
 
 }  // namespace odb::posix

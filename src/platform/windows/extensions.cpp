@@ -5,6 +5,11 @@ namespace odb::platform {
 
 BOOL WipeUnlistedEntriesW(LPCWSTR /*directory*/) { return TRUE; }
 
+BOOL MoveDirectoryHoldingW(LPCWSTR from, LPCWSTR to, LPCWSTR /*kept_name*/, HANDLE* kept) {
+    *kept = INVALID_HANDLE_VALUE;
+    return MoveFileW(from, to);
+}
+
 // The search of the exact name, as callers made it before they had this.
 BOOL PathExistsW(LPCWSTR path) {
     WIN32_FIND_DATAW entry;
