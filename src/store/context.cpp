@@ -6,6 +6,7 @@
 #include "core/allocator.h"
 #include "core/disk_format.h"
 #include "core/failure_trace.h"
+#include "core/file_io.h"
 #include "core/retrying_open.h"
 #include "store/object_path.h"
 
@@ -31,11 +32,7 @@ namespace {
 
 // The lock file's last-write time is the object's time of last change.
 // A reader's handle lacks write access and the write does nothing.
-void touch_lock(odb_obj_ctx& ctx) {
-    static const BYTE touched = 0x01;
-    DWORD written = 0;
-    WriteFile(ctx.lock, &touched, 1, &written, nullptr);
-}
+void touch_lock(odb_obj_ctx& ctx) { touch_file(ctx.lock); }
 
 }  // namespace
 
