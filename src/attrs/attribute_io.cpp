@@ -27,7 +27,20 @@ path_buffer record_file_path(const odb_obj_ctx& ctx) {
 
 // Which form the object uses. Told wrongly, a write would land in .DAT
 // files that the single-file form hides, and be lost while reported done.
-bool has_record_file(const path_buffer& path) { return path_exists(path, ODB_E_FILE_ACCESS); }
+// The answer holds for as long as the context holds the object's lock
+// without a break, so it is looked up once per hold: the form changes only
+// by a conversion, which needs the lock for writing (no other context can
+// convert while this one holds the lock, and this one notes its own), and
+// by the creation of an object, which publishes its record file before the
+// object is first locked.
+bool has_record_file(odb_obj_ctx& ctx, const path_buffer& path) {
+    if (ctx.lock != INVALID_HANDLE_VALUE && ctx.storage_form != storage_form_unknown)
+        return ctx.storage_form == storage_form_record;
+    const bool found = path_exists(path, ODB_E_FILE_ACCESS);
+    if (ctx.lock != INVALID_HANDLE_VALUE)
+        ctx.storage_form = found ? storage_form_record : storage_form_files;
+    return found;
+}
 
 // Files of the per-attribute form are positioned as SetFilePointer without
 // a high half positions, with a signed distance: offsets of 2^31 and more
@@ -138,7 +151,7 @@ void read_attribute_file(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, 
 void read_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, void* buffer,
                     uint32_t& size) {
     const path_buffer path = record_file_path(ctx);
-    if (!has_record_file(path)) {
+    if (!has_record_file(ctx, path)) {
         read_attribute_file(ctx, attribute, offset, buffer, size, nullptr, nullptr);
         return;
     }
@@ -154,10 +167,11 @@ void read_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, void*
 void write_attribute(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, const void* data,
                      uint32_t size) {
     const path_buffer path = record_file_path(ctx);
-    bool single_file = has_record_file(path);
+    bool single_file = has_record_file(ctx, path);
     if (!single_file && ctx.db->auto_convert) {
+        ctx.storage_form = storage_form_unknown;
         convert_attribute_storage(ctx, path);
-        single_file = has_record_file(path);
+        single_file = has_record_file(ctx, path);
     }
     if (single_file) write_record_form(ctx, path, attribute, offset, data, size);
     else write_file_form(ctx, attribute, offset, data, size);
@@ -173,7 +187,7 @@ void create_attributes_file(const odb_database& db, uint32_t cls, uint32_t id) {
 
 bool attribute_exists(odb_obj_ctx& ctx, uint32_t attribute) {
     const path_buffer path = record_file_path(ctx);
-    if (has_record_file(path)) {
+    if (has_record_file(ctx, path)) {
         if (!storable_in_record_file(attribute)) return false;
         record_file attributes;
         attributes.open(path, true);

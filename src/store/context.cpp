@@ -26,6 +26,7 @@ void init_context(odb_obj_ctx& ctx, odb_database* db, uint32_t cls, uint32_t id)
 void release_lock(odb_obj_ctx& ctx) {
     if (ctx.lock != INVALID_HANDLE_VALUE) CloseHandle(ctx.lock);
     ctx.lock = INVALID_HANDLE_VALUE;
+    ctx.storage_form = storage_form_unknown;
 }
 
 namespace {
