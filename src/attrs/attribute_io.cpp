@@ -220,10 +220,24 @@ void attribute_text(const void* value, uint32_t size, WCHAR* out, uint32_t capac
 
 bool read_object_name_attribute(odb_obj_ctx& ctx, WCHAR* name) {
     for (uint32_t i = 0; i < 257; ++i) name[i] = 0;
-    if (!attribute_exists(ctx, ODB_NAME_ATTRIBUTE)) return false;
     unsigned char value[514] = {};
     uint32_t size = sizeof value;
-    read_attribute(ctx, ODB_NAME_ATTRIBUTE, 0, value, size);
+    const path_buffer path = record_file_path(ctx);
+    if (has_record_file(ctx, path)) {
+        // One open of the record file both finds the name and reads it (an
+        // index rebuild does this for every object of the class).
+        record_file attributes;
+        attributes.open(path, true);
+        if (!attributes.find_first(ODB_NAME_ATTRIBUTE, 0)) return false;
+        attributes.read_data(value, size);
+        size = attributes.record_length();
+    } else {
+        if (!path_exists(attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode,
+                                             ODB_NAME_ATTRIBUTE),
+                         ODB_E_FILE_ACCESS))
+            return false;
+        read_attribute_file(ctx, ODB_NAME_ATTRIBUTE, 0, value, size, nullptr, nullptr);
+    }
     attribute_text(value, size < sizeof value ? size : static_cast<uint32_t>(sizeof value), name,
                    257);
     return true;
