@@ -186,7 +186,9 @@ bool take_index_header(odb_obj_ctx& ctx, const named_file& file, uint32_t* built
 // hold it, and the scan for free room is needed only when there can be any.
 // Every entry written under the current MinEntrySize is at least as long as
 // an unnamed one, so a bucket whose entries fill exactly count unnamed
-// lengths has no free entry, and the new one goes at the end. The context
+// lengths has no free entry, and the new one goes at the end (entries left
+// by an older, smaller MinEntrySize can make a bucket with free room look
+// packed: the room then stays unused, the bucket as valid). The context
 // keeps where, and when it names the object (or removes it unnamed) it
 // frees that entry in place, cutting it off when it is still the last, so
 // the bucket is as it was before the object came.
