@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -118,6 +119,36 @@ uint32_t check_index(const std::string& root) {
     return get32(header + 8);
 }
 
+// The name attribute's value, as the rebuild reads it: the form's probe,
+// the attribute's probe, then the value (at most 514 bytes).
+uint32_t read_name(const std::string& dir, unsigned char* value) {
+    const std::string records = dir + "/" + odb::disk::record_file_name;
+    if (exists(records)) {
+        record found;
+        int fd = record_open(records, false);
+        uint32_t got = 0;
+        if (record_find(fd, ODB_NAME_ATTRIBUTE, found)) {
+            got = found.length < 514 ? found.length : 514;
+            if (::pread(fd, value, got, static_cast<off_t>(found.offset + odb::disk::record_header_size)) !=
+                static_cast<ssize_t>(got))
+                got = 0;
+        }
+        floor_close(fd);
+        return got;
+    }
+    const std::string file = dir + "/" + hex8(ODB_NAME_ATTRIBUTE) + odb::disk::attribute_file_suffix;
+    if (!exists(file)) return 0;
+    int fd = floor_open(file.c_str(), O_RDONLY, floor_lock::shared);
+    if (fd < 0) return 0;
+    const ssize_t got = ::read(fd, value, 514);
+    floor_close(fd);
+    return got > 0 ? static_cast<uint32_t>(got) : 0;
+}
+
+void put32(unsigned char* out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
 }  // namespace
 
 int walk_plain(const std::string& root) {
@@ -204,4 +235,69 @@ uint32_t lookup(const std::string& root, int i) {
     return answer;
 }
 
+uint32_t rebuild_index(const std::string& root) {
+    invalidate_name_index(root);
+    // The count finds names.dat invalid, and the rebuild starts.
+    int names = open_index(root, -1);
+    unsigned char header[odb::disk::name_index_header_size] = {};
+    if (::read(names, header, sizeof header) == sizeof header) throw std::runtime_error("floor: index still valid");
+    floor_close(names);
+    constexpr uint32_t buckets = 16;  // the benchmark database's HashCount
+    names = floor_open(index_file(root, -1).c_str(), O_RDWR | O_CREAT, floor_lock::exclusive);
+    if (::pwrite(names, header, sizeof header, 0) != sizeof header) throw std::runtime_error("floor: names.dat");
+    int files[buckets];
+    uint32_t counts[buckets] = {};
+    unsigned char bucket_header[odb::disk::name_bucket_header_size] = {};
+    put32(bucket_header, odb::disk::name_index_magic);
+    for (uint32_t b = 0; b < buckets; ++b) {
+        const std::string path = index_file(root, static_cast<int>(b));
+        ::unlink(path.c_str());
+        files[b] = floor_open(path.c_str(), O_RDWR | O_CREAT, floor_lock::exclusive);
+        if (::write(files[b], bucket_header, sizeof bucket_header) != sizeof bucket_header)
+            throw std::runtime_error("floor: bucket header");
+    }
+    walk(root, [&](const std::string& dir, uint32_t id) {
+        if (!exists(dir)) return false;
+        int lock = floor_open((dir + "/" + odb::disk::object_lock_file).c_str(), O_RDONLY | O_CREAT, floor_lock::shared);
+        unsigned char value[514];
+        const uint32_t got = read_name(dir, value);
+        floor_close(lock);
+        uint32_t units = 0, sum = 0;
+        while (units < got && units < 126 && value[units] != 0) {
+            const unsigned char c = value[units++];
+            sum += c >= 'A' && c <= 'Z' ? c + 32 : c;
+        }
+        unsigned char entry[264] = {};
+        const uint32_t length = 8 + 2 * (units + 1) > 40 ? 8 + 2 * (units + 1) : 40;
+        entry[0] = static_cast<unsigned char>(length);
+        put32(entry + 2, id);
+        for (uint32_t k = 0; k < units; ++k) entry[6 + 2 * k] = value[k];
+        const uint32_t b = sum % buckets;
+        if (::write(files[b], entry, length) != static_cast<ssize_t>(length)) throw std::runtime_error("floor: entry");
+        ++counts[b];
+        return true;
+    });
+    for (uint32_t b = 0; b < buckets; ++b) {
+        put32(bucket_header + 4, counts[b]);
+        if (::pwrite(files[b], bucket_header, sizeof bucket_header, 0) != sizeof bucket_header)
+            throw std::runtime_error("floor: bucket count");
+        floor_close(files[b]);
+    }
+    put32(header, odb::disk::name_index_magic);
+    put32(header + 4, static_cast<uint32_t>(::time(nullptr) - 694224000));  // seconds since 1992
+    put32(header + 8, buckets);
+    if (::pwrite(names, header, sizeof header, 0) != sizeof header) throw std::runtime_error("floor: names.dat");
+    floor_close(names);
+    return count_by_index(root);
+}
+
 }  // namespace bench::floor
+
+namespace bench {
+
+void invalidate_name_index(const std::string& root) {
+    const std::string path = class_dir(root, object_class) + "/" + odb::disk::name_index_file;
+    if (::truncate(path.c_str(), 0) != 0) throw std::runtime_error("cannot empty names.dat");
+}
+
+}  // namespace bench

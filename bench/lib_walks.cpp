@@ -75,4 +75,9 @@ uint32_t lookup(odb_database* db, int i) {
     return id;
 }
 
+uint32_t rebuild_index(odb_database* db, const std::string& root) {
+    invalidate_name_index(root);
+    return count_by_index(db);
+}
+
 }  // namespace bench::lib

@@ -144,6 +144,8 @@ const std::map<std::string, operation>& operations() {
         {"library: lookup by name", {0, [](state& s, int i) { lib::lookup(s.db, i); }, true}},
         {"floor: count by index", {0, [](state& s, int) { floor::count_by_index(s.root); }, true}},
         {"library: count by index", {0, [](state& s, int) { lib::count_by_index(s.db); }, true}},
+        {"floor: rebuild index (20 objects)", {0, [](state& s, int) { floor::rebuild_index(s.root); }, true}},
+        {"library: rebuild index (20 objects)", {0, [](state& s, int) { lib::rebuild_index(s.db, s.root); }, true}},
     };
     return table;
 }

@@ -23,7 +23,13 @@ int walk_matching(odb_database* db);
 uint32_t count_by_index(odb_database* db);
 uint32_t count_by_enumeration(odb_database* db);
 uint32_t lookup(odb_database* db, int i);
+// Invalidates the class's name index and counts by it: a whole rebuild.
+uint32_t rebuild_index(odb_database* db, const std::string& root);
 }  // namespace lib
+
+// Empties names.dat (raw, on both sides): the next count by the index
+// rebuilds it.
+void invalidate_name_index(const std::string& root);
 
 namespace floor {
 int walk_plain(const std::string& root);
@@ -31,6 +37,9 @@ int walk_changed_after(const std::string& root);
 int walk_matching(const std::string& root);
 uint32_t count_by_index(const std::string& root);
 uint32_t lookup(const std::string& root, int i);
+// The rebuild's opens, reads and writes (every live object's lock file and
+// name), then the count.
+uint32_t rebuild_index(const std::string& root);
 }  // namespace floor
 
 }  // namespace bench

@@ -98,6 +98,9 @@ int main(int argc, char** argv) {
                 reg(who + tail + "/count-enum",
                     body([](odb_database* d, int) { return lib::count_by_enumeration(d); },
                          [](const std::string& r, int) { return static_cast<uint32_t>(floor::walk_plain(r)); }, 1));
+                reg(who + tail + "/rebuild",
+                    body([root](odb_database* d, int) { return lib::rebuild_index(d, root); },
+                         [](const std::string& r, int) { return floor::rebuild_index(r); }, 1));
                 reg(who + tail + "/lookup",
                     body([](odb_database* d, int i) { return lib::lookup(d, i); },
                          [](const std::string& r, int i) { return floor::lookup(r, i); }, 1));

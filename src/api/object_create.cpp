@@ -44,7 +44,7 @@ void lock_new_object(odb_obj_ctx& ctx) {
         throw;
     }
     // A new object has no name yet: the index holds it under the empty one.
-    if (name_index_on(*ctx.db)) update_unnamed_entry(ctx, ctx.id, false);
+    if (name_index_on(*ctx.db)) update_unnamed_entry(ctx, ctx.id, false, true);
 }
 
 }  // namespace

@@ -2,10 +2,12 @@
 // of the object directory within its bucket directory; wiping overwrites
 // every file before deleting it.
 #include "attrs/attribute_io.h"
+#include "core/disk_format.h"
 #include "core/failure_trace.h"
 #include "core/tree_ops.h"
 #include "core/wide_text.h"
 #include "names/name_index.h"
+#include "platform/extensions.h"
 #include "store/context.h"
 #include "store/object_facts.h"
 #include "store/object_path.h"
@@ -29,6 +31,28 @@ void relock(odb_obj_ctx& ctx, uint32_t mode) noexcept {
         set_lock_mode(ctx, mode);
     } catch (...) {
     }
+}
+
+// Moves the object directory of a context that keeps the object, its lock
+// let go (no directory with an open file inside can be moved). Where the
+// platform hands the lock file back held at its new place, the context
+// holds it in `mode` without an open, and no other context can take the
+// object in between; otherwise it takes it again (relock). False, with the
+// lock back in the old place, when nothing moved.
+bool move_keeping_lock(odb_obj_ctx& ctx, const WCHAR* from, const WCHAR* to, uint32_t mode) {
+    WCHAR lock_name[sizeof disk::object_lock_file];
+    for (std::size_t i = 0; i < sizeof disk::object_lock_file; ++i)
+        lock_name[i] = static_cast<WCHAR>(disk::object_lock_file[i]);
+    release_lock(ctx);
+    HANDLE kept = INVALID_HANDLE_VALUE;
+    if (!platform::MoveDirectoryHoldingW(from, to, lock_name, &kept)) {
+        note_failure("move", from, GetLastError());
+        relock(ctx, ctx.mode);
+        return false;
+    }
+    if (kept != INVALID_HANDLE_VALUE) adopt_lock(ctx, kept, mode);
+    else relock(ctx, mode);
+    return true;
 }
 
 odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
@@ -64,22 +88,31 @@ odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
         const path_buffer current = object_path(c.db->root, c.cls, c.id, c.mode);
         const path_buffer moved = object_path(c.db->root, c.cls, c.id, new_mode);
 
-        release_lock(c);
-        if (!same_path_ignoring_case(current, moved) && !MoveFileW(current, moved)) {
-            note_failure("move", current, GetLastError());
-            name_captured = false;
-            relock(c, c.mode);  // nothing moved: the lock goes back where it was
-            raise(ODB_E_REMOVE_MOVE);
-        }
-        // From here the object is no longer live, whatever fails next: its
-        // name leaves the index, and the context names where it now is.
-        left_live = true;
+        const bool same = same_path_ignoring_case(current, moved);
         if (options & (ODB_REMOVE_WIPE | ODB_REMOVE_DELETE)) {
+            release_lock(c);
+            if (!same && !MoveFileW(current, moved)) {
+                note_failure("move", current, GetLastError());
+                name_captured = false;
+                relock(c, c.mode);  // nothing moved: the lock goes back where it was
+                raise(ODB_E_REMOVE_MOVE);
+            }
+            // From here the object is no longer live, whatever fails next:
+            // its name leaves the index, and the context names where it now is.
+            left_live = true;
             c.mode = new_mode;
             if (options & ODB_REMOVE_WIPE) delete_tree(moved, false);
             if (options & ODB_REMOVE_DELETE) delete_tree(moved, true);
-        } else {
+        } else if (same) {
+            left_live = true;
+            release_lock(c);
             relock(c, new_mode);
+        } else {
+            if (!move_keeping_lock(c, current, moved, new_mode)) {
+                name_captured = false;
+                raise(ODB_E_REMOVE_MOVE);
+            }
+            left_live = true;
         }
     });
     if (left_live && name_captured) {
@@ -109,15 +142,10 @@ ODB_API odb_status ODB_CALL ODB_obj_restore(odb_obj_ctx* ctx) {
         confirm_write_lock(c);
         const path_buffer live = object_path(c.db->root, c.cls, c.id, 0);
         const path_buffer current = object_path(c.db->root, c.cls, c.id, c.mode);
-        release_lock(c);
-        if (!MoveFileW(current, live)) {
-            note_failure("move", current, GetLastError());
-            relock(c, c.mode);  // nothing moved: the lock goes back where it was
-            raise(ODB_E_RESTORE_MOVE);
-        }
         // A wiped object removed with options 0 carries both location flags;
         // back under its live name it is neither removed nor wiped.
-        relock(c, c.mode & ~(ODB_MODE_REMOVED | ODB_MODE_WIPED));
+        if (!move_keeping_lock(c, current, live, c.mode & ~(ODB_MODE_REMOVED | ODB_MODE_WIPED)))
+            raise(ODB_E_RESTORE_MOVE);
 
         if (name_index_on(*c.db)) {
             try {

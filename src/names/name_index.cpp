@@ -168,14 +168,61 @@ bool entry_fits(uint32_t length, const stored_name& stored) {
 }
 
 // False for a header that is short, unreadable or invalid; otherwise sets
-// the context's bucket count.
-bool take_index_header(odb_obj_ctx& ctx, const named_file& file) {
+// the context's bucket count (and *built to the time of the build).
+bool take_index_header(odb_obj_ctx& ctx, const named_file& file, uint32_t* built = nullptr) {
     unsigned char header[index_header_size];
     if (index_ref(file).read(header, index_header_size) != index_header_size) return false;
     const uint32_t buckets = get32(header + 8);
     // A bucket count the index never writes is damage, like a wrong magic.
     if (get32(header) != name_index_magic || buckets == 0 || buckets > 256) return false;
     ctx.bucket_count = buckets;
+    if (built != nullptr) *built = get32(header + 4);
+    return true;
+}
+
+// Unnamed objects all share bucket 0, which in a large class holds
+// thousands of entries, and a full scan of it per object made and per
+// object named made both O(n). A new object needs none: its identifier
+// was claimed just now by the creation of its directory, so no entry can
+// hold it, and the scan for free room is needed only when there can be any.
+// Every entry written under the current MinEntrySize is at least as long as
+// an unnamed one, so a bucket whose entries fill exactly count unnamed
+// lengths has no free entry, and the new one goes at the end (entries left
+// by an older, smaller MinEntrySize can make a bucket with free room look
+// packed: the room then stays unused, the bucket as valid). The context
+// keeps where, and when it names the object (or removes it unnamed) it
+// frees that entry in place, cutting it off when it is still the last, so
+// the bucket is as it was before the object came.
+bool bucket_is_packed(const odb_database& db, uint64_t size, uint32_t count) {
+    static const WCHAR empty_name[1] = {0};
+    const uint64_t unnamed_length = new_entry_length(db, measure(empty_name));
+    return size - bucket_header_size == unnamed_length * count;
+}
+
+// Frees the unnamed entry the context added, where it keeps it; false when
+// that is not known or no longer there (a rebuild since, or damage), and
+// the bucket must be scanned.
+bool free_own_unnamed_entry(odb_obj_ctx& ctx, const named_file& bucket, uint64_t size,
+                            uint32_t built) {
+    const uint64_t kept = ctx.unnamed_entry;
+    ctx.unnamed_entry = 0;
+    if (kept == 0 || ctx.unnamed_entry_built != built) return false;
+    const uint64_t offset = kept - 1;
+    unsigned char entry[entry_buffer_size];
+    if (offset < bucket_header_size || size < offset + 10) return false;
+    const uint32_t available =
+        size - offset < entry_buffer_size ? static_cast<uint32_t>(size - offset) : entry_buffer_size;
+    if (index_ref(bucket).read_at(offset, entry, available) != available) return false;
+    const uint32_t length = get16(entry);
+    if (length < 10 || length > available || get32(entry + 2) != ctx.id) return false;
+    for (uint32_t i = 6; i < length; ++i)
+        if (entry[i] != 0) return false;
+    if (offset + length == size) {
+        index_ref(bucket).cut_at(offset);
+    } else {
+        std::memset(entry + 2, 0, length - 2);  // a free entry keeps its length
+        index_ref(bucket).write_exactly_at(offset, entry, length);
+    }
     return true;
 }
 
@@ -195,10 +242,11 @@ void read_object_name(odb_obj_ctx& ctx, uint32_t id, WCHAR* name) {
 // With only_if_indexed, a missing or invalid names.dat ends the update
 // before anything is written; otherwise it is damage.
 void update_bucket(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove,
-                   bool only_if_indexed) {
+                   bool only_if_indexed, bool new_object = false) {
     if (only_if_indexed && probe_path(index_file_path(ctx, header_bucket)) != 0) return;
     const named_file header = open_index_file(ctx, header_bucket, false);
-    if (!take_index_header(ctx, header)) {
+    uint32_t built = 0;
+    if (!take_index_header(ctx, header, &built)) {
         if (only_if_indexed) return;
         damaged(header, "invalid index header");
     }
@@ -214,6 +262,24 @@ void update_bucket(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove
         count = read_bucket_header(bucket);
     }
     const uint32_t original_count = count;
+
+    const bool unnamed = name[0] == 0;
+    if (unnamed && remove && id == ctx.id && free_own_unnamed_entry(ctx, bucket, size, built)) {
+        write_bucket_header(bucket, count - 1);
+        return;
+    }
+    if (unnamed && !remove && new_object && id == ctx.id &&
+        bucket_is_packed(*ctx.db, size, count)) {
+        unsigned char entry[entry_buffer_size] = {};
+        const uint32_t length = new_entry_length(*ctx.db, stored);
+        put16(entry, static_cast<uint16_t>(length));
+        put32(entry + 2, id);
+        index_ref(bucket).write_exactly_at(size, entry, length);
+        write_bucket_header(bucket, count + 1);
+        ctx.unnamed_entry = size + 1;
+        ctx.unnamed_entry_built = built;
+        return;
+    }
 
     entry_scanner scanner(bucket, size);
     unsigned char entry[entry_buffer_size];
@@ -356,10 +422,10 @@ void update_name_index(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool re
     }
 }
 
-void update_unnamed_entry(odb_obj_ctx& ctx, uint32_t id, bool remove) noexcept {
+void update_unnamed_entry(odb_obj_ctx& ctx, uint32_t id, bool remove, bool new_object) noexcept {
     static const WCHAR empty_name[1] = {0};
     try {
-        update_bucket(ctx, id, empty_name, remove, true);
+        update_bucket(ctx, id, empty_name, remove, true, new_object);
     } catch (...) {
         reset_name_index(ctx);
         ctx.db->name_index_enabled = 0;

@@ -32,8 +32,10 @@ void update_name_index(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool re
 // object without a name attribute has, so the index keeps one entry per
 // live object. A class whose index is missing or invalid is left alone:
 // its next use rebuilds it from the objects, and making or removing an
-// unnamed object is no reason to switch the index off.
-void update_unnamed_entry(odb_obj_ctx& ctx, uint32_t id, bool remove) noexcept;
+// unnamed object is no reason to switch the index off. new_object says that
+// id was claimed by this call's own creation of the object directory.
+void update_unnamed_entry(odb_obj_ctx& ctx, uint32_t id, bool remove,
+                          bool new_object = false) noexcept;
 // Marks the class's index invalid.
 void reset_name_index(odb_obj_ctx& ctx) noexcept;
 // The identifier of the first entry with that name; ODB_E_NAME_NOT_INDEXED.

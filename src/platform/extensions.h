@@ -41,6 +41,27 @@ constexpr DWORD FIND_FIRST_EX_NAMES_AND_KINDS = 0x40000000u;
 // On Windows every name has its Win32 form, and this does nothing.
 BOOL WipeUnlistedEntriesW(LPCWSTR directory);
 
+// MoveFileW of a directory `from` to `to`, refused as MoveFileW refuses it
+// (while any file below `from` is open), that also hands back in *kept a
+// handle on the regular file `kept_name` directly inside it, at its new
+// place, open for reading and writing with no sharing. On POSIX the rename
+// holds every file of the tree exclusively while it runs, and the hold of
+// that file becomes the handle: no other open can come between the rename
+// and the handle, and the handle needs no open of its own. Where that cannot
+// be given (on Windows, which refuses to rename a directory with a file
+// open inside; or no such file was held) *kept is INVALID_HANDLE_VALUE after
+// a successful rename, and the caller opens the file itself.
+BOOL MoveDirectoryHoldingW(LPCWSTR from, LPCWSTR to, LPCWSTR kept_name, HANDLE* kept);
+
+// Whether anything (a file, a directory, a symbolic link itself) is at
+// `path`: TRUE, or FALSE with the last error set. Nothing there is
+// ERROR_FILE_NOT_FOUND whether the last name or a directory on the way to it
+// is missing: FindFirstFileW of the exact name tells those two apart, which
+// on POSIX costs a second call (a look at the parent), and a caller that asks
+// only whether something is there has no use for it. Any other failure
+// (access denied, a name too long) is reported as it is.
+BOOL PathExistsW(LPCWSTR path);
+
 // Whether an open of `path` that failed with ERROR_ACCESS_DENIED met a file
 // whose deletion is pending: Windows answers so from the moment a file is
 // deleted until its last handle closes, and that clears up by itself. On

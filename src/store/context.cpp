@@ -26,17 +26,32 @@ void init_context(odb_obj_ctx& ctx, odb_database* db, uint32_t cls, uint32_t id)
 void release_lock(odb_obj_ctx& ctx) {
     if (ctx.lock != INVALID_HANDLE_VALUE) CloseHandle(ctx.lock);
     ctx.lock = INVALID_HANDLE_VALUE;
+    ctx.storage_form = storage_form_unknown;
+}
+
+namespace {
+
+// The lock file's last-write time is the object's time of last change.
+// A reader's handle lacks write access and the write does nothing.
+void touch_lock(odb_obj_ctx& ctx) { touch_file(ctx.lock); }
+
+}  // namespace
+
+void adopt_lock(odb_obj_ctx& ctx, HANDLE lock, uint32_t mode) {
+    release_lock(ctx);
+    ctx.lock = lock;
+    touch_lock(ctx);
+    ctx.mode = mode;
 }
 
 void confirm_write_lock(odb_obj_ctx& ctx) {
     if (!(ctx.mode & ODB_MODE_WRITE) || ctx.lock == INVALID_HANDLE_VALUE) return;
-    // Asking the handle for its size is the cheapest call that must reach
-    // the file's server: one fstat, and on a local disk it never fails.
-    DWORD high = 0;
-    SetLastError(ERROR_SUCCESS);
-    if (GetFileSize(ctx.lock, &high) != INVALID_FILE_SIZE) return;
+    // Asking the handle for its times is the cheapest call that must reach
+    // the file's server: one stat of the descriptor, which on a local disk
+    // never fails. (A handle's size is answered from the handle itself.)
+    FILETIME written;
+    if (GetFileTime(ctx.lock, nullptr, nullptr, &written)) return;
     const DWORD error = GetLastError();
-    if (error == ERROR_SUCCESS) return;  // a size whose low half is all ones
     path_buffer path = object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode);
     path.component(disk::object_lock_file);
     note_failure("check the lock", path, error);
@@ -81,9 +96,7 @@ void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode) {
         ctx.mode &= ~(ODB_MODE_READ | ODB_MODE_WRITE);
         throw;
     }
-    // The lock file's last-write time is the object's time of last change.
-    // A reader's handle lacks write access and the write does nothing.
-    touch_file(ctx.lock);
+    touch_lock(ctx);
     ctx.mode = mode;
 }
 

@@ -24,7 +24,14 @@ struct odb_obj_ctx {
     uint32_t attribute_position_low;   // record offset of the attribute walk,
     uint32_t attribute_position_high;  // 0 when not started
     uint32_t bucket_count;         // the class's name index hash count, once read
+    uint32_t storage_form;         // the object's attribute form while the lock is held
+    uint64_t unnamed_entry;        // 1 + offset of the unnamed entry this context added
+    uint32_t unnamed_entry_built;  // names.dat's build time when it was added
 };
+
+// What odb_obj_ctx::storage_form says: not yet looked at (every change of the
+// lock clears it), or the form found.
+enum : uint32_t { storage_form_unknown = 0, storage_form_files = 1, storage_form_record = 2 };
 
 namespace odb {
 
@@ -51,7 +58,12 @@ void init_context(odb_obj_ctx& ctx, odb_database* db, uint32_t cls, uint32_t id)
 // there, ODB_E_FILE_ACCESS when the lock file may not be opened.
 void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode);
 
-// Closes the lock handle, if any.
+// Makes ctx hold `lock`, a handle this process already holds on the
+// object's OBJLOCK.FDB in `mode` (where mode's location flags say), as
+// set_lock_mode would leave it; the context's own handle, if any, is closed.
+void adopt_lock(odb_obj_ctx& ctx, HANDLE lock, uint32_t mode);
+
+// Closes the lock handle, if any, and forgets the storage form.
 void release_lock(odb_obj_ctx& ctx);
 
 // Before a change through a context open for writing: raises

@@ -31,9 +31,28 @@ path_buffer object_facts::file(const char* name) {
 
 bool object_facts::single_file() {
     const path_buffer& path = record_file_path();
-    if (form_ == form::unknown)
-        form_ = path_exists(path, ODB_E_FILE_ACCESS) ? form::single_file : form::per_attribute;
+    if (form_ == form::unknown) {
+        // A context that has held its lock since it last looked knows the
+        // form: only a conversion changes it, and a conversion needs the
+        // write lock, which no one else can have had meanwhile.
+        const bool holding = ctx_.lock != INVALID_HANDLE_VALUE;
+        if (holding && ctx_.storage_form != storage_form_unknown) {
+            form_ = ctx_.storage_form == storage_form_record ? form::single_file
+                                                              : form::per_attribute;
+        } else {
+            form_ = path_exists(path, ODB_E_FILE_ACCESS) ? form::single_file
+                                                         : form::per_attribute;
+            if (holding)
+                ctx_.storage_form =
+                    form_ == form::single_file ? storage_form_record : storage_form_files;
+        }
+    }
     return form_ == form::single_file;
+}
+
+void object_facts::form_changed() {
+    form_ = form::unknown;
+    ctx_.storage_form = storage_form_unknown;
 }
 
 }  // namespace odb

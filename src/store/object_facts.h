@@ -2,14 +2,16 @@
 // object directory's path, the record file's path, and the object's form
 // (its attributes in ATTRIBS.FDB, or one file per attribute).
 //
-// The facts are made at the start of a call and dropped when it returns;
-// the next call learns them again. The directory follows from the context
-// alone, but the form is a fact of the disk, and between two calls another
-// process may convert, remove or restore the object. Within a call the form
-// holds: it changes only in a conversion, which runs inside a write under
-// the object's write lock, so no other process can convert the object while
-// this call's context holds the lock in either mode. A conversion made by
-// this call says so (form_changed), and the form is probed again.
+// The facts are made at the start of a call and dropped when it returns.
+// The directory follows from the context alone, but the form is a fact of
+// the disk. It changes only in a conversion, which runs inside a write
+// under the object's write lock, so no other process can convert the object
+// while this context holds the lock in either mode: the form learnt is kept
+// in the context for as long as it holds its lock without a break (see
+// odb_obj_ctx::storage_form), and probed again after the lock was let go,
+// since another process may have converted the object meanwhile. A
+// conversion made by this call says so (form_changed), and the form is
+// probed again.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +42,7 @@ public:
     // ODB_E_FILE_ACCESS rather than answer.
     bool single_file();
     // This call converted the object's storage (or tried to).
-    void form_changed() { form_ = form::unknown; }
+    void form_changed();
 
 private:
     enum class form : uint8_t { unknown, single_file, per_attribute };

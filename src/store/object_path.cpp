@@ -79,9 +79,7 @@ path_buffer attributes_file_path(const WCHAR* root, uint32_t cls, uint32_t id, u
 }
 
 DWORD probe_path(const WCHAR* path) {
-    WIN32_FIND_DATAW entry;
-    find_handle search(FindFirstFileW(path, &entry));
-    if (search) return 0;
+    if (platform::PathExistsW(path)) return 0;
     DWORD error = GetLastError();
     return error == 0 ? ERROR_FILE_NOT_FOUND : error;
 }

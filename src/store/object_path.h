@@ -22,7 +22,8 @@ path_buffer object_path(const WCHAR* root, uint32_t cls, uint32_t id, uint32_t m
 path_buffer attributes_file_path(const WCHAR* root, uint32_t cls, uint32_t id, uint32_t mode);
 
 // 0 when a file or directory of exactly that name exists, else the Win32
-// error of the failed search. Never raises.
+// error of the failed probe: ERROR_FILE_NOT_FOUND for a missing name or a
+// missing directory on the way to it alike. Never raises.
 DWORD probe_path(const WCHAR* path);
 
 // Whether a file or directory of exactly that name exists. A search that

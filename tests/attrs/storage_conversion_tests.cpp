@@ -141,6 +141,21 @@ TEST_F(Conversion, AContextSeesAConversionMadeBetweenItsCalls) {
     EXPECT_EQ(read_one(), "one");
 }
 
+TEST_F(Conversion, TheConvertingContextUsesTheRecordFileFromThenOn) {
+    const uint32_t id = object_with({{1, "one"}});
+    convert_on_write();
+    ctx_ptr ctx = open_object(db.db(), cls, id, ODB_MODE_WRITE);
+    char buffer[8];
+    uint32_t size = sizeof buffer;
+    ASSERT_EQ(ODB_obj_get_attribute(ctx.get(), 1, 0, buffer, &size), ODB_OK);  // per-attribute form
+    ASSERT_EQ(ODB_obj_set_attribute(ctx.get(), 2, 0, "two", 3), ODB_OK);       // converts
+    ASSERT_EQ(ODB_obj_set_attribute(ctx.get(), 3, 0, "three", 5), ODB_OK);
+    EXPECT_TRUE(dat_names(id).empty());
+    size = sizeof buffer;
+    ASSERT_EQ(ODB_obj_get_attribute(ctx.get(), 3, 0, buffer, &size), ODB_OK);
+    EXPECT_EQ(std::string(buffer, size), "three");
+}
+
 TEST_F(Conversion, AValueHeldByAnotherProcessLeavesTheObjectAsItWas) {
     const uint32_t id = object_with({{1, "one"}, {2, "two"}, {3, "three"}});
     convert_on_write();

@@ -134,6 +134,32 @@ TEST(NameIndex, UpdatesReuseTheLastFittingFreeEntry) {
     EXPECT_TRUE(odb::name_index_on(*db.db()));
 }
 
+TEST(NameIndex, NewObjectsAppendToBucketZeroAndGiveTheirEntryBackWhenNamed) {
+    // The empty name hashes to bucket 0; "a" to bucket 1.
+    walk_db db(index_on);
+    uint32_t id = 0;
+    ASSERT_EQ(db.lookup(1, "x", &id), ODB_E_NO_MORE_ITEMS);
+    const wide_string file = db.index_file(1, 0);
+    odb_obj_ctx *first = nullptr, *second = nullptr;
+    uint32_t first_id = 0, second_id = 0;
+    ASSERT_EQ(ODB_obj_new(db.db(), 1, &first_id, &first), ODB_OK);
+    ASSERT_EQ(ODB_obj_new(db.db(), 1, &second_id, &second), ODB_OK);
+    EXPECT_EQ(read_file(file), bucket(2, entry(40, first_id, "") + entry(40, second_id, "")));
+    // Named, an object gives its entry back: freed in place, or cut off
+    // when it is the last.
+    for (odb_obj_ctx* ctx : {first, second}) {
+        ASSERT_EQ(ODB_obj_set_attribute(ctx, ODB_NAME_ATTRIBUTE, 0, "a", 2), ODB_OK);
+        ODB_obj_close_ctx(ctx);
+    }
+    EXPECT_EQ(read_file(file), bucket(0, free_entry(40)));
+    db.make(1, 9, {});  // room to reuse: the scan finds it
+    EXPECT_EQ(read_file(file), bucket(1, entry(40, 9, "")));
+    EXPECT_EQ(db.lookup(1, "a", &id), ODB_OK);
+    uint32_t count = 0;
+    ASSERT_EQ(ODB_obj_count(db.db(), 1, 0, &count), ODB_OK);
+    EXPECT_EQ(count, 3u);
+}
+
 TEST(NameIndex, RebuildHasOneEntryPerLiveObject) {
     walk_db db({{"NameIndex", "Enabled", "no"}});
     db.make(1, 1, {{ODB_NAME_ATTRIBUTE, "a"}});

@@ -172,4 +172,14 @@ TEST_F(Searches, FailuresSayWhetherTheDirectoryExists) {
     EXPECT_EQ(error, ERROR_NO_MORE_FILES);
 }
 
+TEST_F(Searches, PathExistsAnswersMissingAlikeWhereverTheGapIs) {
+    EXPECT_TRUE(odb::platform::PathExistsW((dir / "a.dat").c_str()));
+    EXPECT_TRUE(odb::platform::PathExistsW((dir / "0000abcd").c_str()));
+    for (const wide_string& absent : {dir / "absent.dat", join(dir / "missing", "absent.dat")}) {
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(odb::platform::PathExistsW(absent.c_str()));
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    }
+}
+
 }  // namespace

@@ -138,6 +138,8 @@ TEST_F(Files, EndOfFileMovesToThePointerAndSizesHaveTwoHalves) {
     ASSERT_TRUE(handle.valid());
     DWORD done = 0;
     ASSERT_TRUE(WriteFile(handle.get(), "abcdefgh", 8, &done, nullptr));
+    EXPECT_EQ(GetFileSize(handle.get(), nullptr), 8u);
+    EXPECT_EQ(SetFilePointer(handle.get(), 0, nullptr, FILE_END), 8u);
     ASSERT_EQ(SetFilePointer(handle.get(), 3, nullptr, FILE_BEGIN), 3u);
     ASSERT_TRUE(SetEndOfFile(handle.get()));
     DWORD high = 7;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/extensions.h"
 #include "platform/handle.h"
 #include "support/child_process.h"
 #include "support/file_util.h"
@@ -195,6 +196,32 @@ TEST_F(ShareModes, DirectoryWithAnOpenFileInsideCannotBeRenamed) {
     }
     EXPECT_TRUE(MoveFileW(tree.c_str(), moved.c_str()));
     EXPECT_EQ(read_file(join(join(join(moved, "a"), "b"), "inner.dat")), "x");
+}
+
+TEST_F(ShareModes, DirectoryMoveCanHandBackAFileHeldAtItsNewPlace) {
+    const wide_string tree = dir / "tree", moved = dir / "moved", name = widen("inner.dat");
+    ASSERT_TRUE(CreateDirectoryW(tree.c_str(), nullptr));
+    ASSERT_TRUE(write_file(join(tree, name), "x"));
+    HANDLE kept = INVALID_HANDLE_VALUE;
+    if (!running_under_wine()) {
+        file_handle holder(open_in_form(join(tree, name).c_str(), form("read")));
+        EXPECT_FALSE(odb::platform::MoveDirectoryHoldingW(tree.c_str(), moved.c_str(),
+                                                          name.c_str(), &kept));
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(kept, INVALID_HANDLE_VALUE);
+    }
+    ASSERT_TRUE(
+        odb::platform::MoveDirectoryHoldingW(tree.c_str(), moved.c_str(), name.c_str(), &kept));
+    EXPECT_FALSE(path_exists(tree));
+    if (kept == INVALID_HANDLE_VALUE) return;  // the caller opens the file itself
+    file_handle held(kept);
+    EXPECT_FALSE(file_handle(open_in_form(join(moved, name).c_str(), form("read"))).valid());
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(held.get(), "yz", 2, &done, nullptr));
+    EXPECT_EQ(GetFileSize(held.get(), nullptr), 2u);
+    held.reset();
+    EXPECT_EQ(read_file(join(moved, name)), "yz");
 }
 
 TEST_F(ShareModes, RenameNeverReplacesAnExistingName) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "platform/extensions.h"
 #include "platform/posix/internal.h"
 
 namespace odb::posix {
@@ -46,3 +47,17 @@ int query_file(int dir_fd, const char* name, int flags, file_info& info) {
 }
 
 }  // namespace odb::posix
+
+namespace odb::platform {
+
+BOOL PathExistsW(LPCWSTR path) {
+    if (!odb::posix::admit_call()) return FALSE;
+    std::string name;
+    if (!odb::posix::to_posix_path(path, name)) return FALSE;
+    struct stat st;
+    if (::fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return TRUE;
+    if (errno == ENOENT || errno == ENOTDIR) return odb::posix::fail(ERROR_FILE_NOT_FOUND);
+    return odb::posix::fail(odb::posix::error_from_errno(errno));
+}
+
+}  // namespace odb::platform

@@ -5,7 +5,9 @@
 // is never shared between handles, so the handle's own position is exact,
 // and a seek costs no system call (reads and writes are pread and pwrite at
 // it). The engine positions before almost every transfer, so this halves
-// the calls of a record file walk.
+// the calls of a record file walk. The size lives in the handle too (see
+// file_object in internal.h): the engine asks for it before most reads and
+// at the start of every record search.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +16,21 @@
 #include "platform/posix/internal.h"
 
 using namespace odb::posix;
+
+namespace odb::posix {
+
+int known_size(file_object& object, uint64_t& size) {
+    if (!object.size_known) {
+        struct stat st;
+        if (::fstat(object.fd, &st) != 0) return errno;
+        object.size = static_cast<uint64_t>(st.st_size);
+        object.size_known = true;
+    }
+    size = object.size;
+    return 0;
+}
+
+}  // namespace odb::posix
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAPPED overlapped) {
     if (!admit_call()) return FALSE;
@@ -64,12 +81,15 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
         if (n < 0) {
             if (errno == EINTR) continue;
             object->position += done;
+            if (object->size_known && object->position > object->size)
+                object->size = object->position;
             if (written != nullptr) *written = done;
             return fail(errno == EIO ? ERROR_WRITE_FAULT : error_from_errno(errno));
         }
         done += static_cast<DWORD>(n);
     }
     object->position += done;
+    if (object->size_known && object->position > object->size) object->size = object->position;
     if (written != nullptr) *written = done;
     if (fail_after) return fail(injected_error);
     return TRUE;
@@ -92,12 +112,12 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
         case FILE_BEGIN: base = 0; break;
         case FILE_CURRENT: base = static_cast<int64_t>(object->position); break;
         case FILE_END: {
-            struct stat st;
-            if (::fstat(object->fd, &st) != 0) {
-                fail(error_from_errno(errno));
+            uint64_t size = 0;
+            if (int error = known_size(*object, size)) {
+                fail(error_from_errno(error));
                 return INVALID_SET_FILE_POINTER;
             }
-            base = static_cast<int64_t>(st.st_size);
+            base = static_cast<int64_t>(size);
             break;
         }
         default: fail(ERROR_INVALID_PARAMETER); return INVALID_SET_FILE_POINTER;
@@ -126,6 +146,8 @@ BOOL SetEndOfFile(HANDLE file) {
     if (!object->can_write) return fail(ERROR_ACCESS_DENIED);
     if (::ftruncate(object->fd, static_cast<off_t>(object->position)) != 0)
         return fail(error_from_errno(errno));
+    object->size = object->position;
+    object->size_known = true;
     return TRUE;
 }
 
@@ -133,12 +155,11 @@ DWORD GetFileSize(HANDLE file, LPDWORD size_high) {
     if (!admit_call()) return INVALID_FILE_SIZE;
     file_object* object = lookup_file(file);
     if (object == nullptr) return INVALID_FILE_SIZE;
-    struct stat st;
-    if (::fstat(object->fd, &st) != 0) {
-        fail(error_from_errno(errno));
+    uint64_t size = 0;
+    if (int error = known_size(*object, size)) {
+        fail(error_from_errno(error));
         return INVALID_FILE_SIZE;
     }
-    auto size = static_cast<uint64_t>(st.st_size);
     if (size_high != nullptr) *size_high = static_cast<DWORD>(size >> 32);
     DWORD low = static_cast<DWORD>(size);
     if (low == INVALID_FILE_SIZE) SetLastError(ERROR_SUCCESS);

@@ -7,6 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <new>
+#include <utility>
+
+#include "platform/extensions.h"
 #include "platform/posix/internal.h"
 
 namespace {
@@ -95,3 +100,41 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR target) {
     ::close(fd);
     return error == 0 ? TRUE : fail_rename(error, from);
 }
+
+namespace odb::platform {
+
+BOOL MoveDirectoryHoldingW(LPCWSTR existing, LPCWSTR target, LPCWSTR kept_name, HANDLE* kept) {
+    *kept = INVALID_HANDLE_VALUE;
+    if (!admit_call()) return FALSE;
+    std::string from, to, keep;
+    if (!to_posix_path(existing, from) || !to_posix_path(target, to) ||
+        !to_posix_path(kept_name, keep))
+        return FALSE;
+    descriptor_scope scope;
+    std::vector<int> held;
+    std::size_t kept_index = SIZE_MAX;
+    DWORD refused = hold_tree(from, held, keep.c_str(), &kept_index);
+    int error = refused == 0 ? rename_no_replace(from, to, true) : 0;
+    // The kept file was held exclusively from before the rename to now, so
+    // nobody can have deleted or renamed it: it is at its new place, and
+    // its descriptor needs none of an open's checks.
+    int kept_fd = -1;
+    if (refused == 0 && error == 0 && kept_index != SIZE_MAX) std::swap(kept_fd, held[kept_index]);
+    for (int fd : held)
+        if (fd >= 0) ::close(fd);
+    if (refused != 0) return fail(refused);
+    if (error != 0) return fail_rename(error, from);
+    if (kept_fd >= 0) {
+        auto* object = new (std::nothrow) file_object(kept_fd, true, true);
+        if (object == nullptr) {
+            ::close(kept_fd);  // the caller opens it itself
+        } else {
+            object->size_known = false;
+            *kept = register_handle(object);
+        }
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+}  // namespace odb::platform

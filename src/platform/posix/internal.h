@@ -71,7 +71,18 @@ struct file_object final : handle_object {
     // The file pointer (see file_io.cpp); the descriptor's own offset is
     // not used.
     uint64_t position = 0;
+    // The file's size, known from the open and kept by this handle's own
+    // writes: while the handle holds its share lock no other handle of the
+    // layer can change the file (a shared holder admits no writer, an
+    // exclusive one admits nobody), so asking the system again would only
+    // repeat this answer. A handle made from a descriptor held by a
+    // directory rename learns it at its first need (size_known false).
+    uint64_t size = 0;
+    bool size_known = true;
 };
+
+// The size of the handle's file (see file_object::size); 0 or an errno.
+int known_size(file_object& object, uint64_t& size);
 
 HANDLE register_handle(handle_object* object);
 // The registered object of that kind, or null (the last error then set).
@@ -147,19 +158,24 @@ constexpr int share_open_attempts = 100;
 // CreateFileW without the handle: opens `path` with the open(2) access
 // `mode` as the disposition says and holds it in `kind`, by the protocol of
 // share_lock.cpp. Returns the descriptor, setting `created` when this open
-// made the file, or -1 with the Win32 error in `error`. The caller holds a
+// made the file and `size` to the file's size once held (0 after a
+// truncation), or -1 with the Win32 error in `error`. The caller holds a
 // descriptor_scope.
 int open_locked(const std::string& path, int mode, share_lock_kind kind, DWORD disposition,
-                bool& created, DWORD& error);
+                bool& created, DWORD& error, uint64_t* size = nullptr);
 
 // Opens `path` for the layer's own use (delete, rename) and holds it
 // exclusively. Returns the descriptor or -1 with the last error set.
 int open_exclusively(const std::string& path);
 
 // Holds every regular file below `directory` exclusively, adding each held
-// descriptor to `held` (the caller closes them). Returns 0, or the Win32
-// error: ERROR_ACCESS_DENIED when some file in the tree is open.
-DWORD hold_tree(const std::string& directory, std::vector<int>& held);
+// descriptor to `held` (the caller closes them). With `keep`, sets *kept to
+// the index in `held` of the descriptor of the file of that name directly
+// inside `directory` when it is held for writing (else leaves it). Returns
+// 0, or the Win32 error: ERROR_ACCESS_DENIED when some file in the tree is
+// open.
+DWORD hold_tree(const std::string& directory, std::vector<int>& held,
+                const char* keep = nullptr, std::size_t* kept = nullptr);
 
 // ---- Directory listings -------------------------------------------------
 

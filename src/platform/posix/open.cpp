@@ -13,7 +13,7 @@
 namespace odb::posix {
 
 int open_locked(const std::string& file, int mode, share_lock_kind kind, DWORD disposition,
-                bool& created, DWORD& error) {
+                bool& created, DWORD& error, uint64_t* size) {
     mode |= O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     for (int attempt = 0; attempt < share_open_attempts; ++attempt) {
         created = false;
@@ -61,12 +61,13 @@ int open_locked(const std::string& file, int mode, share_lock_kind kind, DWORD d
             return -1;
         }
 
-        if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && !created &&
-            st.st_size != 0 && ::ftruncate(fd, 0) != 0) {
+        const bool truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+        if (truncate && !created && st.st_size != 0 && ::ftruncate(fd, 0) != 0) {
             error = error_from_errno(errno);
             ::close(fd);
             return -1;
         }
+        if (size != nullptr) *size = truncate ? 0 : static_cast<uint64_t>(st.st_size);
         return fd;
     }
     error = ERROR_SHARING_VIOLATION;
@@ -104,7 +105,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
     descriptor_scope scope;
     bool created = false;
     DWORD error = ERROR_SUCCESS;
-    int fd = open_locked(file, mode, kind, disposition, created, error);
+    uint64_t size = 0;
+    int fd = open_locked(file, mode, kind, disposition, created, error, &size);
     if (fd < 0) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
@@ -115,6 +117,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
+    object->size = size;
     bool opened_existing = !created && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS);
     SetLastError(opened_existing ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return register_handle(object);

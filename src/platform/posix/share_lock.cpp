@@ -62,6 +62,34 @@
 // a refusal by a file that is no longer at the path is not a conflict with
 // the path, so the open starts over as well.
 //
+// So an open costs, beyond open() itself, three calls: fstat, the lock and
+// the stat of the path. The fstat is already shared by everything the open
+// needs to know of the inode: that it is a regular file, its size (whether
+// to truncate, and the size the handle keeps from then on, see file_io.cpp)
+// and its identity for the re-check. The stat cannot go, even where the
+// race looks impossible:
+//   * The window to close is between open() and the lock, and whatever a
+//     deleter or renamer did in it, it did holding its own lock and let go
+//     before ours was granted: a granted lock says nothing about that
+//     window. What an unlink or a rename leaves behind on the inode is all
+//     an opener could see without looking the path up, and that is too
+//     little: an unlink drops st_nlink to 0, but a rename (of the file, or
+//     of any directory above it, which does not touch the file's inode at
+//     all) changes nothing the fstat shows. Only a lookup of the path tells.
+//   * A file this open has just created with O_EXCL is no exception: from
+//     the moment it exists another opener can open it, take its lock
+//     before us, and delete or rename it, all before our lock is granted.
+//     Windows creates and holds the file in one step, so it would refuse
+//     that delete; here the re-check finds the path empty and the open
+//     starts over, which at least never leaves us holding a file that has
+//     no name (O_TMPFILE with linkat would create it held, but needs
+//     /proc or a capability and is no cheaper than the re-check).
+//   * No identity in a single call: the fstat knows the descriptor, the
+//     stat knows the path, and Linux has no call that compares the two
+//     (readlink of /proc/self/fd would, but it sees only this kernel's
+//     dentry cache, blind to a rename made by another client of a
+//     distributed file system, and it needs the path in canonical form).
+//
 // Nothing is changed before the lock is held: CREATE_ALWAYS and
 // TRUNCATE_EXISTING truncate only after it, so a refused open leaves the
 // contents intact. A creating open finds out whether it creates the file
@@ -91,7 +119,22 @@
 // finds after the rename that its path is gone and starts over. The walk
 // holds one descriptor per file for the length of the rename, which suits the
 // engine's small object directories; a tree larger than the descriptor limit
-// cannot be renamed (ERROR_TOO_MANY_OPEN_FILES). A file the process may not
+// cannot be renamed (ERROR_TOO_MANY_OPEN_FILES). A descriptor per file is
+// the price of exactness: an OFD lock is taken and tested only through a
+// descriptor of the file; testing without holding (F_OFD_GETLK, or reading
+// /proc/locks, which would also see this machine's locks only) would leave
+// a gap between the test and the rename in which an open can complete; and
+// renaming first and testing after would show the new name to others even
+// when the rename is then undone. What the walk saves is everything else:
+// it reads the entries with getdents64 on the directory's descriptor, and
+// takes no status of an entry whose type the directory gives. And one hold
+// can outlive the rename: MoveDirectoryHoldingW (platform/extensions.h)
+// turns the descriptor of one file of the tree into a handle instead of
+// closing it. That handle needs no re-check, the one case where the lock
+// proves it: the file was held exclusively from before the rename until
+// the handle exists, and every delete or rename of a file needs that lock,
+// so the file is at its new place. The engine keeps an object's lock so
+// across a removal or a restore, without opening it again. A file the process may not
 // open for writing is held with F_RDLCK, and F_OFD_GETLK tells whether any
 // handle has it open; that leaves a shared open racing the rename of such a
 // file unexcluded. Files created inside the tree after the walk has passed
@@ -134,6 +177,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "platform/posix/internal.h"
 
 namespace odb::posix {
@@ -152,9 +197,9 @@ struct flock share_lock_request(short type) {
 
 // Locks a regular file of the tree being renamed; false when it is open.
 // Adds the held descriptor to `held`. Returns a Win32 error or 0.
-DWORD hold_tree_file(int dir_fd, const char* name, std::vector<int>& held) {
+DWORD hold_tree_file(int dir_fd, const char* name, std::vector<int>& held, bool& writable) {
     int fd = ::openat(dir_fd, name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    bool writable = fd >= 0;
+    writable = fd >= 0;
     if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY))
         fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
@@ -174,41 +219,48 @@ DWORD hold_tree_file(int dir_fd, const char* name, std::vector<int>& held) {
     return 0;
 }
 
-DWORD hold_tree_at(int dir_fd, std::vector<int>& held) {
-    DIR* dir = ::fdopendir(dir_fd);
-    if (dir == nullptr) {
-        int error = errno;
-        ::close(dir_fd);
-        return error_from_errno(error);
-    }
+// Holds every regular file below the directory open at dir_fd, and closes
+// dir_fd. The entries are read with getdents64 on the descriptor itself:
+// a DIR stream would first ask for the descriptor's status and flags, two
+// calls per directory that tell nothing new here.
+DWORD hold_tree_at(int dir_fd, std::vector<int>& held, const char* keep, std::size_t* kept) {
+    alignas(struct dirent64) char buffer[8192];
     DWORD result = 0;
-    errno = 0;
-    while (struct dirent* entry = ::readdir(dir)) {
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st;
-            if (::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
-        }
-        if (type == DT_DIR) {
-            int child =
-                ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (child < 0) {
-                if (errno == ENOENT) continue;
-                result = error_from_errno(errno);
-            } else {
-                result = hold_tree_at(child, held);
+    for (;;) {
+        const ssize_t got = ::getdents64(dir_fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) result = error_from_errno(errno);
+        if (got <= 0) break;
+        for (ssize_t at = 0; at < got && result == 0;) {
+            const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            const char* name = entry->d_name;
+            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+            unsigned char type = entry->d_type;
+            if (type == DT_UNKNOWN) {
+                struct stat st;
+                if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
             }
-        } else if (type == DT_REG) {
-            result = hold_tree_file(::dirfd(dir), name, held);
+            if (type == DT_DIR) {
+                int child = ::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (child < 0) {
+                    if (errno != ENOENT) result = error_from_errno(errno);
+                } else {
+                    result = hold_tree_at(child, held, nullptr, nullptr);
+                }
+            } else if (type == DT_REG) {
+                const std::size_t before = held.size();
+                bool writable = false;
+                result = hold_tree_file(dir_fd, name, held, writable);
+                if (result == 0 && keep != nullptr && writable && held.size() > before &&
+                    std::strcmp(name, keep) == 0)
+                    *kept = held.size() - 1;
+            }
         }
         if (result != 0) break;
-        errno = 0;
     }
-    if (result == 0 && errno != 0) result = error_from_errno(errno);
-    ::closedir(dir);
+    ::close(dir_fd);
     return result;
 }
 
@@ -260,10 +312,11 @@ int open_exclusively(const std::string& path) {
     return -1;
 }
 
-DWORD hold_tree(const std::string& directory, std::vector<int>& held) {
+DWORD hold_tree(const std::string& directory, std::vector<int>& held, const char* keep,
+                std::size_t* kept) {
     int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return path_error_from_errno(errno, directory);
-    return hold_tree_at(fd, held);
+    return hold_tree_at(fd, held, keep, kept);
 }
 
 }  // namespace odb::posix
