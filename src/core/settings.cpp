@@ -91,6 +91,7 @@ void load_database_settings(odb_database& db) {
     db.auto_convert = db.single_file && read_yes_no(ODB_W("Attribs"), ODB_W("AutoConvert"), file);
     db.track_attribute_changes = read_yes_no(ODB_W("Tracking"), ODB_W("AttributeChanges"), file);
     db.track_object_changes = read_yes_no(ODB_W("Tracking"), ODB_W("ObjectChanges"), file);
+    db.durable = read_yes_no(ODB_W("Durability"), ODB_W("Flush"), file);
 }
 
 uint32_t read_first_id(const odb_database& db) {

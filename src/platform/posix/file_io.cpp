@@ -63,12 +63,16 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                              static_cast<off_t>(object->position + done));
         if (n < 0) {
             if (errno == EINTR) continue;
+            const int error = errno;
+            note_file_written(object->fd, object->position, bytes, done);
+            errno = error;
             object->position += done;
             if (written != nullptr) *written = done;
             return fail(errno == EIO ? ERROR_WRITE_FAULT : error_from_errno(errno));
         }
         done += static_cast<DWORD>(n);
     }
+    note_file_written(object->fd, object->position, bytes, done);
     object->position += done;
     if (written != nullptr) *written = done;
     if (fail_after) return fail(injected_error);
@@ -126,6 +130,25 @@ BOOL SetEndOfFile(HANDLE file) {
     if (!object->can_write) return fail(ERROR_ACCESS_DENIED);
     if (::ftruncate(object->fd, static_cast<off_t>(object->position)) != 0)
         return fail(error_from_errno(errno));
+    note_file_resized(object->fd, object->position);
+    return TRUE;
+}
+
+// fdatasync, not fsync: it writes the data and every piece of metadata
+// needed to read the data back, the size and the block map among them, and
+// leaves out only the times. The engine never decides anything by a file's
+// times that a lost time would make wrong (an index whose age is lost is
+// rebuilt the earlier), so the cheaper call is the whole of what Windows'
+// FlushFileBuffers is asked for here. A new file's name is not covered: that
+// is its directory's entry (platform::FlushDirectoryW).
+BOOL FlushFileBuffers(HANDLE file) {
+    if (!admit_call()) return FALSE;
+    file_object* object = lookup_file(file);
+    if (object == nullptr) return FALSE;
+    if (!object->can_write) return fail(ERROR_ACCESS_DENIED);  // as Windows refuses it
+    if (::fdatasync(object->fd) != 0)
+        return fail(errno == EIO ? ERROR_WRITE_FAULT : error_from_errno(errno));
+    note_file_flushed(object->fd);
     return TRUE;
 }
 

@@ -62,11 +62,15 @@ int open_locked(const std::string& file, int mode, share_lock_kind kind, DWORD d
         }
 
         if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && !created &&
-            st.st_size != 0 && ::ftruncate(fd, 0) != 0) {
-            error = error_from_errno(errno);
-            ::close(fd);
-            return -1;
+            st.st_size != 0) {
+            if (::ftruncate(fd, 0) != 0) {
+                error = error_from_errno(errno);
+                ::close(fd);
+                return -1;
+            }
+            note_file_resized(fd, 0);
         }
+        if (created) note_created(file);
         return fd;
     }
     error = ERROR_SHARING_VIOLATION;
