@@ -2,6 +2,7 @@
 // of the object directory within its bucket directory; wiping overwrites
 // every file before deleting it.
 #include "attrs/attribute_io.h"
+#include "core/durability.h"
 #include "core/failure_trace.h"
 #include "core/tree_ops.h"
 #include "core/wide_text.h"
@@ -71,10 +72,19 @@ odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
         // From here the object is no longer live, whatever fails next: its
         // name leaves the index, and the context names where it now is.
         left_live = true;
+        // The move is on disk before anything inside is wiped: a power cut
+        // must not leave a live object with its values gone.
+        flush_parent(*c.db, moved);
         if (options & (ODB_REMOVE_WIPE | ODB_REMOVE_DELETE)) {
             c.mode = new_mode;
-            if (options & ODB_REMOVE_WIPE) delete_tree(moved, false);
-            if (options & ODB_REMOVE_DELETE) delete_tree(moved, true);
+            if (options & ODB_REMOVE_WIPE) {
+                delete_tree(moved, false);
+                flush_directory(*c.db, moved);
+            }
+            if (options & ODB_REMOVE_DELETE) {
+                delete_tree(moved, true);
+                flush_parent(*c.db, moved);
+            }
         } else {
             relock(c, new_mode);
         }
@@ -114,6 +124,7 @@ ODB_API odb_status ODB_CALL ODB_obj_restore(odb_obj_ctx* ctx) {
         // A wiped object removed with options 0 carries both location flags;
         // back under its live name it is neither removed nor wiped.
         relock(c, c.mode & ~(ODB_MODE_REMOVED | ODB_MODE_WIPED));
+        flush_parent(*c.db, live);
 
         if (name_index_on(*c.db)) {
             try {

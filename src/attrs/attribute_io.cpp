@@ -3,6 +3,7 @@
 #include "attrs/record_file.h"
 #include "core/database.h"
 #include "core/disk_format.h"
+#include "core/durability.h"
 #include "core/failure_trace.h"
 #include "core/tree_ops.h"
 #include "platform/handle.h"
@@ -39,6 +40,7 @@ void write_record_form(odb_obj_ctx& ctx, const WCHAR* path, uint32_t attribute, 
                        const void* data, uint32_t size) {
     if (!storable_in_record_file(attribute)) raise(ODB_E_INVALID_PARAMETER);
     record_file attributes;
+    attributes.flush_for(*ctx.db);
     attributes.open(path, false);
     bool deleted = false;
     if (attributes.find_first(attribute, 0)) {
@@ -57,6 +59,7 @@ void write_record_form(odb_obj_ctx& ctx, const WCHAR* path, uint32_t attribute, 
         // A new value is stored from byte 0, whatever the offset.
         attributes.append_record(attribute, data, size, nullptr, nullptr);
     }
+    attributes.flush();
     record_attribute_change(ctx, attribute, deleted);
     record_object_change(ctx);
 }
@@ -67,6 +70,7 @@ void write_file_form(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, cons
         attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute);
     if (data == nullptr) {
         wipe_file(path);
+        flush_parent(*ctx.db, path);
         record_attribute_change(ctx, attribute, true);
         return;
     }
@@ -96,6 +100,8 @@ void write_file_form(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, cons
         note_failure("write", path, GetLastError());
         fail(ODB_E_ATTRIBUTE_WRITE);
     }
+    flush_file(*ctx.db, file.get(), path);
+    if (created) flush_parent(*ctx.db, path);
     record_attribute_change(ctx, attribute, false);
     record_object_change(ctx);
     if (written < size) raise(ODB_E_ATTRIBUTE_WRITE);
@@ -173,6 +179,7 @@ void create_attributes_file(const odb_database& db, uint32_t cls, uint32_t id) {
     path_buffer temporary = object_path(db.root, cls, id, 0);
     temporary.component(disk::record_file_temporary);
     record_file attributes;
+    attributes.flush_for(db);
     attributes.create(temporary);
     attributes.publish(temporary, attributes_file_path(db.root, cls, id, 0));
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/disk_format.h"
+#include "core/durability.h"
 #include "core/failure_trace.h"
 #include "core/status.h"
 #include "platform/handle.h"
@@ -67,6 +68,7 @@ void record_file::write_at(uint64_t offset, const void* buffer, uint32_t count) 
     seek(offset);
     DWORD written = 0;
     const BOOL wrote = WriteFile(handle_, buffer, count, &written, nullptr);
+    written_ = true;
     if (!wrote || written != count) {
         // A short write that reports success ran out of room.
         note_failure("write", path_, wrote ? ERROR_HANDLE_DISK_FULL : GetLastError());
@@ -186,12 +188,26 @@ void record_file::create(const WCHAR* path) {
 }
 
 void record_file::publish(const WCHAR* temporary, const WCHAR* path) {
+    try {
+        flush();
+    } catch (odb_status) {
+        close();
+        DeleteFileW(temporary);
+        throw;
+    }
     close();
     if (!MoveFileW(temporary, path)) {
         note_failure("rename to", path, GetLastError());
         DeleteFileW(temporary);
         raise(ODB_E_FILE_CREATE);
     }
+    if (db_ != nullptr) flush_parent(*db_, path);
+}
+
+void record_file::flush() {
+    if (db_ == nullptr || !written_ || handle_ == INVALID_HANDLE_VALUE) return;
+    flush_file(*db_, handle_, path_);
+    written_ = false;
 }
 
 bool record_file::open(const WCHAR* path, bool read_only) {
@@ -237,6 +253,7 @@ bool record_file::open(const WCHAR* path, bool read_only) {
 void record_file::close() noexcept {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
+    written_ = false;
 }
 
 bool record_file::find_first(uint32_t key, uint32_t key_high) {
@@ -351,12 +368,14 @@ bool record_file::compact() {
         uint64_t end = run_open ? run_start : chain_end();
         if (end < file_size()) {
             seek(end);
+            written_ = true;
             if (!SetEndOfFile(handle_)) raise(ODB_E_FILE_WRITE);
         }
     } else {
         uint64_t end = chain_end();
         if (end < file_size()) {
             seek(end);
+            written_ = true;
             if (!SetEndOfFile(handle_)) raise(ODB_E_FILE_WRITE);
         }
     }
@@ -367,6 +386,8 @@ void record_file::append_record(uint32_t id, const void* data, uint32_t size,
                                 const FILETIME* created, const FILETIME* modified, bool commit) {
     require_open();
     compact();
+    // Merged free records are on disk before a record is placed in them.
+    flush();
     // The record is written free (id 0) and gets its id last: until then a
     // failure or a crash leaves a free area, never a value cut short, nor a
     // second record of an id whose old record is still in place.
@@ -409,6 +430,7 @@ void record_file::append_record(uint32_t id, const void* data, uint32_t size,
 
 void record_file::commit_record(uint32_t id) {
     require_open();
+    flush();  // the value before the id that makes it visible
     unsigned char bytes[4];
     put32(bytes, id);
     write_at(current_offset_, bytes, sizeof bytes);
@@ -440,6 +462,7 @@ void record_file::replace_data(const void* data, uint32_t size) {
         const FILETIME created = current_.created;
         append_record(current_.id, data, size, &created, nullptr);
         const uint64_t new_offset = current_offset_;
+        flush();  // the new copy's id before the old copy goes
         seek_record(old_offset);
         delete_record();
         seek_record(new_offset);
@@ -471,6 +494,7 @@ void record_file::write_data_at(uint32_t position, const void* data, uint32_t si
                    position < old_length ? position : old_length);
         if (size > 0) write_at(new_offset + record_header_size + position, data, size);
         commit_record(id);
+        flush();  // the new copy's id before the old copy goes
         seek_record(old_offset);
         delete_record();
         seek_record(new_offset);

@@ -4,6 +4,7 @@
 
 #include "core/database.h"
 #include "core/disk_format.h"
+#include "core/durability.h"
 #include "core/failure_trace.h"
 #include "core/wide_text.h"
 
@@ -46,7 +47,7 @@ void write_hex_setting(const odb_database& db, const WCHAR* key, uint32_t value)
     // identifiers handed out by ODB_steal_ids would stay free and be handed
     // out again.
     const path_buffer file = settings_file(db);
-    if (!WritePrivateProfileStringW(ODB_W("IdAssignment"), key, text, file)) {
+    if (!write_profile_string(db, ODB_W("IdAssignment"), key, text, file)) {
         note_failure("write", file, GetLastError());
         raise(ODB_E_FILE_WRITE);
     }

@@ -17,6 +17,7 @@
 #include "attrs/attribute_io.h"
 #include "core/clock.h"
 #include "core/database.h"
+#include "core/durability.h"
 #include "core/retrying_open.h"
 #include "core/tree_ops.h"
 #include "core/wide_text.h"
@@ -235,6 +236,7 @@ void update_bucket(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove
     file_handle bucket = open_index_file(ctx, static_cast<int>(name_hash(ctx, name)), true);
 
     uint64_t size = bucket_size(bucket.get());
+    const bool new_bucket = size == 0;
     uint32_t count = 0;
     if (size == 0) {
         write_bucket_header(bucket.get(), 0);
@@ -292,6 +294,8 @@ void update_bucket(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove
         ++count;
     }
     if (count != original_count) write_bucket_header(bucket.get(), count);
+    flush_file(*ctx.db, bucket.get());
+    if (new_bucket) flush_parent(*ctx.db, index_file_path(ctx, header_bucket));
 }
 
 }  // namespace
@@ -334,6 +338,9 @@ void rebuild_name_index(odb_obj_ctx& ctx) noexcept {
         // Invalid until the rebuild completes.
         const unsigned char zeros[index_header_size] = {};
         write_exactly(header.get(), zeros, index_header_size);
+        // The index is invalid on disk before any bucket changes, and every
+        // bucket is complete on disk before the header makes it valid.
+        flush_file(db, header.get());
         for (uint32_t b = 0; b < ctx.bucket_count; ++b) {
             DeleteFileW(index_file_path(ctx, static_cast<int>(b)));
             buckets[b] = open_index_file(ctx, static_cast<int>(b), true);
@@ -365,14 +372,17 @@ void rebuild_name_index(odb_obj_ctx& ctx) noexcept {
         });
         for (uint32_t b = 0; b < ctx.bucket_count; ++b) {
             write_bucket_header(buckets[b].get(), counts[b]);
+            flush_file(db, buckets[b].get());
             buckets[b].reset();
         }
+        flush_parent(db, index_file_path(ctx, header_bucket));
         unsigned char bytes[index_header_size];
         put32(bytes, name_index_magic);
         put32(bytes + 4, seconds_since_1992_now());
         put32(bytes + 8, db.hash_count);
         seek_to(header.get(), 0);
         write_exactly(header.get(), bytes, index_header_size);
+        flush_file(db, header.get());
     } catch (...) {
         header.reset();
         DeleteFileW(index_file_path(ctx, header_bucket));
@@ -405,10 +415,14 @@ void update_unnamed_entry(odb_obj_ctx& ctx, uint32_t id, bool remove) noexcept {
 void reset_name_index(odb_obj_ctx& ctx) noexcept {
     try {
         file_handle header = open_index_file(ctx, header_bucket, true);
-        for (uint32_t b = 0; b < ctx.bucket_count && b < 256; ++b)
-            DeleteFileW(index_file_path(ctx, static_cast<int>(b)));
+        // Invalid first: a header that still read as valid over deleted
+        // buckets would answer lookups wrongly.
         const unsigned char zeros[index_header_size] = {};
         write_exactly(header.get(), zeros, index_header_size);
+        flush_file(*ctx.db, header.get());
+        for (uint32_t b = 0; b < ctx.bucket_count && b < 256; ++b)
+            DeleteFileW(index_file_path(ctx, static_cast<int>(b)));
+        flush_parent(*ctx.db, index_file_path(ctx, header_bucket));
     } catch (...) {
     }
 }

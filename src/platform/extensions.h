@@ -68,5 +68,8 @@ BOOL FlushDirectoryW(LPCWSTR directory);
 // can leave it torn.
 BOOL WritePrivateProfileStringFlushedW(LPCWSTR section, LPCWSTR key, LPCWSTR value,
                                        LPCWSTR file);
+// The same for WritePrivateProfileStructW.
+BOOL WritePrivateProfileStructFlushedW(LPCWSTR section, LPCWSTR key, LPVOID buffer, UINT size,
+                                       LPCWSTR file);
 
 }  // namespace odb::platform

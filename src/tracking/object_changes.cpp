@@ -5,6 +5,7 @@
 
 #include "core/clock.h"
 #include "core/disk_format.h"
+#include "core/durability.h"
 #include "core/settings.h"
 #include "store/context.h"
 #include "store/object_path.h"
@@ -73,6 +74,9 @@ void record_object_change(odb_obj_ctx& ctx) {
     if (!WriteFile(file.get(), record, change_record_size, &written, nullptr) ||
         written != change_record_size)
         raise(ODB_E_FILE_WRITE);
+    flush_file(*ctx.db, file.get(), path);
+    // The first change of a class creates its OBJCHGS.FDB.
+    if (offset == 0) flush_parent(*ctx.db, path);
 }
 
 }  // namespace odb

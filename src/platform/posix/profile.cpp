@@ -307,4 +307,12 @@ BOOL WritePrivateProfileStringFlushedW(LPCWSTR section, LPCWSTR key, LPCWSTR val
     return result;
 }
 
+BOOL WritePrivateProfileStructFlushedW(LPCWSTR section, LPCWSTR key, LPVOID buffer, UINT size,
+                                       LPCWSTR file) {
+    flush_profile_writes = true;
+    const BOOL result = WritePrivateProfileStructW(section, key, buffer, size, file);
+    flush_profile_writes = false;
+    return result;
+}
+
 }  // namespace odb::platform

@@ -34,9 +34,9 @@ BOOL FlushDirectoryW(LPCWSTR directory) {
     return flushed;
 }
 
-BOOL WritePrivateProfileStringFlushedW(LPCWSTR section, LPCWSTR key, LPCWSTR value,
-                                       LPCWSTR file) {
-    if (!WritePrivateProfileStringW(section, key, value, file)) return FALSE;
+namespace {
+
+BOOL flush_profile(LPCWSTR file) {
     HANDLE handle = CreateFileW(file, GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -46,6 +46,18 @@ BOOL WritePrivateProfileStringFlushedW(LPCWSTR section, LPCWSTR key, LPCWSTR val
     CloseHandle(handle);
     SetLastError(error);
     return flushed;
+}
+
+}  // namespace
+
+BOOL WritePrivateProfileStringFlushedW(LPCWSTR section, LPCWSTR key, LPCWSTR value,
+                                       LPCWSTR file) {
+    return WritePrivateProfileStringW(section, key, value, file) && flush_profile(file);
+}
+
+BOOL WritePrivateProfileStructFlushedW(LPCWSTR section, LPCWSTR key, LPVOID buffer, UINT size,
+                                       LPCWSTR file) {
+    return WritePrivateProfileStructW(section, key, buffer, size, file) && flush_profile(file);
 }
 
 }  // namespace odb::platform
