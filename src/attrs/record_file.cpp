@@ -450,6 +450,9 @@ void record_file::delete_record() {
     current_.id = 0;
     current_.length = 0;
     write_header(current_offset_, current_);
+    // Freed before it is zeroed: zeros under a header that still names the
+    // attribute would read as a value nobody wrote.
+    flush();
     zero_fill(current_offset_ + record_header_size, current_.capacity);
 }
 

@@ -76,8 +76,10 @@ void check_cut(const scenario& s, run_state& run, bool durable, bool completed, 
         if (check.exit_code != 0) {
             ++t.unrepaired;
             const std::size_t at = check.out.find("not repaired: ");
-            ++t.losses[std::string(s.name) + ": " +
-                       check.out.substr(at, check.out.find('\n', at) - at)];
+            std::string line = check.out.substr(at, check.out.find('\n', at) - at);
+            const std::size_t db = line.find(root);
+            if (db != std::string::npos) line.replace(db, root.size(), "DB");
+            ++t.losses[std::string(s.name) + ": " + line];
         }
         // A call cut short may leave what a killed process leaves (a value
         // moved but its old copy not yet freed), which the library reads
@@ -110,11 +112,15 @@ void check_cut(const scenario& s, run_state& run, bool durable, bool completed, 
         ::testing::ScopedFakeTestPartResultReporter capture(
             ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &found);
         verify_world(run.root, run.change, completed, trace);
+        if (completed && run.after) run.after(run.root, true, trace);
     }
     if (found.size() > 0 && completed) ++t.lost_after_success;
     for (int i = 0; i < found.size(); ++i) {
+        // The explanation a check gives comes last.
         std::string message = found.GetTestPartResult(i).message();
-        message = message.substr(0, message.find('\n'));
+        message = message.substr(0, message.find("\nGoogle Test trace:"));
+        while (!message.empty() && message.back() == '\n') message.pop_back();
+        message = message.substr(message.rfind('\n') + 1);
         ++t.losses[std::string(s.name) + ": " + message];
     }
 }
