@@ -43,22 +43,28 @@ struct tally {
     std::map<std::string, uint64_t> losses;  // scenario: what verify_world missed
 };
 
-// The places to cut: after every call, or in the default run after the
-// first few and about as many more spread over the rest; then random
-// calls, each with a random subset or prefix kept.
-std::vector<power::cut_plan> cut_plans(uint64_t calls, std::mt19937& random) {
+// The places to cut: after each call that changed or flushed something (a
+// cut anywhere else equals one of these), and once the call has returned.
+// At each, every choice of the unflushed changes to keep while they are
+// few (as the durable mode keeps them); in the default mode, where they
+// are many, random subsets and prefixes of them at random places.
+std::vector<power::cut_plan> cut_plans(uint64_t returned, std::mt19937& random) {
     std::vector<power::cut_plan> plans;
-    const uint64_t dense = 4;
-    const bool every = full_runs() || calls <= 2 * dense;
-    for (uint64_t k = 0; k <= calls; ++k) {
-        const bool spread = k % ((calls - dense) / dense + 1) == 0;
-        if (every || k <= dense || spread || k == calls) plans.push_back({k, power::loss::everything, 0});
+    std::vector<uint64_t> calls = power::calls_with_changes();
+    calls.push_back(returned);
+    const uint64_t few = full_runs() ? 8 : 3;
+    for (uint64_t k : calls) {
+        plans.push_back({k, power::loss::everything, 0, 0});
+        const uint64_t unflushed = power::unflushed_changes(k);
+        if (unflushed <= few)
+            for (uint64_t keep = 1; keep < (uint64_t(1) << unflushed); ++keep)
+                plans.push_back({k, power::loss::chosen, 0, keep});
     }
-    const int randomised = full_runs() ? 60 : 4;
+    const int randomised = full_runs() ? 100 : 6;
     for (int i = 0; i < randomised; ++i)
-        plans.push_back({random() % (calls + 1),
+        plans.push_back({calls[random() % calls.size()],
                          i % 2 == 0 ? power::loss::subset : power::loss::prefix,
-                         static_cast<uint32_t>(random())});
+                         static_cast<uint32_t>(random()), 0});
     return plans;
 }
 
@@ -168,18 +174,18 @@ void cut_every_scenario(bool durable, tally& t) {
             const power::cut_plan& plan = plans[i];
             power::cut_result result;
             ASSERT_TRUE(power::cut(plan, &result)) << s.name;
-            char trace[200];
-            std::snprintf(trace, sizeof trace, "%s, cut after call %llu of %llu (%d, seed %u): "
-                          "%llu durable, %llu kept, %llu lost", s.name,
+            char trace[240];
+            std::snprintf(trace, sizeof trace, "%s, cut after call %llu of %llu (%d, seed %u, "
+                          "keep %llx): %llu durable, %llu kept, %llu lost", s.name,
                           static_cast<unsigned long long>(plan.after_call),
                           static_cast<unsigned long long>(calls), static_cast<int>(plan.kind),
-                          plan.seed, static_cast<unsigned long long>(result.durable),
+                          plan.seed, static_cast<unsigned long long>(plan.keep),
+                          static_cast<unsigned long long>(result.durable),
                           static_cast<unsigned long long>(result.kept),
                           static_cast<unsigned long long>(result.lost));
-            // The tool runs as a process of its own: in the default run only
-            // after the random cuts and the last.
-            const bool repair = full_runs() || plan.kind != power::loss::everything ||
-                                plan.after_call == calls;
+            // The tool runs as a process of its own: in the default run
+            // after every eighth cut and the last.
+            const bool repair = full_runs() || i % 8 == 0 || plan.after_call == calls;
             check_cut(s, run, durable, status == ODB_OK && plan.after_call >= calls, repair, t,
                       trace);
             ++t.cuts;

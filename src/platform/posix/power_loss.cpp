@@ -317,19 +317,26 @@ uint64_t recorded_changes() {
     return count;
 }
 
-bool cut(const cut_plan& plan, cut_result* result) {
+std::vector<uint64_t> calls_with_changes() {
     std::lock_guard<std::mutex> hold(posix::recorder_mutex());
-    const auto& r = posix::the_recorder();
-    cut_result counts;
-    const std::size_t total = r.changes.size();
+    std::vector<uint64_t> calls;
+    for (const change& c : posix::the_recorder().changes)
+        if (calls.empty() || calls.back() != c.call) calls.push_back(c.call);
+    return calls;
+}
 
-    // Which changes a flush before the cut made durable: walking backwards,
-    // the files and directories flushed later than the change at hand.
+namespace {
+
+// Which changes a flush made by `after_call` made durable: walking
+// backwards, the files and directories flushed later than the change at hand.
+std::vector<bool> durable_changes(uint64_t after_call) {
+    const auto& r = posix::the_recorder();
+    const std::size_t total = r.changes.size();
     std::vector<bool> durable(total, false);
     std::set<int> flushed_files, flushed_directories;
     for (std::size_t i = total; i-- > 0;) {
         const change& c = r.changes[i];
-        if (c.call > plan.after_call) continue;
+        if (c.call > after_call) continue;
         switch (c.kind) {
             case change::flush_file: flushed_files.insert(c.target); break;
             case change::flush_directory: flushed_directories.insert(c.directory); break;
@@ -343,6 +350,31 @@ bool cut(const cut_plan& plan, cut_result* result) {
                 break;
         }
     }
+    return durable;
+}
+
+bool is_flush(const change& c) {
+    return c.kind == change::flush_file || c.kind == change::flush_directory;
+}
+
+}  // namespace
+
+uint64_t unflushed_changes(uint64_t after_call) {
+    std::lock_guard<std::mutex> hold(posix::recorder_mutex());
+    const auto& changes = posix::the_recorder().changes;
+    const std::vector<bool> durable = durable_changes(after_call);
+    uint64_t count = 0;
+    for (std::size_t i = 0; i < changes.size(); ++i)
+        if (changes[i].call <= after_call && !durable[i] && !is_flush(changes[i])) ++count;
+    return count;
+}
+
+bool cut(const cut_plan& plan, cut_result* result) {
+    std::lock_guard<std::mutex> hold(posix::recorder_mutex());
+    const auto& r = posix::the_recorder();
+    cut_result counts;
+    const std::size_t total = r.changes.size();
+    const std::vector<bool> durable = durable_changes(plan.after_call);
 
     // The unflushed changes of each file or directory, in order, and which
     // of them stay.
@@ -355,6 +387,17 @@ bool cut(const cut_plan& plan, cut_result* result) {
         else if (c.kind == change::rename) pending[~c.directory2].push_back(i);
     }
     std::vector<bool> keep(durable);
+    if (plan.kind == loss::chosen) {
+        uint64_t n = 0;
+        for (std::size_t i = 0; i < total; ++i) {
+            const change& c = r.changes[i];
+            if (c.call > plan.after_call || durable[i] || is_flush(c)) continue;
+            keep[i] = n < 64 && ((plan.keep >> n) & 1) != 0;
+            ++(keep[i] ? counts.kept : counts.lost);
+            ++n;
+        }
+        pending.clear();
+    }
     std::mt19937 random(plan.seed);
     for (const auto& [owner, list] : pending) {
         (void)owner;

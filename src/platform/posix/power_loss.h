@@ -36,6 +36,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/win32.h"
 
@@ -52,19 +53,25 @@ enum class loss {
     nothing,     // none is: the tree as the calls left it (a killed process)
     prefix,      // of each file's and directory's unflushed changes, a prefix stays
     subset,      // each unflushed change stays or goes on its own
+    chosen,      // the n-th unflushed change (in the order made) stays if bit n of `keep` is set
 };
 
 struct cut_plan {
     uint64_t after_call = 0;  // the counted call after which the power fails
     loss kind = loss::everything;
     uint32_t seed = 1;  // for prefix and subset
+    uint64_t keep = 0;  // for chosen
 };
 
 struct cut_result {
+    // kept + lost is the number of unflushed changes, which `keep` counts.
     uint64_t durable = 0;  // changes kept because a flush covered them
     uint64_t kept = 0;     // unflushed changes kept anyway
     uint64_t lost = 0;     // unflushed changes lost
 };
+
+// How many changes made up to `after_call` no flush covers by then.
+uint64_t unflushed_changes(uint64_t after_call);
 
 // Replaces the tree below the root with the state the plan describes. The
 // caller has closed every handle below the root. False (with errno) when
@@ -73,5 +80,10 @@ bool cut(const cut_plan& plan, cut_result* result = nullptr);
 
 // Changes recorded since start() (flushes not counted).
 uint64_t recorded_changes();
+
+// The counted calls that changed something or flushed, in order, each
+// once: a cut between two of them leaves the same tree as a cut after the
+// first, so these are the places worth cutting.
+std::vector<uint64_t> calls_with_changes();
 
 }  // namespace odb::power
