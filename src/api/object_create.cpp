@@ -20,8 +20,8 @@ namespace {
 // single-file form, its empty record file, all while the class's
 // allocation lock (OBJID.FDB) is held.
 uint32_t allocate_object(odb_database& db, uint32_t cls, uint32_t last_id) {
-    file_handle id_file = open_id_file(db.root, cls);
-    const uint32_t id = allocate_object_id(db, cls, last_id, id_file.get());
+    const named_file id_file = open_id_file(db.root, cls);
+    const uint32_t id = allocate_object_id(db, cls, last_id, id_file);
     if (db.single_file) {
         try {
             create_attributes_file(db, cls, id);

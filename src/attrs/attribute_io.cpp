@@ -5,6 +5,7 @@
 #include "core/disk_format.h"
 #include "core/durability.h"
 #include "core/failure_trace.h"
+#include "core/file_io.h"
 #include "core/tree_ops.h"
 #include "platform/handle.h"
 #include "store/context.h"
@@ -28,6 +29,13 @@ path_buffer record_file_path(const odb_obj_ctx& ctx) {
 // Which form the object uses. Told wrongly, a write would land in .DAT
 // files that the single-file form hides, and be lost while reported done.
 bool has_record_file(const path_buffer& path) { return path_exists(path, ODB_E_FILE_ACCESS); }
+
+// Files of the per-attribute form are positioned as SetFilePointer without
+// a high half positions, with a signed distance: offsets of 2^31 and more
+// cannot be reached.
+void require_reachable(uint32_t offset) {
+    if (offset > 0x7FFFFFFFu) raise(ODB_E_ATTRIBUTE_SEEK);
+}
 
 odb_status open_failure(DWORD error, odb_status otherwise) {
     if (error == ERROR_FILE_NOT_FOUND) return ODB_E_NO_ATTRIBUTE;
@@ -80,31 +88,23 @@ void write_file_form(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, cons
         note_failure("open", path, GetLastError());
         raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_WRITE));
     }
-    // A write that fails before storing anything must not leave behind the
-    // empty attribute its open has just created.
+    // A write that fails must not leave behind the attribute its open has
+    // just created, empty or holding part of the value.
     const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
-    auto fail = [&](odb_status status) {
+    try {
+        require_reachable(offset);
+        file_ref(file.get(), path, attribute_file_failures).write_exactly_at(offset, data, size);
+    } catch (odb_status) {
         if (created) {
             file.reset();
             DeleteFileW(path);
         }
-        raise(status);
-    };
-    // Without a high half the distance is signed: offsets of 2^31 and more
-    // cannot be reached, and fail here.
-    if (SetFilePointer(file.get(), static_cast<LONG>(offset), nullptr, FILE_BEGIN) ==
-        INVALID_SET_FILE_POINTER)
-        fail(ODB_E_ATTRIBUTE_SEEK);
-    DWORD written = 0;
-    if (!WriteFile(file.get(), data, size, &written, nullptr)) {
-        note_failure("write", path, GetLastError());
-        fail(ODB_E_ATTRIBUTE_WRITE);
+        throw;
     }
     flush_file(*ctx.db, file.get(), path);
     if (created) flush_parent(*ctx.db, path);
     record_attribute_change(ctx, attribute, false);
     record_object_change(ctx);
-    if (written < size) raise(ODB_E_ATTRIBUTE_WRITE);
 }
 
 }  // namespace
@@ -127,22 +127,16 @@ void read_attribute_file(odb_obj_ctx& ctx, uint32_t attribute, uint32_t offset, 
         note_failure("open", path, GetLastError());
         raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_READ));
     }
+    const file_ref value(file.get(), path, attribute_file_failures);
     const uint32_t capacity = size;
-    const DWORD file_size = GetFileSize(file.get(), nullptr);
-    if (SetFilePointer(file.get(), static_cast<LONG>(offset), nullptr, FILE_BEGIN) ==
-        INVALID_SET_FILE_POINTER)
-        raise(ODB_E_ATTRIBUTE_SEEK);
+    const uint64_t file_size = value.size();
+    require_reachable(offset);
+    value.seek(offset);
     if (offset > file_size) raise(ODB_E_OFFSET_BEYOND_END);
-    size = file_size - offset;
-    if (buffer != nullptr) {
-        const DWORD wanted = capacity < size ? capacity : size;
-        DWORD read = 0;
-        const BOOL done = ReadFile(file.get(), buffer, wanted, &read, nullptr);
-        if (!done || read < wanted) {
-            note_failure("read", path, done ? ERROR_HANDLE_EOF : GetLastError());
-            raise(ODB_E_ATTRIBUTE_READ);
-        }
-    }
+    // A value's size is 32-bit; a larger file shows as much of it as that can say.
+    const uint64_t rest = file_size - offset;
+    size = rest > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(rest);
+    if (buffer != nullptr) value.read_exactly(buffer, capacity < size ? capacity : size);
     if (created != nullptr || modified != nullptr)
         GetFileTime(file.get(), created, nullptr, modified);
 }
@@ -204,7 +198,7 @@ void attribute_text(const void* value, uint32_t size, WCHAR* out, uint32_t capac
     if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
         const uint32_t units = size / 2;
         for (uint32_t unit = 1; unit < units && copied < capacity - 1; ++unit) {
-            WCHAR code = static_cast<WCHAR>(bytes[2 * unit] | (bytes[2 * unit + 1] << 8));
+            WCHAR code = static_cast<WCHAR>(get16(bytes + 2 * unit));
             if (code == 0) break;
             out[copied++] = code;
         }

@@ -5,23 +5,12 @@
 #include "core/disk_format.h"
 #include "core/durability.h"
 #include "core/failure_trace.h"
+#include "core/file_io.h"
 #include "core/status.h"
-#include "platform/handle.h"
 
 namespace odb {
 
 namespace {
-
-void put32(unsigned char* out, uint32_t value) {
-    out[0] = static_cast<unsigned char>(value);
-    out[1] = static_cast<unsigned char>(value >> 8);
-    out[2] = static_cast<unsigned char>(value >> 16);
-    out[3] = static_cast<unsigned char>(value >> 24);
-}
-
-uint32_t get32(const unsigned char* in) {
-    return in[0] | (in[1] << 8) | (in[2] << 16) | (static_cast<uint32_t>(in[3]) << 24);
-}
 
 FILETIME now_as_filetime() {
     SYSTEMTIME now;
@@ -43,47 +32,13 @@ void record_file::require_open() const {
     if (handle_ == INVALID_HANDLE_VALUE) raise(ODB_E_INVALID_CONTEXT);
 }
 
-void record_file::seek(uint64_t offset) {
-    LONG high = static_cast<LONG>(offset >> 32);
-    SetLastError(ERROR_SUCCESS);
-    DWORD low = SetFilePointer(handle_, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
-    if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) {
-        note_failure("seek", path_, GetLastError());
-        raise(ODB_E_FILE_ACCESS);
-    }
+file_ref record_file::file() const {
+    return {handle_, path_, record_file_failures};
 }
 
-uint64_t record_file::file_size() {
-    DWORD high = 0;
-    SetLastError(ERROR_SUCCESS);
-    DWORD low = GetFileSize(handle_, &high);
-    if (low == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS) {
-        note_failure("size", path_, GetLastError());
-        raise(ODB_E_FILE_ACCESS);
-    }
-    return (static_cast<uint64_t>(high) << 32) | low;
-}
-
-void record_file::write_at(uint64_t offset, const void* buffer, uint32_t count) {
-    seek(offset);
-    DWORD written = 0;
-    const BOOL wrote = WriteFile(handle_, buffer, count, &written, nullptr);
+file_ref record_file::writer() {
     written_ = true;
-    if (!wrote || written != count) {
-        // A short write that reports success ran out of room.
-        note_failure("write", path_, wrote ? ERROR_HANDLE_DISK_FULL : GetLastError());
-        raise(ODB_E_FILE_WRITE);
-    }
-}
-
-uint32_t record_file::read_at(uint64_t offset, void* buffer, uint32_t count) {
-    seek(offset);
-    DWORD read = 0;
-    if (!ReadFile(handle_, buffer, count, &read, nullptr)) {
-        note_failure("read", path_, GetLastError());
-        raise(ODB_E_ATTRIBUTE_READ);
-    }
-    return read;
+    return file();
 }
 
 void record_file::zero_fill(uint64_t offset, uint32_t count) {
@@ -93,7 +48,7 @@ void record_file::zero_fill(uint64_t offset, uint32_t count) {
     static unsigned char zeros[64 * 1024];
     while (count > 0) {
         uint32_t block = count < sizeof zeros ? count : static_cast<uint32_t>(sizeof zeros);
-        write_at(offset, zeros, block);
+        writer().write_exactly_at(offset, zeros, block);
         offset += block;
         count -= block;
     }
@@ -105,8 +60,8 @@ void record_file::copy_range(uint64_t source, uint64_t destination, uint32_t cou
         uint32_t size = count < sizeof block ? count : static_cast<uint32_t>(sizeof block);
         // The source lies inside a record the file holds whole, so every
         // byte is there: a short read is a failure, never zeros to copy.
-        if (read_at(source, block, size) < size) raise(ODB_E_ATTRIBUTE_READ);
-        write_at(destination, block, size);
+        file().read_exactly_at(source, block, size);
+        writer().write_exactly_at(destination, block, size);
         source += size;
         destination += size;
         count -= size;
@@ -122,7 +77,7 @@ void record_file::write_header(uint64_t offset, const record_header& header) {
     put32(bytes + 16, header.created.dwHighDateTime);
     put32(bytes + 20, header.modified.dwLowDateTime);
     put32(bytes + 24, header.modified.dwHighDateTime);
-    write_at(offset, bytes, record_header_size);
+    writer().write_exactly_at(offset, bytes, record_header_size);
 }
 
 // A header that the end of the file cuts short, or whose data area runs
@@ -134,8 +89,7 @@ bool record_file::read_record_header(uint64_t offset, uint64_t size, record_head
     // The size says the header is there: a read that comes back short is a
     // failed read, not the damaged end of the chain, which compaction would
     // cut off together with every record behind it.
-    if (read_at(offset, bytes, record_header_size) < record_header_size)
-        raise(ODB_E_ATTRIBUTE_READ);
+    file().read_exactly_at(offset, bytes, record_header_size);
     header.id = get32(bytes);
     header.capacity = get32(bytes + 4);
     header.length = get32(bytes + 8);
@@ -174,12 +128,10 @@ void record_file::create(const WCHAR* path) {
     }
     unsigned char header[file_header_size];
     std::memcpy(header, magic_, 4);
-    header[4] = static_cast<unsigned char>(header_size_);
-    header[5] = static_cast<unsigned char>(header_size_ >> 8);
-    header[6] = static_cast<unsigned char>(version_);
-    header[7] = static_cast<unsigned char>(version_ >> 8);
+    put16(header + 4, header_size_);
+    put16(header + 6, version_);
     try {
-        write_at(0, header, file_header_size);
+        writer().write_exactly_at(0, header, file_header_size);
     } catch (odb_status) {
         close();
         DeleteFileW(path);
@@ -225,12 +177,14 @@ bool record_file::open(const WCHAR* path, bool read_only) {
         // Only a file too short for a header has a bad one; a read that
         // comes back short from a longer file failed, and must not pass
         // for damage (a rebuilt name index would drop the object's name).
-        if (read_at(0, header, file_header_size) < file_header_size &&
-            file_size() >= file_header_size)
+        if (file().read_at(0, header, file_header_size) < file_header_size &&
+            file().size() >= file_header_size) {
+            note_failure("read", path, ERROR_HANDLE_EOF);
             raise(ODB_E_ATTRIBUTE_READ);
+        }
         std::memcpy(magic_, header, 4);
-        header_size_ = static_cast<uint16_t>(header[4] | (header[5] << 8));
-        version_ = static_cast<uint16_t>(header[6] | (header[7] << 8));
+        header_size_ = get16(header + 4);
+        version_ = get16(header + 6);
         if (std::memcmp(magic_, disk::record_magic, sizeof magic_) != 0) {
             note_damage("read", path, "not a record file (wrong magic)");
             raise(ODB_E_BAD_HEADER);
@@ -258,7 +212,7 @@ void record_file::close() noexcept {
 
 bool record_file::find_first(uint32_t key, uint32_t key_high) {
     require_open();
-    if (file_size() <= header_size_) return false;
+    if (file().size() <= header_size_) return false;
     current_offset_ = 0;
     current_.capacity = 0;
     return find_next(key, key_high);
@@ -269,7 +223,7 @@ bool record_file::find_next(uint32_t key, uint32_t key_high) {
     uint64_t position = current_offset_ == 0
                             ? header_size_
                             : current_offset_ + record_header_size + current_.capacity;
-    const uint64_t size = file_size();
+    const uint64_t size = file().size();
     record_header header;
     while (position < size && read_record_header(position, size, header)) {
         if (key_matches(header.id, key, key_high)) {
@@ -289,7 +243,7 @@ void record_file::seek_record(uint64_t offset) {
     // than trusting bytes that are not a header.
     if (offset < header_size_) offset = header_size_;
     record_header header = {};
-    if (!read_record_header(offset, file_size(), header)) header = {};
+    if (!read_record_header(offset, file().size(), header)) header = {};
     current_ = header;
     current_offset_ = offset;
 }
@@ -325,13 +279,12 @@ uint32_t record_file::read_data(void* buffer, uint32_t size) {
     uint32_t count = size < current_.length ? size : current_.length;
     // The value lies inside the file (its header was checked against the
     // size), so a short read is a failure, not a shorter value.
-    if (read_at(current_offset_ + record_header_size, buffer, count) < count)
-        raise(ODB_E_ATTRIBUTE_READ);
+    file().read_exactly_at(current_offset_ + record_header_size, buffer, count);
     return count;
 }
 
 uint64_t record_file::chain_end() {
-    const uint64_t size = file_size();
+    const uint64_t size = file().size();
     uint64_t position = header_size_;
     record_header header;
     while (position < size && read_record_header(position, size, header))
@@ -366,18 +319,10 @@ bool record_file::compact() {
         // Free records at the end of the file disappear, and so does a
         // damaged tail that no walk can reach.
         uint64_t end = run_open ? run_start : chain_end();
-        if (end < file_size()) {
-            seek(end);
-            written_ = true;
-            if (!SetEndOfFile(handle_)) raise(ODB_E_FILE_WRITE);
-        }
+        if (end < file().size()) writer().cut_at(end);
     } else {
         uint64_t end = chain_end();
-        if (end < file_size()) {
-            seek(end);
-            written_ = true;
-            if (!SetEndOfFile(handle_)) raise(ODB_E_FILE_WRITE);
-        }
+        if (end < file().size()) writer().cut_at(end);
     }
     return find_first(match_every_record, 0);
 }
@@ -393,7 +338,7 @@ void record_file::append_record(uint32_t id, const void* data, uint32_t size,
     // second record of an id whose old record is still in place.
     record_header added;
     fill_header(added, 0, size, size, created, modified);
-    uint64_t target = file_size();
+    uint64_t target = file().size();
     // Records start at header_size: in a file that ends before it, a record
     // appended at the end would never be found again.
     if (target < header_size_) {
@@ -419,7 +364,7 @@ void record_file::append_record(uint32_t id, const void* data, uint32_t size,
     }
     write_header(target, added);
     if (data != nullptr) {
-        if (size > 0) write_at(target + record_header_size, data, size);
+        if (size > 0) writer().write_exactly_at(target + record_header_size, data, size);
     } else {
         zero_fill(target + record_header_size, size);
     }
@@ -433,7 +378,7 @@ void record_file::commit_record(uint32_t id) {
     flush();  // the value before the id that makes it visible
     unsigned char bytes[4];
     put32(bytes, id);
-    write_at(current_offset_, bytes, sizeof bytes);
+    writer().write_exactly_at(current_offset_, bytes, sizeof bytes);
     current_.id = id;
 }
 
@@ -477,7 +422,7 @@ void record_file::replace_data(const void* data, uint32_t size) {
     // every byte written.
     if (size > current_.length) current_.length = size;
     write_header(current_offset_, current_);
-    if (size > 0) write_at(current_offset_ + record_header_size, data, size);
+    if (size > 0) writer().write_exactly_at(current_offset_ + record_header_size, data, size);
     if (size < current_.capacity)
         zero_fill(current_offset_ + record_header_size + size, current_.capacity - size);
 }
@@ -495,7 +440,7 @@ void record_file::write_data_at(uint32_t position, const void* data, uint32_t si
         const uint64_t new_offset = current_offset_;
         copy_range(old_offset + record_header_size, new_offset + record_header_size,
                    position < old_length ? position : old_length);
-        if (size > 0) write_at(new_offset + record_header_size + position, data, size);
+        if (size > 0) writer().write_exactly_at(new_offset + record_header_size + position, data, size);
         commit_record(id);
         flush();  // the new copy's id before the old copy goes
         seek_record(old_offset);
@@ -513,7 +458,7 @@ void record_file::write_data_at(uint32_t position, const void* data, uint32_t si
         current_.length = static_cast<uint32_t>(end);
     }
     write_header(current_offset_, current_);
-    if (size > 0) write_at(current_offset_ + record_header_size + position, data, size);
+    if (size > 0) writer().write_exactly_at(current_offset_ + record_header_size + position, data, size);
 }
 
 }  // namespace odb

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "core/disk_format.h"
+#include "core/file_io.h"
 #include "core/path_buffer.h"
 #include "platform/win32.h"
 
@@ -99,10 +100,9 @@ public:
 
 private:
     void require_open() const;
-    void seek(uint64_t offset);
-    uint64_t file_size();
-    void write_at(uint64_t offset, const void* buffer, uint32_t count);
-    uint32_t read_at(uint64_t offset, void* buffer, uint32_t count);
+    file_ref file() const;
+    // file() for a change: what it writes is flushed by the next flush().
+    file_ref writer();
     void zero_fill(uint64_t offset, uint32_t count);
     void copy_range(uint64_t source, uint64_t destination, uint32_t count);
     void write_header(uint64_t offset, const record_header& header);

@@ -7,6 +7,7 @@
 #include "core/allocator.h"
 #include "core/disk_format.h"
 #include "core/failure_trace.h"
+#include "core/file_io.h"
 #include "core/settings.h"
 #include "core/status.h"
 #include "core/tree_ops.h"
@@ -41,18 +42,23 @@ path_buffer marker_path(const odb_database& db) {
 // db.marker; otherwise db.marker is not open.
 bool probe_marker(odb_database& db, bool read_write) {
     DWORD access = read_write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
-    file_handle marker(CreateFileW(marker_path(db), access, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const path_buffer path = marker_path(db);
+    file_handle marker(CreateFileW(path, access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     db.marker = INVALID_HANDLE_VALUE;
     if (!marker) {
-        note_failure("open", marker_path(db), GetLastError());
+        note_failure("open", path, GetLastError());
         return false;
     }
     char head[80] = {};
-    DWORD read = 0;
-    if (!ReadFile(marker.get(), head, sizeof head, &read, nullptr)) read = 0;
+    // A marker that cannot be read is no marker; the read leaves its note.
+    try {
+        file_ref(marker.get(), path, marker_failures).read(head, sizeof head);
+    } catch (odb_status) {
+        return false;
+    }
     if (std::memcmp(head, disk::marker_text, disk::marker_compared) != 0) {
-        note_damage("read", marker_path(db), "not a database marker");
+        note_damage("read", path, "not a database marker");
         return false;
     }
     db.marker = marker.release();
@@ -68,16 +74,15 @@ void create_database(odb_database& db) {
     clear_root(db.root);
     make_directory(db.root);
     {
-        file_handle marker(CreateFileW(marker_path(db), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        const path_buffer path = marker_path(db);
+        file_handle marker(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!marker) {
-            note_failure("create", marker_path(db), GetLastError());
+            note_failure("create", path, GetLastError());
             raise(ODB_E_MARKER_WRITE);
         }
-        DWORD written = 0;
-        if (!WriteFile(marker.get(), disk::marker_text, disk::marker_size, &written, nullptr) ||
-            written < disk::marker_size)
-            raise(ODB_E_MARKER_WRITE);
+        file_ref(marker.get(), path, marker_failures)
+            .write_exactly(disk::marker_text, disk::marker_size);
     }
     if (!probe_marker(db, false)) {
         clear_root(db.root);

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "core/database.h"
+#include "core/file_io.h"
 
 namespace odb {
 
@@ -27,6 +28,9 @@ inline bool durable(const odb_database& db) { return db.durable != 0; }
 // ODB_E_FILE_WRITE when the system refuses it; `path` names the file in a
 // traced failure and may be null.
 void flush_file(const odb_database& db, HANDLE file, const WCHAR* path = nullptr);
+inline void flush_file(const odb_database& db, const named_file& file) {
+    flush_file(db, file.handle.get(), file.path);
+}
 
 // The entries of `directory`, when durable; ODB_E_FILE_WRITE when refused.
 void flush_directory(const odb_database& db, const WCHAR* directory);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/failure_trace.h"
+#include "core/file_io.h"
 #include "core/path_buffer.h"
 #include "core/wide_text.h"
 #include "platform/extensions.h"
@@ -31,23 +32,22 @@ void wipe_file(const WCHAR* path) {
         raise(ODB_E_WIPE);
     }
     static const unsigned char zeros[65536] = {};
-    // The whole length, not only its low 32 bits: a file of 4 GiB or more
-    // is overwritten to its end as well.
-    DWORD high = 0;
-    SetLastError(ERROR_SUCCESS);
-    DWORD low = GetFileSize(file.get(), &high);
-    uint64_t size = (low == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS)
-                        ? 0
-                        : (static_cast<uint64_t>(high) << 32) | low;
     // The bytes go before the name does: a second link to the file, or a
     // disk block recovered later, holds zeros rather than the old contents.
-    uint64_t done = 0;
-    while (done < size) {
-        DWORD chunk = size - done < sizeof zeros ? static_cast<DWORD>(size - done)
-                                                 : static_cast<DWORD>(sizeof zeros);
-        DWORD written = 0;
-        if (!WriteFile(file.get(), zeros, chunk, &written, nullptr) || written == 0) break;
-        done += written;
+    // Overwriting is as far as the file lets it go; the deletion below
+    // decides the outcome.
+    try {
+        const file_ref wiped(file.get(), path, wiped_file_failures);
+        // The whole length, not only its low 32 bits: a file of 4 GiB or
+        // more is overwritten to its end as well.
+        const uint64_t size = wiped.size();
+        for (uint64_t done = 0; done < size;) {
+            const uint32_t chunk = size - done < sizeof zeros ? static_cast<uint32_t>(size - done)
+                                                              : static_cast<uint32_t>(sizeof zeros);
+            wiped.write_exactly(zeros, chunk);
+            done += chunk;
+        }
+    } catch (odb_status) {
     }
     file.reset();
     // A file that stays must not pass for deleted: the caller would report

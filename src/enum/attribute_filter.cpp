@@ -5,17 +5,13 @@
 
 #include "attrs/attribute_io.h"
 #include "core/allocator.h"
+#include "core/file_io.h"
 #include "enum/object_walk.h"
 #include "store/context.h"
 
 namespace odb {
 
 namespace {
-
-uint32_t read_u32(const void* bytes) {
-    const unsigned char* in = static_cast<const unsigned char*>(bytes);
-    return in[0] | (in[1] << 8) | (in[2] << 16) | (static_cast<uint32_t>(in[3]) << 24);
-}
 
 bool ends_in_zero(const unsigned char* bytes, uint32_t length) {
     return length > 0 && bytes[length - 1] == 0;
@@ -46,7 +42,7 @@ bool compare(uint32_t kind, const odb_enum_criterion& criterion, const unsigned 
     case ODB_MATCH_GREATER:
     case ODB_MATCH_EQUAL: {
         if (length != 4 || wanted == nullptr) return false;
-        const uint32_t stored = read_u32(value), limit = read_u32(wanted);
+        const uint32_t stored = get32(value), limit = get32(wanted);
         if (kind == ODB_MATCH_LESS) return stored < limit;
         if (kind == ODB_MATCH_GREATER) return stored > limit;
         return stored == limit;

@@ -1,9 +1,11 @@
 // ODB_obj_get_info: file times, sizes, paths and change history of an open
 // object or of one of its attribute files. A null buffer asks for the size.
 #include <cstring>
+#include <utility>
 
 #include "attrs/attribute_io.h"
 #include "core/failure_trace.h"
+#include "core/file_io.h"
 #include "core/settings.h"
 #include "enum/object_walk.h"
 #include "platform/handle.h"
@@ -34,9 +36,12 @@ bool size_only(void* buffer, uint32_t& length, uint32_t needed) {
 
 // A .DAT file that is not there (an object kept in the single-file form, or
 // an attribute never written) is reported at once: no wait makes it appear.
-file_handle open_attribute_file(odb_obj_ctx& ctx, uint32_t attribute) {
-    return open_with_retry(attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute),
-                           GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, ODB_E_NO_ATTRIBUTE);
+named_file open_attribute_file(odb_obj_ctx& ctx, uint32_t attribute) {
+    const path_buffer path =
+        attribute_file_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode, attribute);
+    file_handle handle =
+        open_with_retry(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, ODB_E_NO_ATTRIBUTE);
+    return {std::move(handle), path};
 }
 
 // The subject's path in a buffer of 256 units; a longer one is refused.
@@ -55,8 +60,8 @@ void info_times(odb_obj_ctx& ctx, uint32_t attribute, unsigned char* out) {
         read_lock_file_times(object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode), &times[0],
                              &times[1], &times[2]);
     } else {
-        file_handle file = open_attribute_file(ctx, attribute);
-        GetFileTime(file.get(), &times[0], &times[1], &times[2]);
+        const named_file file = open_attribute_file(ctx, attribute);
+        GetFileTime(file.handle.get(), &times[0], &times[1], &times[2]);
     }
     for (int i = 0; i < 3; ++i) {
         SYSTEMTIME converted = {};
@@ -68,8 +73,9 @@ void info_times(odb_obj_ctx& ctx, uint32_t attribute, unsigned char* out) {
 void info_size(odb_obj_ctx& ctx, uint32_t attribute, unsigned char* out) {
     uint32_t total = 0;
     if (attribute != 0) {
-        file_handle file = open_attribute_file(ctx, attribute);
-        total = GetFileSize(file.get(), nullptr);
+        // The size is told in 32 bits, as the object's total is.
+        total = static_cast<uint32_t>(
+            file_ref(open_attribute_file(ctx, attribute), attribute_file_failures).size());
     } else {
         path_buffer pattern = object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode);
         pattern.component(ODB_W("*.dat"));

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/failure_trace.h"
+#include "core/file_io.h"
 #include "core/wide_text.h"
 #include "names/name_index.h"
 #include "store/context.h"
@@ -32,7 +33,7 @@ void take_name(uint32_t type, const void* name, uint32_t size, WCHAR* out) {
         while (bytes[2 * length] != 0 || bytes[2 * length + 1] != 0) ++length;
         if (length + 1 > name_units) raise(ODB_E_INVALID_PARAMETER);
         for (uint32_t i = 0; i <= length; ++i)
-            out[i] = static_cast<WCHAR>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+            out[i] = static_cast<WCHAR>(get16(bytes + 2 * i));
     } else {
         raise(ODB_E_INVALID_PARAMETER);
     }

@@ -13,11 +13,14 @@
 
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "attrs/attribute_io.h"
 #include "core/clock.h"
 #include "core/database.h"
 #include "core/durability.h"
+#include "core/failure_trace.h"
+#include "core/file_io.h"
 #include "core/retrying_open.h"
 #include "core/tree_ops.h"
 #include "core/wide_text.h"
@@ -40,14 +43,6 @@ constexpr uint32_t entry_buffer_size = 264;
 constexpr uint32_t longest_indexed_name = 126;
 constexpr uint32_t cut_name_units = 127;
 
-void put32(unsigned char* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-uint32_t get32(const unsigned char* in) {
-    return in[0] | (in[1] << 8) | (in[2] << 16) | (static_cast<uint32_t>(in[3]) << 24);
-}
-
 path_buffer index_file_path(const odb_obj_ctx& ctx, int bucket) {
     path_buffer path = class_path(ctx.db->root, ctx.cls);
     if (bucket == header_bucket) {
@@ -59,7 +54,8 @@ path_buffer index_file_path(const odb_obj_ctx& ctx, int bucket) {
     return path;
 }
 
-file_handle open_index_file(const odb_obj_ctx& ctx, int bucket, bool write) {
+// An index file, open, with its name for failure notes.
+named_file open_index_file(const odb_obj_ctx& ctx, int bucket, bool write) {
     const odb_database& db = *ctx.db;
     const path_buffer path = index_file_path(ctx, bucket);
     DWORD access = GENERIC_READ | GENERIC_WRITE, share = 0, disposition = OPEN_ALWAYS;
@@ -71,55 +67,38 @@ file_handle open_index_file(const odb_obj_ctx& ctx, int bucket, bool write) {
         share = FILE_SHARE_READ;
         disposition = OPEN_EXISTING;
     }
-    return open_retrying(path, access, share, disposition,
-                         {db.index_lock_timeout, db.index_lock_sleep},
-                         {ODB_E_INDEX_LOCK_TIMEOUT, ODB_E_FILE_ACCESS, ODB_E_FILE_ACCESS});
+    file_handle handle = open_retrying(path, access, share, disposition,
+                                       {db.index_lock_timeout, db.index_lock_sleep},
+                                       {ODB_E_INDEX_LOCK_TIMEOUT, ODB_E_FILE_ACCESS, ODB_E_FILE_ACCESS});
+    return {std::move(handle), path};
 }
 
-void seek_to(HANDLE file, uint64_t offset) {
-    LONG high = static_cast<LONG>(offset >> 32);
-    SetLastError(ERROR_SUCCESS);
-    if (SetFilePointer(file, static_cast<LONG>(offset), &high, FILE_BEGIN) ==
-            INVALID_SET_FILE_POINTER &&
-        GetLastError() != ERROR_SUCCESS)
-        raise(ODB_E_FILE_ACCESS);
+file_ref index_ref(const named_file& file) { return {file, name_index_failures}; }
+
+// Damage inside an index file: what is wrong takes the system's place.
+[[noreturn]] void damaged(const named_file& file, const char* what) {
+    note_damage("read", file.path, what);
+    raise(ODB_E_FILE_ACCESS);
 }
 
-void read_exactly(HANDLE file, void* buffer, DWORD count) {
-    DWORD read = 0;
-    if (!ReadFile(file, buffer, count, &read, nullptr) || read != count) raise(ODB_E_FILE_ACCESS);
-}
-
-void write_exactly(HANDLE file, const void* buffer, DWORD count) {
-    DWORD written = 0;
-    if (!WriteFile(file, buffer, count, &written, nullptr) || written != count)
-        raise(ODB_E_FILE_WRITE);
-}
-
-void write_bucket_header(HANDLE file, uint32_t count) {
+void write_bucket_header(const named_file& file, uint32_t count) {
     unsigned char header[bucket_header_size];
     put32(header, name_index_magic);
     put32(header + 4, count);
-    seek_to(file, 0);
-    write_exactly(file, header, bucket_header_size);
+    index_ref(file).write_exactly_at(0, header, bucket_header_size);
 }
 
 // The bucket file's size, which must be 0 or hold a whole header.
-uint64_t bucket_size(HANDLE file) {
-    DWORD high = 0;
-    SetLastError(ERROR_SUCCESS);
-    DWORD low = GetFileSize(file, &high);
-    if (low == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS) raise(ODB_E_FILE_ACCESS);
-    uint64_t size = (static_cast<uint64_t>(high) << 32) | low;
-    if (size > 0 && size < bucket_header_size) raise(ODB_E_FILE_ACCESS);
+uint64_t bucket_size(const named_file& file) {
+    const uint64_t size = index_ref(file).size();
+    if (size > 0 && size < bucket_header_size) damaged(file, "bucket header cut short");
     return size;
 }
 
-uint32_t read_bucket_header(HANDLE file) {
+uint32_t read_bucket_header(const named_file& file) {
     unsigned char header[bucket_header_size];
-    seek_to(file, 0);
-    read_exactly(file, header, bucket_header_size);
-    if (get32(header) != name_index_magic) raise(ODB_E_FILE_ACCESS);
+    index_ref(file).read_exactly_at(0, header, bucket_header_size);
+    if (get32(header) != name_index_magic) damaged(file, "not a name index bucket (wrong magic)");
     return get32(header + 4);
 }
 
@@ -145,21 +124,16 @@ uint32_t new_entry_length(const odb_database& db, const stored_name& stored) {
 // Writes the name (and its terminator, when it has room) from byte 6 of an
 // entry; the bytes after it keep what they held.
 void put_name(unsigned char* entry, const WCHAR* name, const stored_name& stored) {
-    for (uint32_t i = 0; i < stored.units; ++i) {
-        entry[6 + 2 * i] = static_cast<unsigned char>(name[i]);
-        entry[7 + 2 * i] = static_cast<unsigned char>(name[i] >> 8);
-    }
-    if (stored.units < cut_name_units) {
-        entry[6 + 2 * stored.units] = 0;
-        entry[7 + 2 * stored.units] = 0;
-    }
+    for (uint32_t i = 0; i < stored.units; ++i)
+        put16(entry + 6 + 2 * i, static_cast<uint16_t>(name[i]));
+    if (stored.units < cut_name_units) put16(entry + 6 + 2 * stored.units, 0);
 }
 
 // Reads the entries of a bucket file through one window, so a scan costs a
 // few large reads instead of two small ones per entry.
 class entry_scanner {
 public:
-    entry_scanner(HANDLE file, uint64_t size) : file_(file), size_(size) {}
+    entry_scanner(const named_file& file, uint64_t size) : file_(file), size_(size) {}
 
     // The entry at offset, in place in the window; null when fewer than 8
     // bytes remain. An entry length below 8 or above 263 is damage and
@@ -167,25 +141,22 @@ public:
     const unsigned char* view_at(uint64_t offset, uint32_t& length) {
         if (size_ - offset < 8) return nullptr;
         const unsigned char* head = bytes(offset, 8);
-        length = static_cast<uint32_t>(head[0] | (head[1] << 8));
-        if (length >= entry_buffer_size || length < 8) raise(ODB_E_FILE_ACCESS);
+        length = get16(head);
+        if (length >= entry_buffer_size || length < 8) damaged(file_, "entry length out of range");
         return bytes(offset, length);
     }
 
 private:
     const unsigned char* bytes(uint64_t offset, uint32_t count) {
         if (offset < start_ || offset + count > start_ + filled_) {
-            seek_to(file_, offset);
-            DWORD read = 0;
-            if (!ReadFile(file_, window_, sizeof window_, &read, nullptr)) raise(ODB_E_FILE_ACCESS);
+            filled_ = index_ref(file_).read_at(offset, window_, sizeof window_);
             start_ = offset;
-            filled_ = read;
-            if (filled_ < count) raise(ODB_E_FILE_ACCESS);
+            if (filled_ < count) damaged(file_, "entry cut short");
         }
         return window_ + (offset - start_);
     }
 
-    HANDLE file_;
+    const named_file& file_;
     uint64_t size_;
     uint64_t start_ = 0;
     uint32_t filled_ = 0;
@@ -198,11 +169,9 @@ bool entry_fits(uint32_t length, const stored_name& stored) {
 
 // False for a header that is short, unreadable or invalid; otherwise sets
 // the context's bucket count.
-bool take_index_header(odb_obj_ctx& ctx, HANDLE file) {
+bool take_index_header(odb_obj_ctx& ctx, const named_file& file) {
     unsigned char header[index_header_size];
-    DWORD read = 0;
-    if (!ReadFile(file, header, index_header_size, &read, nullptr) || read != index_header_size)
-        return false;
+    if (index_ref(file).read(header, index_header_size) != index_header_size) return false;
     const uint32_t buckets = get32(header + 8);
     // A bucket count the index never writes is damage, like a wrong magic.
     if (get32(header) != name_index_magic || buckets == 0 || buckets > 256) return false;
@@ -210,8 +179,8 @@ bool take_index_header(odb_obj_ctx& ctx, HANDLE file) {
     return true;
 }
 
-void read_index_header(odb_obj_ctx& ctx, HANDLE file) {
-    if (!take_index_header(ctx, file)) raise(ODB_E_FILE_ACCESS);
+void read_index_header(odb_obj_ctx& ctx, const named_file& file) {
+    if (!take_index_header(ctx, file)) damaged(file, "invalid index header");
 }
 
 // The object's name as the index keeps it: the first 514 bytes of its name
@@ -227,26 +196,26 @@ void read_object_name(odb_obj_ctx& ctx, uint32_t id, WCHAR* name) {
 void update_bucket(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove,
                    bool only_if_indexed) {
     if (only_if_indexed && probe_path(index_file_path(ctx, header_bucket)) != 0) return;
-    file_handle header = open_index_file(ctx, header_bucket, false);
-    if (!take_index_header(ctx, header.get())) {
+    const named_file header = open_index_file(ctx, header_bucket, false);
+    if (!take_index_header(ctx, header)) {
         if (only_if_indexed) return;
-        raise(ODB_E_FILE_ACCESS);
+        damaged(header, "invalid index header");
     }
     const stored_name stored = measure(name);
-    file_handle bucket = open_index_file(ctx, static_cast<int>(name_hash(ctx, name)), true);
+    const named_file bucket = open_index_file(ctx, static_cast<int>(name_hash(ctx, name)), true);
 
-    uint64_t size = bucket_size(bucket.get());
+    uint64_t size = bucket_size(bucket);
     const bool new_bucket = size == 0;
     uint32_t count = 0;
     if (size == 0) {
-        write_bucket_header(bucket.get(), 0);
+        write_bucket_header(bucket, 0);
         size = bucket_header_size;
     } else {
-        count = read_bucket_header(bucket.get());
+        count = read_bucket_header(bucket);
     }
     const uint32_t original_count = count;
 
-    entry_scanner scanner(bucket.get(), size);
+    entry_scanner scanner(bucket, size);
     unsigned char entry[entry_buffer_size];
     uint32_t length = 0;
     uint64_t free_offset = 0;
@@ -270,8 +239,7 @@ void update_bucket(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove
                 --count;
                 done = remove;
             }
-            seek_to(bucket.get(), offset);
-            write_exactly(bucket.get(), entry, length);
+            index_ref(bucket).write_exactly_at(offset, entry, length);
         } else if (entry_id == 0 && !remove && entry_fits(length, stored)) {
             free_offset = offset;  // the last fitting free entry wins
             free_length = length;
@@ -285,17 +253,15 @@ void update_bucket(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove
             target_length = new_entry_length(*ctx.db, stored);
         }
         std::memset(entry, 0, entry_buffer_size);
-        entry[0] = static_cast<unsigned char>(target_length);
-        entry[1] = static_cast<unsigned char>(target_length >> 8);
+        put16(entry, static_cast<uint16_t>(target_length));
         put32(entry + 2, id);
         put_name(entry, name, stored);
-        seek_to(bucket.get(), target);
-        write_exactly(bucket.get(), entry, target_length);
+        index_ref(bucket).write_exactly_at(target, entry, target_length);
         ++count;
     }
-    if (count != original_count) write_bucket_header(bucket.get(), count);
-    flush_file(*ctx.db, bucket.get());
-    if (new_bucket) flush_parent(*ctx.db, index_file_path(ctx, header_bucket));
+    if (count != original_count) write_bucket_header(bucket, count);
+    flush_file(*ctx.db, bucket);
+    if (new_bucket) flush_parent(*ctx.db, bucket.path);
 }
 
 }  // namespace
@@ -311,12 +277,9 @@ uint32_t name_hash(const odb_obj_ctx& ctx, const WCHAR* name) {
 bool check_name_index(odb_obj_ctx& ctx) noexcept {
     try {
         const uint32_t now = seconds_since_1992_now();
-        file_handle header = open_index_file(ctx, header_bucket, false);
+        const named_file header = open_index_file(ctx, header_bucket, false);
         unsigned char bytes[index_header_size];
-        DWORD read = 0;
-        if (!ReadFile(header.get(), bytes, index_header_size, &read, nullptr) ||
-            read != index_header_size)
-            return false;
+        if (index_ref(header).read(bytes, index_header_size) != index_header_size) return false;
         const uint32_t built = get32(bytes + 4), buckets = get32(bytes + 8);
         if (get32(bytes) != name_index_magic || buckets == 0 || buckets > 256) return false;
         if (ctx.db->lifetime != 0 && now > built + ctx.db->lifetime) return false;
@@ -329,22 +292,24 @@ bool check_name_index(odb_obj_ctx& ctx) noexcept {
 
 void rebuild_name_index(odb_obj_ctx& ctx) noexcept {
     odb_database& db = *ctx.db;
-    file_handle header;
-    file_handle buckets[256];
+    named_file header;
+    // Up to 256 files open at once, each with its name: too much for a stack.
+    std::unique_ptr<named_file[]> buckets;
     uint32_t counts[256] = {};
     try {
         header = open_index_file(ctx, header_bucket, true);
         ctx.bucket_count = db.hash_count;
+        buckets.reset(new named_file[ctx.bucket_count]);
         // Invalid until the rebuild completes.
         const unsigned char zeros[index_header_size] = {};
-        write_exactly(header.get(), zeros, index_header_size);
+        index_ref(header).write_exactly(zeros, index_header_size);
         // The index is invalid on disk before any bucket changes, and every
         // bucket is complete on disk before the header makes it valid.
-        flush_file(db, header.get());
+        flush_file(db, header);
         for (uint32_t b = 0; b < ctx.bucket_count; ++b) {
             DeleteFileW(index_file_path(ctx, static_cast<int>(b)));
             buckets[b] = open_index_file(ctx, static_cast<int>(b), true);
-            write_bucket_header(buckets[b].get(), 0);
+            write_bucket_header(buckets[b], 0);
         }
         visit_objects(db, ctx.cls, ODB_ENUM_LIVE, [&](uint32_t id) {
             WCHAR name[name_units] = {};
@@ -363,33 +328,30 @@ void rebuild_name_index(odb_obj_ctx& ctx) noexcept {
             const stored_name stored = measure(name);
             const uint32_t length = new_entry_length(db, stored);
             unsigned char entry[entry_buffer_size] = {};
-            entry[0] = static_cast<unsigned char>(length);
-            entry[1] = static_cast<unsigned char>(length >> 8);
+            put16(entry, static_cast<uint16_t>(length));
             put32(entry + 2, id);
             put_name(entry, name, stored);
-            write_exactly(buckets[b].get(), entry, length);
+            index_ref(buckets[b]).write_exactly(entry, length);
             ++counts[b];
         });
         for (uint32_t b = 0; b < ctx.bucket_count; ++b) {
-            write_bucket_header(buckets[b].get(), counts[b]);
-            flush_file(db, buckets[b].get());
-            buckets[b].reset();
+            write_bucket_header(buckets[b], counts[b]);
+            flush_file(db, buckets[b]);
+            buckets[b].handle.reset();
         }
-        flush_parent(db, index_file_path(ctx, header_bucket));
+        flush_parent(db, header.path);
         unsigned char bytes[index_header_size];
         put32(bytes, name_index_magic);
         put32(bytes + 4, seconds_since_1992_now());
         put32(bytes + 8, db.hash_count);
-        seek_to(header.get(), 0);
-        write_exactly(header.get(), bytes, index_header_size);
-        flush_file(db, header.get());
+        index_ref(header).write_exactly_at(0, bytes, index_header_size);
+        flush_file(db, header);
     } catch (...) {
-        header.reset();
+        header.handle.reset();
+        buckets.reset();
         DeleteFileW(index_file_path(ctx, header_bucket));
-        for (uint32_t b = 0; b < db.hash_count; ++b) {
-            buckets[b].reset();
+        for (uint32_t b = 0; b < db.hash_count; ++b)
             DeleteFileW(index_file_path(ctx, static_cast<int>(b)));
-        }
     }
 }
 
@@ -414,30 +376,30 @@ void update_unnamed_entry(odb_obj_ctx& ctx, uint32_t id, bool remove) noexcept {
 
 void reset_name_index(odb_obj_ctx& ctx) noexcept {
     try {
-        file_handle header = open_index_file(ctx, header_bucket, true);
+        const named_file header = open_index_file(ctx, header_bucket, true);
         // Invalid first: a header that still read as valid over deleted
         // buckets would answer lookups wrongly.
         const unsigned char zeros[index_header_size] = {};
-        write_exactly(header.get(), zeros, index_header_size);
-        flush_file(*ctx.db, header.get());
+        index_ref(header).write_exactly(zeros, index_header_size);
+        flush_file(*ctx.db, header);
         for (uint32_t b = 0; b < ctx.bucket_count && b < 256; ++b)
             DeleteFileW(index_file_path(ctx, static_cast<int>(b)));
-        flush_parent(*ctx.db, index_file_path(ctx, header_bucket));
+        flush_parent(*ctx.db, header.path);
     } catch (...) {
     }
 }
 
 uint32_t find_name(odb_obj_ctx& ctx, const WCHAR* name) {
-    file_handle header = open_index_file(ctx, header_bucket, false);
-    read_index_header(ctx, header.get());
-    file_handle bucket = open_index_file(ctx, static_cast<int>(name_hash(ctx, name)), false);
-    const uint64_t size = bucket_size(bucket.get());
+    const named_file header = open_index_file(ctx, header_bucket, false);
+    read_index_header(ctx, header);
+    const named_file bucket = open_index_file(ctx, static_cast<int>(name_hash(ctx, name)), false);
+    const uint64_t size = bucket_size(bucket);
     if (size == 0) raise(ODB_E_NAME_NOT_INDEXED);
-    read_bucket_header(bucket.get());
+    read_bucket_header(bucket);
 
     // Entries are compared where they lie in the scanner's window, never
     // copied: a lookup in a large bucket visits thousands of them.
-    entry_scanner scanner(bucket.get(), size);
+    entry_scanner scanner(bucket, size);
     uint32_t length = 0;
     for (uint64_t offset = bucket_header_size;; offset += length) {
         const unsigned char* entry = scanner.view_at(offset, length);
@@ -446,7 +408,7 @@ uint32_t find_name(odb_obj_ctx& ctx, const WCHAR* name) {
         const uint32_t last = (length - 8) / 2;
         uint32_t i = 0;
         for (;; ++i) {
-            const uint32_t stored = i == last ? 0 : entry[6 + 2 * i] | (entry[7 + 2 * i] << 8);
+            const uint32_t stored = i == last ? 0 : get16(entry + 6 + 2 * i);
             const uint32_t wanted = static_cast<uint16_t>(name[i]);
             if (stored != wanted && fold_ascii(stored) != fold_ascii(wanted)) break;
             if (stored == 0) {
@@ -460,16 +422,13 @@ uint32_t find_name(odb_obj_ctx& ctx, const WCHAR* name) {
 
 uint32_t count_by_index(odb_obj_ctx& ctx) {
     if (!check_name_index(ctx)) rebuild_name_index(ctx);
-    file_handle header = open_index_file(ctx, header_bucket, false);
-    read_index_header(ctx, header.get());
+    const named_file header = open_index_file(ctx, header_bucket, false);
+    read_index_header(ctx, header);
     uint32_t sum = 0;
     for (uint32_t b = 0; b < ctx.bucket_count; ++b) {
-        file_handle bucket = open_index_file(ctx, static_cast<int>(b), false);
-        DWORD high = 0;
-        SetLastError(ERROR_SUCCESS);
-        const DWORD size = GetFileSize(bucket.get(), &high);
-        if (size == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS) raise(ODB_E_FILE_ACCESS);
-        if (size >= bucket_header_size || high != 0) sum += read_bucket_header(bucket.get());
+        const named_file bucket = open_index_file(ctx, static_cast<int>(b), false);
+        // A bucket too short for its header counts nothing, as an empty one.
+        if (index_ref(bucket).size() >= bucket_header_size) sum += read_bucket_header(bucket);
     }
     return sum;
 }

@@ -6,6 +6,7 @@
 #include "core/allocator.h"
 #include "core/disk_format.h"
 #include "core/failure_trace.h"
+#include "core/file_io.h"
 #include "core/retrying_open.h"
 #include "store/object_path.h"
 
@@ -63,9 +64,7 @@ void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode) {
     }
     // The lock file's last-write time is the object's time of last change.
     // A reader's handle lacks write access and the write does nothing.
-    static const BYTE touched = 0x01;
-    DWORD written = 0;
-    WriteFile(ctx.lock, &touched, 1, &written, nullptr);
+    touch_file(ctx.lock);
     ctx.mode = mode;
 }
 

@@ -96,9 +96,9 @@ ODB_API odb_status ODB_CALL ODB_assign_ids(odb_database* db, uint32_t first, uin
                 // where allocation reports that nothing is free.
                 if (id >= first && id <= last && id >= next) next = id == 0xFFFFFFFFu ? id : id + 1;
             });
-            file_handle id_file = open_id_file(database.root, cls);
-            write_next_id(id_file.get(), next);
-            flush_file(database, id_file.get());
+            const named_file id_file = open_id_file(database.root, cls);
+            write_next_id(id_file, next);
+            flush_file(database, id_file);
         });
         write_first_id(database, first);
         write_last_id(database, last);

@@ -1,9 +1,11 @@
 #include "store/object_ids.h"
 
 #include <cstring>
+#include <utility>
 
 #include "core/disk_format.h"
 #include "core/durability.h"
+#include "core/file_io.h"
 #include "core/settings.h"
 #include "core/tree_ops.h"
 #include "core/wide_text.h"
@@ -33,28 +35,25 @@ const char* after_next_id_prefix(const char* text) {
 
 }  // namespace
 
-file_handle open_id_file(const WCHAR* root, uint32_t cls) {
+named_file open_id_file(const WCHAR* root, uint32_t cls) {
     path_buffer path = class_path(root, cls);
     path.component(disk::id_file);
-    return open_with_retry(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS);
+    file_handle handle = open_with_retry(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS);
+    return {std::move(handle), path};
 }
 
-void write_next_id(HANDLE file, uint32_t value) {
+void write_next_id(const named_file& id_file, uint32_t value) {
     char text[disk::next_id_size + 1];
     std::memcpy(text, disk::next_id_prefix, 8);
     for (int digit = 0; digit < 8; ++digit)
         text[8 + digit] = "0123456789abcdef"[(value >> (28 - 4 * digit)) & 0xF];
-    SetLastError(ERROR_SUCCESS);
-    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0) raise(ODB_E_LOCK_TIMEOUT);
-    DWORD written = 0;
-    if (!WriteFile(file, text, disk::next_id_size, &written, nullptr) || written != disk::next_id_size)
-        raise(ODB_E_LOCK_TIMEOUT);
+    file_ref(id_file, id_file_failures).write_exactly_at(0, text, disk::next_id_size);
 }
 
-uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id, HANDLE id_file) {
+uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id,
+                            const named_file& id_file) {
     char text[257] = {};
-    DWORD read = 0;
-    if (!ReadFile(id_file, text, 256, &read, nullptr)) read = 0;
+    const uint32_t read = file_ref(id_file, id_file_failures).read(text, 256);
 
     uint32_t candidate;
     if (read > 0) {
@@ -102,7 +101,7 @@ void abandon_object(const WCHAR* root, uint32_t cls, uint32_t id) noexcept {
 }
 
 void claim_object_id(const odb_database& db, uint32_t cls, uint32_t id) {
-    file_handle id_file = open_id_file(db.root, cls);
+    const named_file id_file = open_id_file(db.root, cls);
     make_directory(object_path(db.root, cls, id, 0, true));
     if (object_exists(db.root, cls, id) || make_directory(object_path(db.root, cls, id, 0)) != 0)
         raise(ODB_E_OBJECT_EXISTS);

@@ -5,23 +5,24 @@
 #include <cstdint>
 
 #include "core/database.h"
-#include "platform/handle.h"
+#include "core/file_io.h"
 
 namespace odb {
 
 // Opens OBJID.FDB of a class exclusively (open-always), waiting as the
 // process-wide lock timing allows.
-file_handle open_id_file(const WCHAR* root, uint32_t cls);
+named_file open_id_file(const WCHAR* root, uint32_t cls);
 
-// Rewinds the file and writes "Next ID=%08x" of value; ODB_E_LOCK_TIMEOUT
-// when the rewind or the write fails. The file is not truncated.
-void write_next_id(HANDLE file, uint32_t value);
+// Rewinds the file and writes "Next ID=%08x" of value (id_file_failures of
+// file_io.h). The file is not truncated.
+void write_next_id(const named_file& id_file, uint32_t value);
 
 // Claims the next free identifier of a class, at most last_id, by creating
 // its object directory; writes the new counter to id_file, the class's
 // OBJID.FDB that the caller holds open (the allocation lock) until the new
 // object is complete. ODB_E_NO_FREE_ID past last_id.
-uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id, HANDLE id_file);
+uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id,
+                            const named_file& id_file);
 
 // Removes the directory of an object whose creation failed after its
 // identifier was claimed, so a failed creation leaves no half-made object.

@@ -77,6 +77,25 @@ TEST(Trace, DamagedRecordFileGoesToTheNamedFile) {
                                   narrow(record_file) + ": not a record file (wrong magic)\n");
 }
 
+TEST(Trace, DamagedIndexBucketIsNamed) {
+    scratch_database scratch("[NameIndex]\nEnabled=yes\n");
+    uint32_t id = 0;
+    ASSERT_EQ(ODB_obj_lookup_ex(scratch.db(), 5, ODB_NAME_ATTRIBUTE, ODB_NAME_ANSI, "x", 2, &id),
+              ODB_E_NO_MORE_ITEMS);  // builds the index
+    for (const std::string& name : list_directory(scratch.class_dir(5))) {
+        if (name == "names.dat") continue;
+        ASSERT_TRUE(write_file(join(scratch.class_dir(5), name.c_str()), "damaged!"));
+    }
+
+    const std::string err = helper_errors("1", {"lookup-name", narrow(scratch.root()), "5", "x"});
+    const std::string head = "qmfiledb: ODB_obj_lookup_ex: ODB_E_INVALID_PARAMETER (0xdb000018): read " +
+                             narrow(join(scratch.class_dir(5), "names.")),
+                      tail = ": not a name index bucket (wrong magic)\n";
+    EXPECT_EQ(err.compare(0, head.size(), head), 0) << err;
+    EXPECT_TRUE(err.size() > tail.size() && err.compare(err.size() - tail.size(), tail.size(), tail) == 0)
+        << err;
+}
+
 }  // namespace
 }  // namespace odb::test
 #endif

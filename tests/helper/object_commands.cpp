@@ -82,6 +82,21 @@ int create_objects(const args_t& args) {
     return helper::exit_ok;
 }
 
+// Looks NAME up in the class's name index and reports "id ID" or
+// "error STATUS".
+int lookup_name(const args_t& args) {
+    if (args.size() != 3) return helper::exit_usage;
+    odb_status status = ODB_OK;
+    odb::test::database_ptr db = odb::test::open_database(path_argument(args[0]), &status);
+    uint32_t id = 0;
+    if (db)
+        status = ODB_obj_lookup_ex(db.get(), number_argument(args[1]), ODB_NAME_ATTRIBUTE,
+                                   ODB_NAME_ANSI, args[2].c_str(),
+                                   static_cast<uint32_t>(args[2].size() + 1), &id);
+    report(status == ODB_OK ? "id " + hex_name(id) : "error " + hex_name(status));
+    return helper::exit_ok;
+}
+
 // Opens PATH exclusively through the retrying open, with this process's
 // lock timing, and reports "free|contested STATUS MILLISECONDS": whether a
 // first plain open found the file held, the outcome, and the time the
@@ -113,4 +128,5 @@ int open_with_retry(const args_t& args) {
 ODB_HELPER_COMMAND("hold-database", hold_database, "ROOT");
 ODB_HELPER_COMMAND("hold-object", hold_object, "ROOT CLASS ID MODE");
 ODB_HELPER_COMMAND("create-objects", create_objects, "ROOT CLASS COUNT");
+ODB_HELPER_COMMAND("lookup-name", lookup_name, "ROOT CLASS NAME");
 ODB_HELPER_COMMAND("open-with-retry", open_with_retry, "PATH [STARTED]");

@@ -7,6 +7,9 @@
 #include <sstream>
 #include <thread>
 
+#ifndef _WIN32
+#include "platform/posix/fault_injection.h"
+#endif
 #include "store/context.h"
 #include "support/database_fixture.h"
 #include "support/file_util.h"
@@ -91,6 +94,26 @@ TEST_F(ObjectCreation, CounterTextIsReadAsScanfReadsItsPattern) {
     set_id_file(5, "Next\t \r\nID=00000009");
     EXPECT_EQ(create(5), 9u);
 }
+
+#ifndef _WIN32
+// The counter's read and write are the first of a creation. One that fails
+// is a failed file operation, not a lock time-out, and leaves no object.
+TEST_F(ObjectCreation, CounterThatCannotBeReadOrWrittenFailsTheCreation) {
+    create(5);
+    for (const auto& [entry, expected] : {std::pair{"ReadFile", ODB_E_FILE_ACCESS},
+                                          std::pair{"WriteFile", ODB_E_FILE_WRITE}}) {
+        odb::fault::plan p;
+        p.entry = entry;
+        p.at = 1;
+        p.error = ERROR_WRITE_FAULT;
+        odb::fault::scope armed(p);
+        create(5, expected);
+        EXPECT_TRUE(odb::fault::fired()) << entry;
+    }
+    EXPECT_FALSE(path_exists(scratch.object_dir(5, 2)));
+    EXPECT_EQ(id_file(5), "Next ID=00000002");
+}
+#endif
 
 TEST_F(ObjectCreation, SettingsChooseTheRangeAndTheAttributeFile) {
     scratch.reopen("[IdAssignment]\nFirstId=00000200\nLastId=00000202\n[Attribs]\nSingleFile=yes\n");
