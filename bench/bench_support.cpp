@@ -119,6 +119,7 @@ odb_database* create_database(const std::string& root, const db_settings& settin
     ini << "[NameIndex]\r\nEnabled=" << (settings.name_index ? "yes" : "no") << "\r\n"
         << "HashCount=" << settings.hash_count << "\r\n"
         << "[Attribs]\r\nSingleFile=" << (settings.single_file ? "yes" : "no") << "\r\n";
+    if (settings.durable) ini << "[Durability]\r\nFlush=yes\r\n";
     ini.close();
     return open_database(root);
 }

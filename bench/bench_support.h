@@ -61,6 +61,7 @@ struct db_settings {
     bool single_file = false;
     bool name_index = false;
     int hash_count = 16;
+    bool durable = false;  // Durability.Flush
 };
 
 // Creates a database at `root` with the given DBCFG.INI and returns it open.

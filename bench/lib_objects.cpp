@@ -75,9 +75,10 @@ void remove_object(odb_database* db, uint32_t id) {
     check(ODB_obj_close_ctx(ctx), "ODB_obj_close_ctx");
 }
 
-object_phases run_objects(const std::string& root, int count, bool single_file) {
+object_phases run_objects(const std::string& root, int count, bool single_file, bool durable) {
     db_settings settings;
     settings.single_file = single_file;
+    settings.durable = durable;
     odb_database* db = create_database(root, settings);
     std::vector<uint32_t> ids(static_cast<std::size_t>(count));
     object_phases phases;

@@ -45,7 +45,8 @@ uint32_t create_object(odb_database* db, int i);
 void read_object(odb_database* db, uint32_t id);
 void rewrite_object(odb_database* db, uint32_t id, int i);
 void remove_object(odb_database* db, uint32_t id);
-object_phases run_objects(const std::string& root, int count, bool single_file);
+object_phases run_objects(const std::string& root, int count, bool single_file,
+                          bool durable = false);
 }  // namespace lib
 
 namespace floor {
@@ -64,7 +65,10 @@ object_phases run_objects(const std::string& root, int count, bool single_file);
 }  // namespace floor
 
 namespace sql {
-enum class mode { autocommit_full, wal_off, one_transaction };
+// autocommit_full: rollback journal, synchronous FULL; wal_full: WAL,
+// synchronous FULL; object_full: rollback journal, synchronous FULL, each
+// object's step in one transaction; wal_off and rollback_off: synchronous OFF.
+enum class mode { autocommit_full, wal_off, one_transaction, wal_full, rollback_off, object_full };
 const char* mode_name(mode m);
 // With autocommit_full only the last `durable_sample` objects are timed (the
 // rest are loaded untimed in one transaction): every statement waits for the

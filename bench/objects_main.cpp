@@ -35,12 +35,15 @@ int main(int argc, char** argv) {
     for (int count : opts.sizes) {
         for (bool single : opts.single_file_forms) {
             const std::string tail = std::string("/") + form_name(single) + "/" + std::to_string(count);
-            register_one("objects/lib" + tail, [count, single](benchmark::State& state) {
-                for (auto _ : state) {
-                    scratch_dir dir("objects");
-                    report(state, lib::run_objects(dir.sub("db"), count, single), count);
-                }
-            });
+            for (bool durable : {false, true})
+                register_one((durable ? "objects/lib-durable" : "objects/lib") + tail,
+                             [count, single, durable](benchmark::State& state) {
+                                 for (auto _ : state) {
+                                     scratch_dir dir("objects");
+                                     report(state, lib::run_objects(dir.sub("db"), count, single, durable),
+                                            count);
+                                 }
+                             });
             for (bool share : {false, true}) {
                 register_one(std::string(share ? "objects/floor+emul" : "objects/floor") + tail,
                              [count, single, share](benchmark::State& state) {
@@ -54,7 +57,8 @@ int main(int argc, char** argv) {
                              });
             }
         }
-        for (sql::mode m : {sql::mode::autocommit_full, sql::mode::wal_off, sql::mode::one_transaction}) {
+        for (sql::mode m : {sql::mode::autocommit_full, sql::mode::wal_off, sql::mode::one_transaction,
+                            sql::mode::wal_full, sql::mode::rollback_off, sql::mode::object_full}) {
             const int sample = opts.quick ? 10 : 200;
             register_one(std::string("objects/sqlite-") + sql::mode_name(m) + "/-/" + std::to_string(count),
                          [count, m, sample](benchmark::State& state) {

@@ -51,6 +51,9 @@ const char* mode_name(mode m) {
     case mode::autocommit_full: return "autocommit-full";
     case mode::wal_off: return "wal-off";
     case mode::one_transaction: return "one-transaction";
+    case mode::wal_full: return "wal-full";
+    case mode::rollback_off: return "rollback-off";
+    case mode::object_full: return "object-full";
     }
     return "?";
 }
@@ -60,6 +63,10 @@ sqlite3* open_model(const std::string& file, mode m) {
     if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) throw std::runtime_error("sqlite open");
     if (m == mode::wal_off)
         exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=OFF;");
+    else if (m == mode::wal_full)
+        exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
+    else if (m == mode::rollback_off)
+        exec(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=OFF;");
     else
         exec(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;");
     exec(db,
@@ -155,7 +162,8 @@ object_phases run_objects(const std::string& dir, int count, mode m, int durable
     {
         object_statements s(db);
         int first = 0;
-        if (m == mode::autocommit_full && count > durable_sample) {
+        const bool durable = m == mode::autocommit_full || m == mode::wal_full || m == mode::object_full;
+        if (durable && count > durable_sample) {
             // The untimed part of the class, loaded at once.
             first = count - durable_sample;
             exec(db, "BEGIN");
@@ -169,7 +177,11 @@ object_phases run_objects(const std::string& dir, int count, mode m, int durable
         {
             step_timer timer(phases.create, phases.create_cpu);
             if (batch) exec(db, "BEGIN");
-            for (int i = first; i < count; ++i) ids.push_back(create(s, i));
+            for (int i = first; i < count; ++i) {
+                if (m == mode::object_full) exec(db, "BEGIN");
+                ids.push_back(create(s, i));
+                if (m == mode::object_full) exec(db, "COMMIT");
+            }
             if (batch) exec(db, "COMMIT");
         }
         {

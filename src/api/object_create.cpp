@@ -3,6 +3,7 @@
 // context holding the new object's lock for writing.
 #include "attrs/attribute_io.h"
 #include "core/allocator.h"
+#include "core/durability.h"
 #include "core/failure_trace.h"
 #include "core/settings.h"
 #include "core/tree_ops.h"
@@ -62,7 +63,7 @@ ODB_API odb_status ODB_CALL ODB_obj_new(odb_database* db, uint32_t cls, uint32_t
         // Held shared for the whole call, so the identifier range cannot
         // change under an allocation.
         file_handle config_lock = open_config_lock(database.root, false);
-        make_directory(class_path(database.root, cls));
+        if (make_directory(class_path(database.root, cls)) == 0) flush_directory(database, database.root);
         const uint32_t last_id = read_last_id(database);
         context->id = allocate_object(database, cls, last_id);
         lock_new_object(*context);
@@ -78,8 +79,8 @@ ODB_API odb_status ODB_CALL ODB_obj_import(odb_database* db, uint32_t cls, uint3
         if (ctx == nullptr) raise(ODB_E_INVALID_PARAMETER);
         zeroed_ptr<odb_obj_ctx> context = make_zeroed<odb_obj_ctx>();
         init_context(*context, &database, cls, 0);
-        make_directory(class_path(database.root, cls));
-        claim_object_id(database.root, cls, id);
+        if (make_directory(class_path(database.root, cls)) == 0) flush_directory(database, database.root);
+        claim_object_id(database, cls, id);
         context->id = id;
         lock_new_object(*context);
         *ctx = context.release();

@@ -3,6 +3,7 @@
 // every file before deleting it.
 #include "attrs/attribute_io.h"
 #include "core/disk_format.h"
+#include "core/durability.h"
 #include "core/failure_trace.h"
 #include "core/tree_ops.h"
 #include "core/wide_text.h"
@@ -101,8 +102,17 @@ odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
             // its name leaves the index, and the context names where it now is.
             left_live = true;
             c.mode = new_mode;
-            if (options & ODB_REMOVE_WIPE) delete_tree(moved, false);
-            if (options & ODB_REMOVE_DELETE) delete_tree(moved, true);
+            // The move is on disk before anything inside is wiped: a power
+            // cut must not leave a live object with its values gone.
+            flush_parent(*c.db, moved);
+            if (options & ODB_REMOVE_WIPE) {
+                delete_tree(moved, false);
+                flush_directory(*c.db, moved);
+            }
+            if (options & ODB_REMOVE_DELETE) {
+                delete_tree(moved, true);
+                flush_parent(*c.db, moved);
+            }
         } else if (same) {
             left_live = true;
             release_lock(c);
@@ -113,6 +123,7 @@ odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
                 raise(ODB_E_REMOVE_MOVE);
             }
             left_live = true;
+            flush_parent(*c.db, moved);
         }
     });
     if (left_live && name_captured) {
@@ -146,6 +157,7 @@ ODB_API odb_status ODB_CALL ODB_obj_restore(odb_obj_ctx* ctx) {
         // back under its live name it is neither removed nor wiped.
         if (!move_keeping_lock(c, current, live, c.mode & ~(ODB_MODE_REMOVED | ODB_MODE_WIPED)))
             raise(ODB_E_RESTORE_MOVE);
+        flush_parent(*c.db, live);
 
         if (name_index_on(*c.db)) {
             try {

@@ -3,6 +3,7 @@
 #include "attrs/record_file.h"
 #include "core/database.h"
 #include "core/disk_format.h"
+#include "core/durability.h"
 #include "core/failure_trace.h"
 #include "core/file_io.h"
 #include "core/tree_ops.h"
@@ -53,6 +54,7 @@ void write_record_form(object_facts& object, uint32_t attribute, uint32_t offset
                        const void* data, uint32_t size) {
     if (!storable_in_record_file(attribute)) raise(ODB_E_INVALID_PARAMETER);
     record_file attributes;
+    attributes.flush_for(*object.context().db);
     attributes.open(object.record_file_path(), false);
     bool deleted = false;
     if (attributes.find_first(attribute, 0)) {
@@ -71,6 +73,7 @@ void write_record_form(object_facts& object, uint32_t attribute, uint32_t offset
         // A new value is stored from byte 0, whatever the offset.
         attributes.append_record(attribute, data, size, nullptr, nullptr);
     }
+    attributes.flush();
     record_attribute_change(object, attribute, deleted);
     record_object_change(object.context());
 }
@@ -80,6 +83,7 @@ void write_file_form(object_facts& object, uint32_t attribute, uint32_t offset, 
     const path_buffer path = attribute_file_path(object.directory(), attribute);
     if (data == nullptr) {
         wipe_file(path);
+        flush_parent(*object.context().db, path);
         record_attribute_change(object, attribute, true);
         return;
     }
@@ -102,6 +106,8 @@ void write_file_form(object_facts& object, uint32_t attribute, uint32_t offset, 
         }
         throw;
     }
+    flush_file(*object.context().db, file.get(), path);
+    if (created) flush_parent(*object.context().db, path);
     record_attribute_change(object, attribute, false);
     record_object_change(object.context());
 }
@@ -162,6 +168,7 @@ void create_attributes_file(const odb_database& db, uint32_t cls, uint32_t id) {
     path_buffer temporary = object_path(db.root, cls, id, 0);
     temporary.component(disk::record_file_temporary);
     record_file attributes;
+    attributes.flush_for(db);
     attributes.create(temporary);
     attributes.publish(temporary, attributes_file_path(db.root, cls, id, 0));
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/disk_format.h"
+#include "core/durability.h"
 #include "core/failure_trace.h"
 #include "core/file_io.h"
 #include "core/status.h"
@@ -35,6 +36,11 @@ file_ref record_file::file() const {
     return {handle_, path_, record_file_failures};
 }
 
+file_ref record_file::writer() {
+    written_ = true;
+    return file();
+}
+
 void record_file::zero_fill(uint64_t offset, uint32_t count) {
     // A rewrite at offset 0 keeps the capacity and clears what follows, so
     // large areas are zeroed: 64 KiB per write keeps that to a few calls.
@@ -42,7 +48,7 @@ void record_file::zero_fill(uint64_t offset, uint32_t count) {
     static unsigned char zeros[64 * 1024];
     while (count > 0) {
         uint32_t block = count < sizeof zeros ? count : static_cast<uint32_t>(sizeof zeros);
-        file().write_exactly_at(offset, zeros, block);
+        writer().write_exactly_at(offset, zeros, block);
         offset += block;
         count -= block;
     }
@@ -55,7 +61,7 @@ void record_file::copy_range(uint64_t source, uint64_t destination, uint32_t cou
         // The source lies inside a record the file holds whole, so every
         // byte is there: a short read is a failure, never zeros to copy.
         file().read_exactly_at(source, block, size);
-        file().write_exactly_at(destination, block, size);
+        writer().write_exactly_at(destination, block, size);
         source += size;
         destination += size;
         count -= size;
@@ -71,7 +77,7 @@ void record_file::write_header(uint64_t offset, const record_header& header) {
     put32(bytes + 16, header.created.dwHighDateTime);
     put32(bytes + 20, header.modified.dwLowDateTime);
     put32(bytes + 24, header.modified.dwHighDateTime);
-    file().write_exactly_at(offset, bytes, record_header_size);
+    writer().write_exactly_at(offset, bytes, record_header_size);
 }
 
 // A header that the end of the file cuts short, or whose data area runs
@@ -125,7 +131,7 @@ void record_file::create(const WCHAR* path) {
     put16(header + 4, header_size_);
     put16(header + 6, version_);
     try {
-        file().write_exactly_at(0, header, file_header_size);
+        writer().write_exactly_at(0, header, file_header_size);
     } catch (odb_status) {
         close();
         DeleteFileW(path);
@@ -134,12 +140,26 @@ void record_file::create(const WCHAR* path) {
 }
 
 void record_file::publish(const WCHAR* temporary, const WCHAR* path) {
+    try {
+        flush();
+    } catch (odb_status) {
+        close();
+        DeleteFileW(temporary);
+        throw;
+    }
     close();
     if (!MoveFileW(temporary, path)) {
         note_failure("rename to", path, GetLastError());
         DeleteFileW(temporary);
         raise(ODB_E_FILE_CREATE);
     }
+    if (db_ != nullptr) flush_parent(*db_, path);
+}
+
+void record_file::flush() {
+    if (db_ == nullptr || !written_ || handle_ == INVALID_HANDLE_VALUE) return;
+    flush_file(*db_, handle_, path_);
+    written_ = false;
 }
 
 bool record_file::open(const WCHAR* path, bool read_only) {
@@ -187,6 +207,7 @@ bool record_file::open(const WCHAR* path, bool read_only) {
 void record_file::close() noexcept {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
+    written_ = false;
 }
 
 bool record_file::find_first(uint32_t key, uint32_t key_high) {
@@ -298,10 +319,10 @@ bool record_file::compact() {
         // Free records at the end of the file disappear, and so does a
         // damaged tail that no walk can reach.
         uint64_t end = run_open ? run_start : chain_end();
-        if (end < file().size()) file().cut_at(end);
+        if (end < file().size()) writer().cut_at(end);
     } else {
         uint64_t end = chain_end();
-        if (end < file().size()) file().cut_at(end);
+        if (end < file().size()) writer().cut_at(end);
     }
     return find_first(match_every_record, 0);
 }
@@ -310,6 +331,8 @@ void record_file::append_record(uint32_t id, const void* data, uint32_t size,
                                 const FILETIME* created, const FILETIME* modified, bool commit) {
     require_open();
     compact();
+    // Merged free records are on disk before a record is placed in them.
+    flush();
     // The record is written free (id 0) and gets its id last: until then a
     // failure or a crash leaves a free area, never a value cut short, nor a
     // second record of an id whose old record is still in place.
@@ -341,7 +364,7 @@ void record_file::append_record(uint32_t id, const void* data, uint32_t size,
     }
     write_header(target, added);
     if (data != nullptr) {
-        if (size > 0) file().write_exactly_at(target + record_header_size, data, size);
+        if (size > 0) writer().write_exactly_at(target + record_header_size, data, size);
     } else {
         zero_fill(target + record_header_size, size);
     }
@@ -352,9 +375,10 @@ void record_file::append_record(uint32_t id, const void* data, uint32_t size,
 
 void record_file::commit_record(uint32_t id) {
     require_open();
+    flush();  // the value before the id that makes it visible
     unsigned char bytes[4];
     put32(bytes, id);
-    file().write_exactly_at(current_offset_, bytes, sizeof bytes);
+    writer().write_exactly_at(current_offset_, bytes, sizeof bytes);
     current_.id = id;
 }
 
@@ -371,6 +395,9 @@ void record_file::delete_record() {
     current_.id = 0;
     current_.length = 0;
     write_header(current_offset_, current_);
+    // Freed before it is zeroed: zeros under a header that still names the
+    // attribute would read as a value nobody wrote.
+    flush();
     zero_fill(current_offset_ + record_header_size, current_.capacity);
 }
 
@@ -383,6 +410,7 @@ void record_file::replace_data(const void* data, uint32_t size) {
         const FILETIME created = current_.created;
         append_record(current_.id, data, size, &created, nullptr);
         const uint64_t new_offset = current_offset_;
+        flush();  // the new copy's id before the old copy goes
         seek_record(old_offset);
         delete_record();
         seek_record(new_offset);
@@ -394,7 +422,7 @@ void record_file::replace_data(const void* data, uint32_t size) {
     // every byte written.
     if (size > current_.length) current_.length = size;
     write_header(current_offset_, current_);
-    if (size > 0) file().write_exactly_at(current_offset_ + record_header_size, data, size);
+    if (size > 0) writer().write_exactly_at(current_offset_ + record_header_size, data, size);
     if (size < current_.capacity)
         zero_fill(current_offset_ + record_header_size + size, current_.capacity - size);
 }
@@ -412,8 +440,9 @@ void record_file::write_data_at(uint32_t position, const void* data, uint32_t si
         const uint64_t new_offset = current_offset_;
         copy_range(old_offset + record_header_size, new_offset + record_header_size,
                    position < old_length ? position : old_length);
-        if (size > 0) file().write_exactly_at(new_offset + record_header_size + position, data, size);
+        if (size > 0) writer().write_exactly_at(new_offset + record_header_size + position, data, size);
         commit_record(id);
+        flush();  // the new copy's id before the old copy goes
         seek_record(old_offset);
         delete_record();
         seek_record(new_offset);
@@ -429,7 +458,7 @@ void record_file::write_data_at(uint32_t position, const void* data, uint32_t si
         current_.length = static_cast<uint32_t>(end);
     }
     write_header(current_offset_, current_);
-    if (size > 0) file().write_exactly_at(current_offset_ + record_header_size + position, data, size);
+    if (size > 0) writer().write_exactly_at(current_offset_ + record_header_size + position, data, size);
 }
 
 }  // namespace odb

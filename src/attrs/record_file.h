@@ -19,6 +19,8 @@
 #include "core/path_buffer.h"
 #include "platform/win32.h"
 
+struct odb_database;
+
 namespace odb {
 
 struct record_header {
@@ -42,6 +44,15 @@ public:
     record_file(const record_file&) = delete;
     record_file& operator=(const record_file&) = delete;
     ~record_file() { close(); }
+
+    // Flushes for this database (core/durability.h) from now on: the
+    // file's bytes before the rename that publishes it, before the id that
+    // makes a record visible, before the old copy of a moved value is
+    // freed, and wherever flush() is called. Without it, none.
+    void flush_for(const odb_database& db) { db_ = &db; }
+    // Puts what was written since the last flush on stable storage, when
+    // the database asks for it. ODB_E_FILE_WRITE when refused.
+    void flush();
 
     // A new, empty file (header only), replacing one of that name.
     // ODB_E_FILE_CREATE when it cannot be created; a header that cannot be
@@ -90,6 +101,8 @@ public:
 private:
     void require_open() const;
     file_ref file() const;
+    // file() for a change: what it writes is flushed by the next flush().
+    file_ref writer();
     void zero_fill(uint64_t offset, uint32_t count);
     void copy_range(uint64_t source, uint64_t destination, uint32_t count);
     void write_header(uint64_t offset, const record_header& header);
@@ -104,6 +117,8 @@ private:
     record_header current_ = {};
     uint64_t current_offset_ = 0;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
+    const odb_database* db_ = nullptr;
+    bool written_ = false;  // since the last flush
     path_buffer path_;  // kept only while failures are traced, to name the file
 };
 

@@ -7,6 +7,7 @@
 #include "core/allocator.h"
 #include "core/database.h"
 #include "core/disk_format.h"
+#include "core/durability.h"
 #include "core/tree_ops.h"
 #include "core/wide_text.h"
 #include "platform/extensions.h"
@@ -88,6 +89,9 @@ void convert_attribute_storage(object_facts& object) noexcept {
         created = true;
         copy_values_into(object, attributes);
         created = false;  // publish deletes it itself when it fails
+        // Invisible until published, the copy is flushed once, before its
+        // rename, and the rename before the .DAT files go.
+        attributes.flush_for(*object.context().db);
         attributes.publish(temporary, object.record_file_path());
     } catch (...) {
         attributes.close();
@@ -97,6 +101,7 @@ void convert_attribute_storage(object_facts& object) noexcept {
     // From here on the new file stays.
     try {
         wipe_values(directory);
+        flush_directory(*ctx.db, directory);
     } catch (...) {
     }
 }

@@ -37,6 +37,7 @@ struct odb_database {
     uint32_t auto_convert;                      // Attribs/AutoConvert (only with SingleFile)
     uint32_t track_attribute_changes;           // Tracking/AttributeChanges
     uint32_t track_object_changes;              // Tracking/ObjectChanges
+    uint32_t durable;                           // Durability/Flush: see core/durability.h
     WCHAR root[odb::path_capacity];             // resolved root, no trailing separator
 };
 

@@ -4,6 +4,7 @@
 
 #include "core/database.h"
 #include "core/disk_format.h"
+#include "core/durability.h"
 #include "core/failure_trace.h"
 #include "core/wide_text.h"
 
@@ -46,7 +47,7 @@ void write_hex_setting(const odb_database& db, const WCHAR* key, uint32_t value)
     // identifiers handed out by ODB_steal_ids would stay free and be handed
     // out again.
     const path_buffer file = settings_file(db);
-    if (!WritePrivateProfileStringW(ODB_W("IdAssignment"), key, text, file)) {
+    if (!write_profile_string(db, ODB_W("IdAssignment"), key, text, file)) {
         note_failure("write", file, GetLastError());
         raise(ODB_E_FILE_WRITE);
     }
@@ -91,6 +92,7 @@ void load_database_settings(odb_database& db) {
     db.auto_convert = db.single_file && read_yes_no(ODB_W("Attribs"), ODB_W("AutoConvert"), file);
     db.track_attribute_changes = read_yes_no(ODB_W("Tracking"), ODB_W("AttributeChanges"), file);
     db.track_object_changes = read_yes_no(ODB_W("Tracking"), ODB_W("ObjectChanges"), file);
+    db.durable = read_yes_no(ODB_W("Durability"), ODB_W("Flush"), file);
 }
 
 uint32_t read_first_id(const odb_database& db) {

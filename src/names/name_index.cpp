@@ -18,6 +18,7 @@
 #include "attrs/attribute_io.h"
 #include "core/clock.h"
 #include "core/database.h"
+#include "core/durability.h"
 #include "core/failure_trace.h"
 #include "core/file_io.h"
 #include "core/retrying_open.h"
@@ -254,6 +255,7 @@ void update_bucket(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove
     const named_file bucket = open_index_file(ctx, static_cast<int>(name_hash(ctx, name)), true);
 
     uint64_t size = bucket_size(bucket);
+    const bool new_bucket = size == 0;
     uint32_t count = 0;
     if (size == 0) {
         write_bucket_header(bucket, 0);
@@ -326,6 +328,8 @@ void update_bucket(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove
         ++count;
     }
     if (count != original_count) write_bucket_header(bucket, count);
+    flush_file(*ctx.db, bucket);
+    if (new_bucket) flush_parent(*ctx.db, bucket.path);
 }
 
 }  // namespace
@@ -367,6 +371,9 @@ void rebuild_name_index(odb_obj_ctx& ctx) noexcept {
         // Invalid until the rebuild completes.
         const unsigned char zeros[index_header_size] = {};
         index_ref(header).write_exactly(zeros, index_header_size);
+        // The index is invalid on disk before any bucket changes, and every
+        // bucket is complete on disk before the header makes it valid.
+        flush_file(db, header);
         for (uint32_t b = 0; b < ctx.bucket_count; ++b) {
             DeleteFileW(index_file_path(ctx, static_cast<int>(b)));
             buckets[b] = open_index_file(ctx, static_cast<int>(b), true);
@@ -397,13 +404,16 @@ void rebuild_name_index(odb_obj_ctx& ctx) noexcept {
         });
         for (uint32_t b = 0; b < ctx.bucket_count; ++b) {
             write_bucket_header(buckets[b], counts[b]);
+            flush_file(db, buckets[b]);
             buckets[b].handle.reset();
         }
+        flush_parent(db, header.path);
         unsigned char bytes[index_header_size];
         put32(bytes, name_index_magic);
         put32(bytes + 4, seconds_since_1992_now());
         put32(bytes + 8, db.hash_count);
         index_ref(header).write_exactly_at(0, bytes, index_header_size);
+        flush_file(db, header);
     } catch (...) {
         header.handle.reset();
         buckets.reset();
@@ -435,10 +445,14 @@ void update_unnamed_entry(odb_obj_ctx& ctx, uint32_t id, bool remove, bool new_o
 void reset_name_index(odb_obj_ctx& ctx) noexcept {
     try {
         const named_file header = open_index_file(ctx, header_bucket, true);
-        for (uint32_t b = 0; b < ctx.bucket_count && b < 256; ++b)
-            DeleteFileW(index_file_path(ctx, static_cast<int>(b)));
+        // Invalid first: a header that still read as valid over deleted
+        // buckets would answer lookups wrongly.
         const unsigned char zeros[index_header_size] = {};
         index_ref(header).write_exactly(zeros, index_header_size);
+        flush_file(*ctx.db, header);
+        for (uint32_t b = 0; b < ctx.bucket_count && b < 256; ++b)
+            DeleteFileW(index_file_path(ctx, static_cast<int>(b)));
+        flush_parent(*ctx.db, header.path);
     } catch (...) {
     }
 }

@@ -68,4 +68,29 @@ BOOL PathExistsW(LPCWSTR path);
 // POSIX a deleted name is gone at once, so access denied is always for good.
 BOOL IsDeletePendingW(LPCWSTR path);
 
+// Puts the entries of `directory` on stable storage: a file created in it,
+// removed from it or renamed into or out of it keeps that change through a
+// power cut once this returns TRUE. FlushFileBuffers covers a file's bytes,
+// never its name. On POSIX an fsync of the directory opened read-only.
+// On Windows NTFS writes a change of a directory's entries to its journal
+// before the change is made, and flushing a handle of the directory (opened
+// for writing, with backup semantics) forces the journal to disk; a file
+// system that refuses to flush a directory (FAT, a network share) leaves
+// the change to its own schedule, and the call answers TRUE: there is no
+// stronger request to make of it.
+BOOL FlushDirectoryW(LPCWSTR directory);
+
+// WritePrivateProfileStringW whose change is on stable storage when it
+// returns TRUE. On POSIX, where every write builds the file anew under a
+// temporary name and renames it over the old one, the new file is flushed
+// before the rename and the directory after it, so a power cut leaves the
+// old file or the new one, never an empty one. On Windows the file is
+// rewritten in place and flushed afterwards: a cut during the write itself
+// can leave it torn.
+BOOL WritePrivateProfileStringFlushedW(LPCWSTR section, LPCWSTR key, LPCWSTR value,
+                                       LPCWSTR file);
+// The same for WritePrivateProfileStructW.
+BOOL WritePrivateProfileStructFlushedW(LPCWSTR section, LPCWSTR key, LPVOID buffer, UINT size,
+                                       LPCWSTR file);
+
 }  // namespace odb::platform

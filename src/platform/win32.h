@@ -180,6 +180,8 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
 BOOL SetEndOfFile(HANDLE file);
 DWORD GetFileSize(HANDLE file, LPDWORD size_high);
 BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME last_access, LPFILETIME last_write);
+// Puts the file's data and size on stable storage (see posix/file_io.cpp).
+BOOL FlushFileBuffers(HANDLE file);
 BOOL CloseHandle(HANDLE handle);
 BOOL DeleteFileW(LPCWSTR path);
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR target);

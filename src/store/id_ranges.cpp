@@ -1,5 +1,6 @@
 // Identifier ranges: the free part above every identifier in use, handing a
 // block of it to the caller, and moving every class into a new range.
+#include "core/durability.h"
 #include "core/failure_trace.h"
 #include "core/settings.h"
 #include "store/class_walk.h"
@@ -97,6 +98,7 @@ ODB_API odb_status ODB_CALL ODB_assign_ids(odb_database* db, uint32_t first, uin
             });
             const named_file id_file = open_id_file(database.root, cls);
             write_next_id(id_file, next);
+            flush_file(database, id_file);
         });
         write_first_id(database, first);
         write_last_id(database, last);

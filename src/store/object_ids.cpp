@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/disk_format.h"
+#include "core/durability.h"
 #include "core/file_io.h"
 #include "core/settings.h"
 #include "core/tree_ops.h"
@@ -64,9 +65,10 @@ uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id,
         candidate = read_first_id(db);
     }
 
+    bool new_bucket = false;  // and an empty counter is a new OBJID.FDB
     for (;; ++candidate) {
         if (candidate > last_id) raise(ODB_E_NO_FREE_ID);
-        make_directory(object_path(db.root, cls, candidate, 0, true));
+        new_bucket |= make_directory(object_path(db.root, cls, candidate, 0, true)) == 0;
         // Creating the directory is the claim: one that appeared between the
         // test and the creation (an import in progress) is skipped.
         if (!object_exists(db.root, cls, candidate) &&
@@ -77,6 +79,11 @@ uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id,
     }
     try {
         write_next_id(id_file, candidate + 1);
+        // The counter and the new directory are on disk before the
+        // identifier is handed out: after a power cut neither is handed out
+        // again (an object directory alone is skipped as taken).
+        flush_file(db, id_file);
+        flush_new_object(db, cls, candidate, new_bucket || read == 0);
     } catch (...) {
         abandon_object(db.root, cls, candidate);
         throw;
@@ -93,11 +100,23 @@ void abandon_object(const WCHAR* root, uint32_t cls, uint32_t id) noexcept {
     }
 }
 
-void claim_object_id(const WCHAR* root, uint32_t cls, uint32_t id) {
-    const named_file id_file = open_id_file(root, cls);
-    make_directory(object_path(root, cls, id, 0, true));
-    if (object_exists(root, cls, id) || make_directory(object_path(root, cls, id, 0)) != 0)
+void claim_object_id(const odb_database& db, uint32_t cls, uint32_t id) {
+    const named_file id_file = open_id_file(db.root, cls);
+    make_directory(object_path(db.root, cls, id, 0, true));
+    if (object_exists(db.root, cls, id) || make_directory(object_path(db.root, cls, id, 0)) != 0)
         raise(ODB_E_OBJECT_EXISTS);
+    try {
+        // The open may have made OBJID.FDB: the class directory goes too.
+        flush_new_object(db, cls, id, true);
+    } catch (...) {
+        abandon_object(db.root, cls, id);
+        throw;
+    }
+}
+
+void flush_new_object(const odb_database& db, uint32_t cls, uint32_t id, bool class_changed) {
+    flush_parent(db, object_path(db.root, cls, id, 0));  // the bucket: the object's entry
+    if (class_changed) flush_parent(db, object_path(db.root, cls, id, 0, true));
 }
 
 }  // namespace odb

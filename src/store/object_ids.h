@@ -30,6 +30,11 @@ void abandon_object(const WCHAR* root, uint32_t cls, uint32_t id) noexcept;
 
 // Claims a given identifier under the allocation lock; ODB_E_OBJECT_EXISTS
 // when any form of its object directory exists.
-void claim_object_id(const WCHAR* root, uint32_t cls, uint32_t id);
+void claim_object_id(const odb_database& db, uint32_t cls, uint32_t id);
+
+// Makes a new object directory durable (core/durability.h): its bucket's
+// entries, and with class_changed the class directory's (a new bucket, a
+// new OBJID.FDB).
+void flush_new_object(const odb_database& db, uint32_t cls, uint32_t id, bool class_changed);
 
 }  // namespace odb

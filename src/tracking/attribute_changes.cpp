@@ -5,6 +5,7 @@
 
 #include "core/allocator.h"
 #include "core/disk_format.h"
+#include "core/durability.h"
 #include "core/wide_text.h"
 #include "store/context.h"
 #include "store/object_facts.h"
@@ -74,7 +75,9 @@ void record_attribute_change(object_facts& object, uint32_t attribute, bool dele
         WritePrivateProfileStringW(section, ODB_W("Action"),
                                    deleted ? ODB_W("Deleted") : ODB_W("Updated"), file);
         WritePrivateProfileStringW(section, ODB_W("Time"), time_text, file);
-        WritePrivateProfileStructW(section, ODB_W("TimeBin"), &now, sizeof now, file);
+        // Each write replaces the whole file; the last one, flushed, makes
+        // all three durable.
+        write_profile_struct(*ctx.db, section, ODB_W("TimeBin"), &now, sizeof now, file);
     } catch (...) {
         // Tracking never fails the change it records.
     }

@@ -5,6 +5,7 @@
 
 #include "core/clock.h"
 #include "core/disk_format.h"
+#include "core/durability.h"
 #include "core/file_io.h"
 #include "core/settings.h"
 #include "store/context.h"
@@ -54,6 +55,9 @@ void record_object_change(odb_obj_ctx& ctx) {
     put32(record, ctx.id);
     put32(record + 4, seconds_since_1992_now());
     file.write_exactly_at(offset, record, change_record_size);
+    flush_file(*ctx.db, handle.get(), path);
+    // The first change of a class creates its OBJCHGS.FDB.
+    if (offset == 0) flush_parent(*ctx.db, path);
 }
 
 }  // namespace odb

@@ -30,6 +30,7 @@ TEST(DatabaseSettings, DefaultsHoldWithoutASettingsFile) {
     EXPECT_FALSE(db.auto_convert);
     EXPECT_FALSE(db.track_attribute_changes);
     EXPECT_FALSE(db.track_object_changes);
+    EXPECT_FALSE(db.durable);
     EXPECT_EQ(odb::read_first_id(db), 1u);
     EXPECT_EQ(odb::read_last_id(db), 0xFFFFFFF0u);
 }
@@ -38,7 +39,7 @@ TEST(DatabaseSettings, ValuesFollowTheirRules) {
     scratch_database scratch(
         "[NameIndex]\nEnabled=YES\nLockTimeout=25\nLockSleep=7\nHashCount=0\nLifeTime=60\n"
         "MinEntrySize=65556\n[Attribs]\nSingleFile=Yes\nAutoConvert=yES\n"
-        "[Tracking]\nAttributeChanges=yes\nObjectChanges=true\n"
+        "[Tracking]\nAttributeChanges=yes\nObjectChanges=true\n[Durability]\nFlush=Yes\n"
         "[IdAssignment]\nFirstId=0000000A\nLastId=zz\n");
     const odb_database* db = scratch.db();
     EXPECT_TRUE(db->name_index_enabled);
@@ -51,6 +52,7 @@ TEST(DatabaseSettings, ValuesFollowTheirRules) {
     EXPECT_TRUE(db->auto_convert);
     EXPECT_TRUE(db->track_attribute_changes);
     EXPECT_FALSE(db->track_object_changes);
+    EXPECT_TRUE(db->durable);
     EXPECT_EQ(odb::read_first_id(*db), 10u);
     EXPECT_EQ(odb::read_last_id(*db), 0xFFFFFFF0u);
 
@@ -58,7 +60,7 @@ TEST(DatabaseSettings, ValuesFollowTheirRules) {
     scratch.reopen(
         "[NameIndex]\nEnabled=1\nHashCount=1000\nMinEntrySize=300\n"
         "[Attribs]\nSingleFile=No\nAutoConvert=yes\n[Tracking]\nAttributeChanges=on\n"
-        "[IdAssignment]\nFirstId=zz\nLastId=000001ff\n");
+        "[Durability]\nFlush=1\n[IdAssignment]\nFirstId=zz\nLastId=000001ff\n");
     db = scratch.db();
     EXPECT_FALSE(db->name_index_enabled);
     EXPECT_EQ(db->hash_count, 256u);
@@ -66,6 +68,7 @@ TEST(DatabaseSettings, ValuesFollowTheirRules) {
     EXPECT_FALSE(db->single_file);
     EXPECT_FALSE(db->auto_convert);
     EXPECT_FALSE(db->track_attribute_changes);
+    EXPECT_FALSE(db->durable);
     EXPECT_EQ(odb::read_first_id(*db), 1u);
     EXPECT_EQ(odb::read_last_id(*db), 0x1FFu);
 
@@ -106,6 +109,66 @@ TEST(DatabaseSettings, EachHandleKeepsTheSettingsOfItsOpen) {
     ASSERT_EQ(ODB_obj_new(after.get(), 5, &id, &ctx), ODB_OK);
     ODB_obj_close_ctx(ctx);
     EXPECT_TRUE(path_exists(join(scratch.object_dir(5, id), "ATTRIBS.FDB")));
+}
+
+// The names and sizes below a directory, one per line (sizes left out for
+// ATTRIBS.STA, whose readable times vary in length).
+void describe_tree(const wide_string& path, const std::string& prefix, std::string& out) {
+    for (const std::string& name : list_directory(path)) {
+        const wide_string child = join(path, name.c_str());
+        HANDLE file = CreateFileW(child.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            describe_tree(child, prefix + name + "/", out);
+            continue;
+        }
+        out += prefix + name;
+        if (name != "ATTRIBS.STA") out += " " + std::to_string(GetFileSize(file, nullptr));
+        out += "\n";
+        CloseHandle(file);
+    }
+}
+
+// What a run of writing calls leaves in a database with these extra settings.
+std::string stored_after_writes(const std::string& extra) {
+    scratch_database scratch("[NameIndex]\nEnabled=Yes\n[Attribs]\nSingleFile=Yes\n"
+                             "[Tracking]\nAttributeChanges=Yes\nObjectChanges=Yes\n" + extra);
+    odb_database* db = scratch.db();
+    uint32_t id = 0, first = 0, last = 0;
+    EXPECT_EQ(ODB_obj_count(db, 5, 0, &id), ODB_OK);  // builds the index
+    const std::string grown(300, 'g');
+    for (int i = 0; i < 3; ++i) {
+        odb_obj_ctx* raw = nullptr;
+        EXPECT_EQ(ODB_obj_new(db, 5, &id, &raw), ODB_OK);
+        ctx_ptr ctx(raw);
+        EXPECT_EQ(ODB_obj_set_attribute(ctx.get(), 1, 0, "value", 5), ODB_OK);
+        EXPECT_EQ(ODB_obj_set_attribute(ctx.get(), 1, 0, grown.data(), 300), ODB_OK);
+        EXPECT_EQ(ODB_obj_set_attribute(ctx.get(), ODB_NAME_ATTRIBUTE, 0, "name", 5), ODB_OK);
+        EXPECT_EQ(ODB_obj_set_attribute(ctx.get(), 2, 0, "gone", 4), ODB_OK);
+        EXPECT_EQ(ODB_obj_set_attribute(ctx.get(), 2, 0, nullptr, 0), ODB_OK);
+        const uint32_t removal = i == 1 ? 0 : ODB_REMOVE_DELETE;
+        if (i > 0) {
+            EXPECT_EQ(ODB_obj_remove_ex(ctx.get(), removal), ODB_OK) << i;
+        }
+    }
+    EXPECT_EQ(ODB_steal_ids(db, 10, &first, &last), ODB_OK);
+    std::string out = std::to_string(first) + "-" + std::to_string(last) + "\n";
+    EXPECT_EQ(ODB_obj_lookup_ex(db, 5, ODB_NAME_ATTRIBUTE, ODB_NAME_ANSI, "name", 5, &id), ODB_OK);
+    out += "name: " + std::to_string(id) + "\n";
+    describe_tree(scratch.root(), "", out);
+    return out;
+}
+
+// The durable mode changes when the bytes reach the disk, never which bytes.
+TEST(DatabaseSettings, DurableModeStoresWhatTheDefaultStores) {
+    const std::string plain = stored_after_writes("");
+    const std::string durable = stored_after_writes("[Durability]\nFlush=Yes\n");
+    // DBCFG.INI differs by the setting itself.
+    auto without_settings = [](std::string text) {
+        const std::size_t at = text.find("DBCFG.INI ");
+        return text.erase(at, text.find('\n', at) - at);
+    };
+    EXPECT_EQ(without_settings(durable), without_settings(plain));
 }
 
 // "free|contested STATUS MILLISECONDS" from the helper's open-with-retry.

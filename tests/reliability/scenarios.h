@@ -38,13 +38,21 @@ struct scenario {
 
 const std::vector<scenario>& all_scenarios();
 
-// Sets up a copy of the world for a scenario: settings, prepare. False
-// (with a test failure) if that did not work.
-bool start_run(const scenario& s, const test::temp_dir& dir, run_state& run);
+// Sets up a copy of the world for a scenario: settings (with `extra`
+// settings added), prepare. False (with a test failure) if that did not work.
+bool start_run(const scenario& s, const test::temp_dir& dir, run_state& run,
+               const std::string& extra_settings = std::string());
 
-// After the operation: every held handle still answers and closes, then
-// the world is verified. `trace` names the run in failures.
+// After the operation: every held handle still answers and closes.
+void close_run(run_state& run);
+
+// close_run, then the world is verified. `trace` names the run in failures.
 void finish_run(run_state& run, odb_status status, const std::string& trace);
+
+// A new object made through a fresh handle takes no identifier in use, and
+// one within low..high.
+void check_next_id(const wide_string& root, const std::string& trace, uint32_t low = 0,
+                   uint32_t high = 0xFFFFFFFFu);
 
 // Whether the long versions of the hostile loops were asked for
 // (QMFILEDB_RELIABILITY_FULL=1).

@@ -266,12 +266,18 @@ void verify_world(const wide_string& root, const expected_change& change, bool s
     for (const auto& [key, before] : model.removed_values)
         if (!change.moved.count(key.first))
             check_value(key, before, ODB_MODE_READ | ODB_MODE_REMOVED);
-    // Values the run added to objects that had none of that attribute.
+    // Values the run added to objects that had none of that attribute: after
+    // a failure absent or whole.
     for (const auto& [key, rule] : change.values) {
-        if (model.values.count(key) || change.moved.count(key.first) || !succeeded) continue;
+        if (model.values.count(key) || change.moved.count(key.first)) continue;
+        if (!succeeded && (rule.torn_ok || rule.deleted)) continue;
         std::string now;
         const odb_status read = read_value(db.get(), key.first, key.second, ODB_MODE_READ, now);
-        if (rule.deleted) {
+        if (!succeeded) {
+            EXPECT_TRUE(read == ODB_E_NO_ATTRIBUTE || (read == ODB_OK && now == rule.after))
+                << "object " << key.first << " attribute " << key.second << " is torn ("
+                << status_text(read) << ", " << now.size() << " bytes)";
+        } else if (rule.deleted) {
             EXPECT_EQ(read, ODB_E_NO_ATTRIBUTE);
         } else {
             EXPECT_TRUE(read == ODB_OK && now == rule.after) << "new value lost";

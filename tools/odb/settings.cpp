@@ -28,6 +28,8 @@ const std::vector<setting_info>& known_settings() {
          "record each attribute change in the object's ATTRIBS.STA"},
         {"Tracking", "ObjectChanges", setting_kind::yes_no, "No", 0, 0,
          "record each object change in the class's OBJCHGS.FDB"},
+        {"Durability", "Flush", setting_kind::yes_no, "No", 0, 0,
+         "every write is on stable storage before the call that made it returns"},
         {"IdAssignment", "FirstId", setting_kind::hex_id, "00000001", 0, 0,
          "first identifier a new class hands out"},
         {"IdAssignment", "LastId", setting_kind::hex_id, "fffffff0", 0, 0,

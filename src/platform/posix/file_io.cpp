@@ -80,6 +80,9 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                              static_cast<off_t>(object->position + done));
         if (n < 0) {
             if (errno == EINTR) continue;
+            const int error = errno;
+            note_file_written(object->fd, object->position, bytes, done);
+            errno = error;
             object->position += done;
             if (object->size_known && object->position > object->size)
                 object->size = object->position;
@@ -88,6 +91,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
         }
         done += static_cast<DWORD>(n);
     }
+    note_file_written(object->fd, object->position, bytes, done);
     object->position += done;
     if (object->size_known && object->position > object->size) object->size = object->position;
     if (written != nullptr) *written = done;
@@ -148,6 +152,25 @@ BOOL SetEndOfFile(HANDLE file) {
         return fail(error_from_errno(errno));
     object->size = object->position;
     object->size_known = true;
+    note_file_resized(object->fd, object->position);
+    return TRUE;
+}
+
+// fdatasync, not fsync: it writes the data and every piece of metadata
+// needed to read the data back, the size and the block map among them, and
+// leaves out only the times. The engine never decides anything by a file's
+// times that a lost time would make wrong (an index whose age is lost is
+// rebuilt the earlier), so the cheaper call is the whole of what Windows'
+// FlushFileBuffers is asked for here. A new file's name is not covered: that
+// is its directory's entry (platform::FlushDirectoryW).
+BOOL FlushFileBuffers(HANDLE file) {
+    if (!admit_call()) return FALSE;
+    file_object* object = lookup_file(file);
+    if (object == nullptr) return FALSE;
+    if (!object->can_write) return fail(ERROR_ACCESS_DENIED);  // as Windows refuses it
+    if (::fdatasync(object->fd) != 0)
+        return fail(errno == EIO ? ERROR_WRITE_FAULT : error_from_errno(errno));
+    note_file_flushed(object->fd);
     return TRUE;
 }
 

@@ -71,6 +71,7 @@ BOOL DeleteFileW(LPCWSTR path) {
     int error = ::unlink(file.c_str()) == 0 ? 0 : errno;
     ::close(fd);
     if (error != 0) return fail_path(error, file);
+    note_removed(file);
     return TRUE;
 }
 
@@ -88,7 +89,9 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR target) {
         int error = refused == 0 ? rename_no_replace(from, to, true) : 0;
         for (int fd : held) ::close(fd);
         if (refused != 0) return fail(refused);
-        return error == 0 ? TRUE : fail_rename(error, from);
+        if (error != 0) return fail_rename(error, from);
+        note_renamed(from, to);
+        return TRUE;
     }
     if (!S_ISREG(st.st_mode)) {
         int error = rename_no_replace(from, to, false);
@@ -98,7 +101,9 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR target) {
     if (fd < 0) return FALSE;
     int error = rename_no_replace(from, to, false);
     ::close(fd);
-    return error == 0 ? TRUE : fail_rename(error, from);
+    if (error != 0) return fail_rename(error, from);
+    note_renamed(from, to);
+    return TRUE;
 }
 
 namespace odb::platform {

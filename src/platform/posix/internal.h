@@ -42,6 +42,40 @@ inline void pause_between_open_and_lock() {
     if (fault_armed.load(std::memory_order_relaxed)) run_armed_open_hook();
 }
 
+// After each change the layer makes to the file system, and after each
+// flush: lets the power-loss simulator record it when a test runs one
+// (power_loss.h). Paths are as the layer passed them to the system. Off,
+// each costs the same relaxed load as admit_call.
+void record_written(int fd, uint64_t offset, const void* bytes, std::size_t count);
+void record_resized(int fd, uint64_t size);
+void record_created(const std::string& path);  // a file or a directory
+void record_removed(const std::string& path);  // a file or a directory
+void record_renamed(const std::string& from, const std::string& to);
+void record_file_flushed(int fd);
+void record_directory_flushed(const std::string& path);
+inline bool recording() { return fault_armed.load(std::memory_order_relaxed); }
+inline void note_file_written(int fd, uint64_t offset, const void* bytes, std::size_t count) {
+    if (recording()) record_written(fd, offset, bytes, count);
+}
+inline void note_file_resized(int fd, uint64_t size) {
+    if (recording()) record_resized(fd, size);
+}
+inline void note_created(const std::string& path) {
+    if (recording()) record_created(path);
+}
+inline void note_removed(const std::string& path) {
+    if (recording()) record_removed(path);
+}
+inline void note_renamed(const std::string& from, const std::string& to) {
+    if (recording()) record_renamed(from, to);
+}
+inline void note_file_flushed(int fd) {
+    if (recording()) record_file_flushed(fd);
+}
+inline void note_directory_flushed(const std::string& path) {
+    if (recording()) record_directory_flushed(path);
+}
+
 // ---- Handles --------------------------------------------------------------
 
 enum class handle_kind : uint32_t { file = 0x454C4946u, find = 0x444E4946u };

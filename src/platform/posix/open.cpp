@@ -62,11 +62,15 @@ int open_locked(const std::string& file, int mode, share_lock_kind kind, DWORD d
         }
 
         const bool truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
-        if (truncate && !created && st.st_size != 0 && ::ftruncate(fd, 0) != 0) {
-            error = error_from_errno(errno);
-            ::close(fd);
-            return -1;
+        if (truncate && !created && st.st_size != 0) {
+            if (::ftruncate(fd, 0) != 0) {
+                error = error_from_errno(errno);
+                ::close(fd);
+                return -1;
+            }
+            note_file_resized(fd, 0);
         }
+        if (created) note_created(file);
         if (size != nullptr) *size = truncate ? 0 : static_cast<uint64_t>(st.st_size);
         return fd;
     }

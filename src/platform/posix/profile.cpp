@@ -19,11 +19,15 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "platform/extensions.h"
 #include "platform/posix/profile_file.h"
 
 namespace {
 
 using namespace odb::posix;
+
+// Set by WritePrivateProfileStringFlushedW for the write it makes.
+thread_local bool flush_profile_writes = false;
 
 std::shared_mutex& profile_mutex() {
     static std::shared_mutex mutex;
@@ -110,7 +114,7 @@ BOOL update_profile(const std::string& path, const std::function<bool(profile_fi
         if (fd < 0 && !not_found(error)) return fail(error);
         profile_file profile = empty_profile();
         int failure = fd < 0 ? 0 : read_profile(fd, profile);
-        if (failure == 0 && edit(profile)) failure = save_profile(path, profile, fd >= 0);
+        if (failure == 0 && edit(profile)) failure = save_profile(path, profile, fd >= 0, flush_profile_writes);
         if (fd >= 0) ::close(fd);
         // A file that appeared since we found none: start over and edit it.
         if (failure == EEXIST) continue;
@@ -292,3 +296,23 @@ BOOL WritePrivateProfileStructW(LPCWSTR section, LPCWSTR key, LPVOID buffer, UIN
     }
     return WritePrivateProfileStringW(section, key, text.c_str(), file);
 }
+
+namespace odb::platform {
+
+BOOL WritePrivateProfileStringFlushedW(LPCWSTR section, LPCWSTR key, LPCWSTR value,
+                                       LPCWSTR file) {
+    flush_profile_writes = true;
+    const BOOL result = WritePrivateProfileStringW(section, key, value, file);
+    flush_profile_writes = false;
+    return result;
+}
+
+BOOL WritePrivateProfileStructFlushedW(LPCWSTR section, LPCWSTR key, LPVOID buffer, UINT size,
+                                       LPCWSTR file) {
+    flush_profile_writes = true;
+    const BOOL result = WritePrivateProfileStructW(section, key, buffer, size, file);
+    flush_profile_writes = false;
+    return result;
+}
+
+}  // namespace odb::platform

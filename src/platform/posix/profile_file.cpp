@@ -221,7 +221,7 @@ int read_profile(int fd, profile_file& profile) {
     return 0;
 }
 
-int save_profile(const std::string& path, const profile_file& profile, bool replace) {
+int save_profile(const std::string& path, const profile_file& profile, bool replace, bool flush) {
     std::string bytes;
     const std::u16string text = render(profile);
     if (profile.form == profile_file::utf16le_with_mark)
@@ -235,9 +235,16 @@ int save_profile(const std::string& path, const profile_file& profile, bool repl
                             std::to_string(static_cast<long>(::syscall(SYS_gettid))) + ".tmp";
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0) return errno;
+    note_created(temporary);
     struct stat old;
     if (replace && ::stat(path.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
     int error = write_all(fd, bytes);
+    note_file_written(fd, 0, bytes.data(), error == 0 ? bytes.size() : 0);
+    // A flushed write puts the new bytes on disk before the rename can.
+    if (error == 0 && flush) {
+        if (::fdatasync(fd) == 0) note_file_flushed(fd);
+        else error = errno;
+    }
     if (::close(fd) != 0 && error == 0) error = errno;
     if (error == 0 && replace && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
     if (error == 0 && !replace &&
@@ -247,7 +254,22 @@ int save_profile(const std::string& path, const profile_file& profile, bool repl
             error = ::link(temporary.c_str(), path.c_str()) == 0 ? 0 : errno;
         if (error == 0) ::unlink(temporary.c_str());
     }
-    if (error != 0) ::unlink(temporary.c_str());
+    if (error != 0) {
+        ::unlink(temporary.c_str());
+        note_removed(temporary);
+        return error;
+    }
+    note_renamed(temporary, path);
+    if (flush) {
+        const std::size_t slash = path.rfind('/');
+        const std::string directory =
+            slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        const int dir_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir_fd < 0) return errno;
+        if (::fsync(dir_fd) != 0) error = errno;
+        ::close(dir_fd);
+        if (error == 0) note_directory_flushed(directory);
+    }
     return error;
 }
 

@@ -44,7 +44,8 @@ int read_profile(int fd, profile_file& profile);
 // same directory and renamed to `path`, so no reader ever sees part of a
 // file. With `replace`, over the file there (which the caller holds
 // exclusively); without it, only where there is none (EEXIST otherwise).
-// Returns 0 or an errno.
-int save_profile(const std::string& path, const profile_file& profile, bool replace);
+// With `flush`, the new file is on stable storage before the rename and
+// the directory's entries after it. Returns 0 or an errno.
+int save_profile(const std::string& path, const profile_file& profile, bool replace, bool flush);
 
 }  // namespace odb::posix

@@ -31,4 +31,51 @@ BOOL IsDeletePendingW(LPCWSTR path) {
            GetLastError() == ERROR_ACCESS_DENIED;
 }
 
+BOOL FlushDirectoryW(LPCWSTR directory) {
+    HANDLE handle = CreateFileW(directory, GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        // A file system or a caller that may not flush a directory: its
+        // entries reach the disk on the file system's own schedule.
+        return error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_FUNCTION ||
+               error == ERROR_NOT_SUPPORTED;
+    }
+    BOOL flushed = FlushFileBuffers(handle);
+    const DWORD error = flushed ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(handle);
+    if (!flushed && (error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_FUNCTION ||
+                     error == ERROR_NOT_SUPPORTED))
+        flushed = TRUE;
+    SetLastError(error);
+    return flushed;
+}
+
+namespace {
+
+BOOL flush_profile(LPCWSTR file) {
+    HANDLE handle = CreateFileW(file, GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return FALSE;
+    const BOOL flushed = FlushFileBuffers(handle);
+    const DWORD error = flushed ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(handle);
+    SetLastError(error);
+    return flushed;
+}
+
+}  // namespace
+
+BOOL WritePrivateProfileStringFlushedW(LPCWSTR section, LPCWSTR key, LPCWSTR value,
+                                       LPCWSTR file) {
+    return WritePrivateProfileStringW(section, key, value, file) && flush_profile(file);
+}
+
+BOOL WritePrivateProfileStructFlushedW(LPCWSTR section, LPCWSTR key, LPVOID buffer, UINT size,
+                                       LPCWSTR file) {
+    return WritePrivateProfileStructW(section, key, buffer, size, file) && flush_profile(file);
+}
+
 }  // namespace odb::platform
