@@ -101,7 +101,7 @@ void convert_attribute_storage(object_facts& object) noexcept {
     // From here on the new file stays.
     try {
         wipe_values(directory);
-        flush_directory(*ctx.db, directory);
+        flush_directory(*object.context().db, directory);
     } catch (...) {
     }
 }

@@ -77,7 +77,7 @@ void record_attribute_change(object_facts& object, uint32_t attribute, bool dele
         WritePrivateProfileStringW(section, ODB_W("Time"), time_text, file);
         // Each write replaces the whole file; the last one, flushed, makes
         // all three durable.
-        write_profile_struct(*ctx.db, section, ODB_W("TimeBin"), &now, sizeof now, file);
+        write_profile_struct(*object.context().db, section, ODB_W("TimeBin"), &now, sizeof now, file);
     } catch (...) {
         // Tracking never fails the change it records.
     }

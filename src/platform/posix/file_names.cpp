@@ -129,6 +129,7 @@ BOOL MoveDirectoryHoldingW(LPCWSTR existing, LPCWSTR target, LPCWSTR kept_name, 
         if (fd >= 0) ::close(fd);
     if (refused != 0) return fail(refused);
     if (error != 0) return fail_rename(error, from);
+    note_renamed(from, to);
     if (kept_fd >= 0) {
         auto* object = new (std::nothrow) file_object(kept_fd, true, true);
         if (object == nullptr) {
