@@ -1,5 +1,8 @@
 #include "bench_support.h"
 
+#include "core/disk_format.h"
+#include "core/settings_table.h"
+
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/resource.h>

@@ -178,15 +178,16 @@ uint32_t lookup(const std::string& root, int i) {
     ::fstat(fd, &st);
     static unsigned char window[65536];
     uint32_t answer = 0;
-    uint64_t offset = 8, size = static_cast<uint64_t>(st.st_size);
+    constexpr uint32_t overhead = odb::disk::name_entry_overhead;
+    uint64_t offset = odb::disk::name_bucket_header_size, size = static_cast<uint64_t>(st.st_size);
     bool found = false;
-    while (!found && offset + 8 <= size) {
+    while (!found && offset + overhead <= size) {
         ssize_t got = ::pread(fd, window, sizeof window, static_cast<off_t>(offset));
-        if (got < 8) break;
+        if (got < static_cast<ssize_t>(overhead)) break;
         std::size_t at = 0;
-        while (at + 8 <= static_cast<std::size_t>(got)) {
+        while (at + overhead <= static_cast<std::size_t>(got)) {
             uint32_t length = window[at] | (window[at + 1] << 8);
-            if (length < 8 || at + length > static_cast<std::size_t>(got)) break;
+            if (length < overhead || at + length > static_cast<std::size_t>(got)) break;
             const unsigned char* stored = window + at + 6;
             std::size_t k = 0;
             while (k < name.size() && stored[2 * k] == static_cast<unsigned char>(name[k]) && stored[2 * k + 1] == 0) ++k;

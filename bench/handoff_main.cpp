@@ -10,6 +10,8 @@
 #include <random>
 
 #include "bench_support.h"
+#include "core/disk_format.h"
+#include "core/settings_table.h"
 #include "handoff.h"
 #include "objects.h"
 
@@ -120,11 +122,12 @@ namespace {
 unsigned configured_sleep_ms(const char* argv0) {
     std::string exe = argv0;
     std::string dir = exe.find('/') == std::string::npos ? "." : exe.substr(0, exe.rfind('/'));
-    std::ifstream ini(dir + "/QMFILEDB.INI");
+    std::ifstream ini(dir + "/" + odb::disk::lock_settings_file);
+    const std::string key = std::string(odb::settings::lock_sleep.key) + "=";
     std::string line;
     while (std::getline(ini, line))
-        if (line.rfind("Sleep=", 0) == 0) return static_cast<unsigned>(std::stoul(line.substr(6)));
-    return 10;
+        if (line.rfind(key, 0) == 0) return static_cast<unsigned>(std::stoul(line.substr(key.size())));
+    return odb::settings::lock_sleep.default_value;
 }
 
 double percentile(std::vector<double> values, double p) {

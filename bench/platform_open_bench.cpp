@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "core/disk_format.h"
 #include "platform/win32.h"
 
 namespace {

@@ -63,13 +63,14 @@ public:
         objects_ = attributes_ = 0;
         states_.clear();
         const ini_file ini = ini_file::load(settings_path(db_));
-        index_on_ = setting_yes(ini, "NameIndex", "Enabled");
+        index_on_ = setting_yes(ini, odb::settings::name_index_enabled);
         lifetime_ = index_lifetime(db_);
-        first_id_ = setting_id(ini, "FirstId");
-        last_id_ = setting_id(ini, "LastId");
+        first_id_ = setting_id(ini, odb::settings::first_id);
+        last_id_ = setting_id(ini, odb::settings::last_id);
         if (first_id_ > last_id_)
             add(path_text(settings_path(db_)),
-                "IdAssignment.FirstId " + hex8(first_id_) + " lies above LastId " + hex8(last_id_));
+                dotted_name(odb::settings::first_id) + " " + hex8(first_id_) + " lies above " +
+                    odb::settings::last_id.key + " " + hex8(last_id_));
         progress shown("check");
         classes_ = db_.classes();
         for (uint32_t cls : classes_) check_class(cls, shown);

@@ -14,12 +14,12 @@ namespace {
 std::string settings_help() {
     std::string text = "Settings (SECTION.KEY=VALUE):\n";
     for (const setting_info& info : known_settings()) {
-        std::string name = std::string(info.section) + "." + info.key;
+        std::string name = dotted_name(info);
         const char* kind = info.kind == setting_kind::yes_no    ? "yes|no"
                            : info.kind == setting_kind::integer ? "integer"
                                                                  : "8 hex digits";
         text += "  " + name + std::string(name.size() < 30 ? 30 - name.size() : 1, ' ') + kind +
-                ", default " + info.default_value + ": " + info.meaning + "\n";
+                ", default " + default_text(info) + ": " + info.meaning + "\n";
     }
     return text;
 }
@@ -32,8 +32,9 @@ std::vector<setting_change> parse_changes(const std::vector<std::string>& argume
     for (const std::string& argument : arguments) changes.push_back(parse_setting_change(argument));
     ini_file after = current;
     for (const setting_change& change : changes) after.set(change.section, change.key, change.value);
-    if (setting_id(after, "FirstId") > setting_id(after, "LastId"))
-        throw usage_error("IdAssignment.FirstId would lie above IdAssignment.LastId");
+    if (setting_id(after, odb::settings::first_id) > setting_id(after, odb::settings::last_id))
+        throw usage_error(dotted_name(odb::settings::first_id) + " would lie above " +
+                          dotted_name(odb::settings::last_id));
     return changes;
 }
 
@@ -54,13 +55,13 @@ void show_settings(const database& db, bool as_json) {
     json list = json::array();
     table out({"SETTING", "VALUE", "FROM", "MEANING"});
     for (const setting_info& info : known_settings()) {
-        std::optional<std::string> raw = ini.get(info.section, info.key);
-        std::string name = std::string(info.section) + "." + info.key;
+        std::optional<std::string> raw = ini.get(info);
+        std::string name = dotted_name(info);
         std::string value = effective_value(info, raw);
         list.push_back({{"setting", name},
                         {"value", value},
                         {"in_file", raw ? json(*raw) : json(nullptr)},
-                        {"default", info.default_value}});
+                        {"default", default_text(info)}});
         std::string from = raw ? (*raw == value ? "file" : "file: " + *raw) : "default";
         out.add({name, value, from, info.meaning});
     }

@@ -290,12 +290,12 @@ private:
 
     void write_load_settings(bool single) {
         ini_file ini;
-        ini.set("NameIndex", "Enabled", "no");
-        ini.set("Tracking", "AttributeChanges", "no");
-        ini.set("Tracking", "ObjectChanges", "no");
-        ini.set("Attribs", "SingleFile", single ? "yes" : "no");
-        ini.set("Attribs", "AutoConvert", single ? "yes" : "no");
-        ini.save(root_ / "DBCFG.INI");
+        ini.set(odb::settings::name_index_enabled, "no");
+        ini.set(odb::settings::track_attribute_changes, "no");
+        ini.set(odb::settings::track_object_changes, "no");
+        ini.set(odb::settings::single_file, single ? "yes" : "no");
+        ini.set(odb::settings::auto_convert, single ? "yes" : "no");
+        ini.save(root_ / disk::settings_file);
     }
 
     json settings_;

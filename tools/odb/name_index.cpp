@@ -38,9 +38,7 @@ uint32_t index_clock_now() {
 }
 
 uint32_t index_lifetime(const database& db) {
-    const setting_info* info = find_setting("NameIndex.LifeTime");
-    return static_cast<uint32_t>(
-        std::stoul(effective_value(*info, ini_file::load(settings_path(db)).get("NameIndex", "LifeTime"))));
+    return setting_number(ini_file::load(settings_path(db)), odb::settings::index_lifetime);
 }
 
 fs::path index_bucket_path(const fs::path& class_dir, uint32_t bucket) {
@@ -72,12 +70,14 @@ index_header read_index_header(const fs::path& class_dir, uint32_t lifetime, uin
     const uint32_t magic = get32(file.data());
     header.built = get32(file.data() + 4);
     header.buckets = get32(file.data() + 8);
-    if (magic != index_magic) {
+    if (magic != disk::name_index_magic) {
         header.state = index_header::damaged;
-        header.problem = "names.dat has the wrong magic " + hex8(magic);
-    } else if (header.buckets < 1 || header.buckets > 256) {
+        header.problem = std::string(disk::name_index_file) + " has the wrong magic " + hex8(magic);
+    } else if (header.buckets < odb::settings::hash_count.minimum ||
+               header.buckets > odb::settings::hash_count.maximum) {
         header.state = index_header::damaged;
-        header.problem = "names.dat gives a bad bucket count " + std::to_string(header.buckets);
+        header.problem = std::string(disk::name_index_file) + " gives a bad bucket count " +
+                         std::to_string(header.buckets);
     } else if (lifetime != 0 && uint64_t(index_clock_now()) + margin > uint64_t(header.built) + lifetime) {
         header.state = index_header::stale;
     } else {
@@ -104,10 +104,11 @@ index_bucket read_index_bucket(const fs::path& class_dir, uint32_t bucket) {
         return out;
     }
     out.stated = get32(file.data() + 4);
-    std::size_t position = 8;
-    while (position + 8 <= file.size()) {
+    std::size_t position = disk::name_bucket_header_size;
+    while (position + disk::name_entry_overhead <= file.size()) {
         uint32_t length = file[position] | (file[position + 1] << 8);
-        if (length < 8 || length > 263 || position + length > file.size()) {
+        if (length < disk::name_entry_overhead || length > disk::max_name_entry_length ||
+            position + length > file.size()) {
             out.problem = "bad entry length " + std::to_string(length) + " at offset " + std::to_string(position);
             out.entries.clear();
             return out;
