@@ -98,7 +98,7 @@ bool read_small_attribute(const std::string& dir, uint32_t attribute, uint32_t& 
 std::string index_file(const std::string& root, int bucket) {
     if (bucket < 0) return class_dir(root, object_class) + "/" + odb::disk::name_index_file;
     char name[16];
-    std::snprintf(name, sizeof name, "/names.%03x", bucket);
+    std::snprintf(name, sizeof name, "/%s%03x", odb::disk::name_bucket_prefix, bucket);
     return class_dir(root, object_class) + name;
 }
 
@@ -113,7 +113,7 @@ int open_index(const std::string& root, int bucket) {
 uint32_t check_index(const std::string& root) {
     int fd = open_index(root, -1);
     unsigned char header[odb::disk::name_index_header_size];
-    if (::read(fd, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short names.dat");
+    if (::read(fd, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short name index header");
     floor_close(fd);
     return get32(header + 8);
 }
@@ -149,7 +149,7 @@ uint32_t count_by_index(const std::string& root) {
     check_index(root);
     int names = open_index(root, -1);
     unsigned char header[odb::disk::name_index_header_size];
-    if (::read(names, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short names.dat");
+    if (::read(names, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short name index header");
     const uint32_t buckets = get32(header + 8);
     uint32_t total = 0;
     for (uint32_t b = 0; b < buckets; ++b) {
@@ -172,7 +172,7 @@ uint32_t lookup(const std::string& root, int i) {
     for (char c : name) sum += static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     int names = open_index(root, -1);
     unsigned char header[odb::disk::name_index_header_size];
-    if (::read(names, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short names.dat");
+    if (::read(names, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short name index header");
     int fd = open_index(root, static_cast<int>(sum % get32(header + 8)));
     struct stat st;
     ::fstat(fd, &st);

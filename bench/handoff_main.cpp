@@ -46,7 +46,7 @@ void waiter(handoff_side side, const std::string& root, uint32_t id, unsigned sl
         ODB_obj_close_ctx(ctx);
         ODB_close(db);
     } else {
-        const std::string lock = object_dir(root, object_class, id) + "/OBJLOCK.FDB";
+        const std::string lock = object_dir(root, object_class, id) + "/" + odb::disk::object_lock_file;
         int fd = floor::take_lock(lock, side == handoff_side::floor_polling ? sleep : 0);
         got = now_seconds();
         ::close(fd);
@@ -63,7 +63,7 @@ std::vector<double> run_handoffs(handoff_side side, const std::string& dir, int 
     odb_obj_ctx* ctx = nullptr;
     check(ODB_obj_new(db, object_class, &id, &ctx), "ODB_obj_new");
     check(ODB_obj_close_ctx(ctx), "ODB_obj_close_ctx");
-    const std::string lock_path = object_dir(root, object_class, id) + "/OBJLOCK.FDB";
+    const std::string lock_path = object_dir(root, object_class, id) + "/" + odb::disk::object_lock_file;
 
     std::mt19937 jitter(99);
     std::vector<double> latencies;

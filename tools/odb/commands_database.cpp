@@ -89,8 +89,8 @@ std::vector<std::string> foreign_entries(const database& db) {
         std::string name = path_text(it->path().filename());
         std::error_code type_error;
         const bool directory = it->is_directory(type_error);
-        bool own = !directory && (iequals(name, "QMFILEDB.FDB") || iequals(name, "DBCFG.INI") ||
-                                  iequals(name, "DBCFG.FDB"));
+        bool own = !directory && (iequals(name, disk::marker_file) || iequals(name, disk::settings_file) ||
+                                  iequals(name, disk::config_lock_file));
         if (directory && name.size() == 8 &&
             name.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)
             own = true;
@@ -127,13 +127,14 @@ void add_database_commands(CLI::App& app) {
     {
         auto o = std::make_shared<options>();
         CLI::App* command = app.add_subcommand(
-            "config", "Show the settings of DBCFG.INI, or change them (SECTION.KEY=VALUE ...)");
+            "config", std::string("Show the settings of ") + disk::settings_file +
+                          ", or change them (SECTION.KEY=VALUE ...)");
         add_dir(command, o->dir);
         command->add_option("SETTING", o->settings, "settings to change, SECTION.KEY=VALUE")->type_name("");
         add_json(command, o->json);
         command->footer(settings_help() +
-                        "Changes take effect for handles opened afterwards; the library reads "
-                        "DBCFG.INI when a database is opened.");
+                        "Changes take effect for handles opened afterwards; the library reads " +
+                        disk::settings_file + " when a database is opened.");
         command->callback([o] {
             database db = database::open(o->dir);
             if (o->settings.empty()) show_settings(db, o->json);

@@ -41,7 +41,8 @@ void show_class(database& db, uint32_t cls, const std::vector<uint32_t>& ids) {
         object obj(db, cls, id, form::live, false);
         out.add({hex8(id), value_text(obj.read(ODB_NAME_ATTRIBUTE)),
                  std::to_string(number(obj.read(radius_attr))) + " km",
-                 obj.single_file() ? "ATTRIBS.FDB" : ".DAT files"});
+                 obj.single_file() ? std::string(disk::record_file_name)
+                                   : std::string(disk::attribute_file_suffix) + " files"});
     }
     out.print(std::cout);
 }

@@ -167,8 +167,8 @@ void show_stats(const std::string& dir, const std::string& only, bool as_json) {
 std::map<uint32_t, uint32_t> read_changes(const fs::path& file) {
     std::map<uint32_t, uint32_t> out;
     std::ifstream in(file, std::ios::binary);
-    unsigned char record[8];
-    while (in.read(reinterpret_cast<char*>(record), 8)) {
+    unsigned char record[disk::object_change_record_size];
+    while (in.read(reinterpret_cast<char*>(record), sizeof record)) {
         uint32_t id = record[0] | (record[1] << 8) | (record[2] << 16) | (static_cast<uint32_t>(record[3]) << 24);
         uint32_t when = record[4] | (record[5] << 8) | (record[6] << 16) | (static_cast<uint32_t>(record[7]) << 24);
         out[id] = when;

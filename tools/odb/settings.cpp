@@ -256,13 +256,13 @@ setting_change parse_setting_change(const std::string& argument) {
     return change;
 }
 
-fs::path settings_path(const database& db) { return db.root() / "DBCFG.INI"; }
+fs::path settings_path(const database& db) { return db.root() / disk::settings_file; }
 
 // ---- class counters -------------------------------------------------------------
 
 class_counter read_class_counter(const fs::path& class_dir) {
     class_counter counter;
-    std::ifstream in(class_dir / "OBJID.FDB", std::ios::binary);
+    std::ifstream in(class_dir / disk::id_file, std::ios::binary);
     if (!in) return counter;
     char text[257] = {};
     in.read(text, 256);
@@ -271,7 +271,7 @@ class_counter read_class_counter(const fs::path& class_dir) {
         counter.state = class_counter::empty;
         return counter;
     }
-    const std::string prefix = "Next ID=";
+    const std::string prefix = disk::next_id_prefix;
     if (got > prefix.size() && std::string(text, prefix.size()) == prefix &&
         leading_hex(std::string(text + prefix.size(), got - prefix.size()), counter.next)) {
         counter.state = class_counter::valid;
@@ -282,9 +282,9 @@ class_counter read_class_counter(const fs::path& class_dir) {
 }
 
 void write_class_counter(const fs::path& class_dir, const std::optional<uint32_t>& next) {
-    const fs::path path = class_dir / "OBJID.FDB";
+    const fs::path path = class_dir / disk::id_file;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (next) out << "Next ID=" << hex8(*next);
+    if (next) out << disk::next_id_prefix << hex8(*next);
     out.flush();
     if (!out) throw_file_error("cannot write", path_text(path));
 }
