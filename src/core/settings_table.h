@@ -3,7 +3,8 @@
 // config). Plain data, no platform types, like disk_format.h.
 //
 // A new database setting is one row here and one entry in
-// database_settings; the engine reads it with read_setting (settings.cpp).
+// database_settings, which odb config lists; the engine reads the row in
+// load_database_settings (settings.cpp).
 #pragma once
 
 #include <cstdint>
