@@ -1,5 +1,8 @@
 #include "bench_support.h"
 
+#include "core/disk_format.h"
+#include "core/settings_table.h"
+
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/resource.h>
@@ -115,11 +118,16 @@ odb_database* create_database(const std::string& root, const db_settings& settin
     odb_database* db = nullptr;
     check(ODB_init(ODB_INIT_CREATE, root.c_str(), &version, &db, 0), "ODB_init(create)");
     check(ODB_close(db), "ODB_close");
-    std::ofstream ini(root + "/DBCFG.INI", std::ios::binary);
-    ini << "[NameIndex]\r\nEnabled=" << (settings.name_index ? "yes" : "no") << "\r\n"
-        << "HashCount=" << settings.hash_count << "\r\n"
-        << "[Attribs]\r\nSingleFile=" << (settings.single_file ? "yes" : "no") << "\r\n";
-    if (settings.durable) ini << "[Durability]\r\nFlush=yes\r\n";
+    namespace table = odb::settings;
+    std::ofstream ini(root + "/" + odb::disk::settings_file, std::ios::binary);
+    ini << "[" << table::name_index_enabled.section << "]\r\n"
+        << table::name_index_enabled.key << "=" << (settings.name_index ? "yes" : "no") << "\r\n"
+        << table::hash_count.key << "=" << settings.hash_count << "\r\n"
+        << "[" << table::single_file.section << "]\r\n"
+        << table::single_file.key << "=" << (settings.single_file ? "yes" : "no") << "\r\n";
+    if (settings.durable)
+        ini << "[" << table::durability_flush.section << "]\r\n"
+            << table::durability_flush.key << "=yes\r\n";
     ini.close();
     return open_database(root);
 }

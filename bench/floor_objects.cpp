@@ -258,7 +258,7 @@ uint32_t create_object(const database& db, int i) {
     make_dir(cls);
     read_ini(db.root + "/" + odb::disk::settings_file);
     int ids = floor_open((cls + "/" + odb::disk::id_file).c_str(), O_RDWR | O_CREAT, floor_lock::exclusive);
-    must(ids >= 0, "open OBJID.FDB");
+    must(ids >= 0, "open the identifier file");
     char text[257] = {};
     ssize_t got = ::read(ids, text, 256);
     constexpr ssize_t prefix = sizeof odb::disk::next_id_prefix - 1;
@@ -272,7 +272,7 @@ uint32_t create_object(const database& db, int i) {
     }
     char next[17];
     std::snprintf(next, sizeof next, "%s%08x", odb::disk::next_id_prefix, id + 1);
-    must(::pwrite(ids, next, odb::disk::next_id_size, 0) == odb::disk::next_id_size, "write OBJID.FDB");
+    must(::pwrite(ids, next, odb::disk::next_id_size, 0) == odb::disk::next_id_size, "write the identifier file");
     if (db.single_file) record_create(dir + "/" + odb::disk::record_file_name);
     floor_close(ids);
     int lock = open_lock(dir, true);

@@ -99,7 +99,7 @@ bool read_small_attribute(const std::string& dir, uint32_t attribute, uint32_t& 
 std::string index_file(const std::string& root, int bucket) {
     if (bucket < 0) return class_dir(root, object_class) + "/" + odb::disk::name_index_file;
     char name[16];
-    std::snprintf(name, sizeof name, "/names.%03x", bucket);
+    std::snprintf(name, sizeof name, "/%s%03x", odb::disk::name_bucket_prefix, bucket);
     return class_dir(root, object_class) + name;
 }
 
@@ -114,7 +114,7 @@ int open_index(const std::string& root, int bucket) {
 uint32_t check_index(const std::string& root) {
     int fd = open_index(root, -1);
     unsigned char header[odb::disk::name_index_header_size];
-    if (::read(fd, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short names.dat");
+    if (::read(fd, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short name index header");
     floor_close(fd);
     return get32(header + 8);
 }
@@ -180,7 +180,7 @@ uint32_t count_by_index(const std::string& root) {
     check_index(root);
     int names = open_index(root, -1);
     unsigned char header[odb::disk::name_index_header_size];
-    if (::read(names, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short names.dat");
+    if (::read(names, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short name index header");
     const uint32_t buckets = get32(header + 8);
     uint32_t total = 0;
     for (uint32_t b = 0; b < buckets; ++b) {
@@ -203,21 +203,22 @@ uint32_t lookup(const std::string& root, int i) {
     for (char c : name) sum += static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     int names = open_index(root, -1);
     unsigned char header[odb::disk::name_index_header_size];
-    if (::read(names, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short names.dat");
+    if (::read(names, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short name index header");
     int fd = open_index(root, static_cast<int>(sum % get32(header + 8)));
     struct stat st;
     ::fstat(fd, &st);
     static unsigned char window[65536];
     uint32_t answer = 0;
-    uint64_t offset = 8, size = static_cast<uint64_t>(st.st_size);
+    constexpr uint32_t overhead = odb::disk::name_entry_overhead;
+    uint64_t offset = odb::disk::name_bucket_header_size, size = static_cast<uint64_t>(st.st_size);
     bool found = false;
-    while (!found && offset + 8 <= size) {
+    while (!found && offset + overhead <= size) {
         ssize_t got = ::pread(fd, window, sizeof window, static_cast<off_t>(offset));
-        if (got < 8) break;
+        if (got < static_cast<ssize_t>(overhead)) break;
         std::size_t at = 0;
-        while (at + 8 <= static_cast<std::size_t>(got)) {
+        while (at + overhead <= static_cast<std::size_t>(got)) {
             uint32_t length = window[at] | (window[at + 1] << 8);
-            if (length < 8 || at + length > static_cast<std::size_t>(got)) break;
+            if (length < overhead || at + length > static_cast<std::size_t>(got)) break;
             const unsigned char* stored = window + at + 6;
             std::size_t k = 0;
             while (k < name.size() && stored[2 * k] == static_cast<unsigned char>(name[k]) && stored[2 * k + 1] == 0) ++k;

@@ -10,6 +10,8 @@
 #include <random>
 
 #include "bench_support.h"
+#include "core/disk_format.h"
+#include "core/settings_table.h"
 #include "handoff.h"
 #include "objects.h"
 
@@ -44,7 +46,7 @@ void waiter(handoff_side side, const std::string& root, uint32_t id, unsigned sl
         ODB_obj_close_ctx(ctx);
         ODB_close(db);
     } else {
-        const std::string lock = object_dir(root, object_class, id) + "/OBJLOCK.FDB";
+        const std::string lock = object_dir(root, object_class, id) + "/" + odb::disk::object_lock_file;
         int fd = floor::take_lock(lock, side == handoff_side::floor_polling ? sleep : 0);
         got = now_seconds();
         ::close(fd);
@@ -62,7 +64,7 @@ std::vector<double> run_handoffs(handoff_side side, const std::string& dir,
     odb_obj_ctx* ctx = nullptr;
     check(ODB_obj_new(db, object_class, &id, &ctx), "ODB_obj_new");
     check(ODB_obj_close_ctx(ctx), "ODB_obj_close_ctx");
-    const std::string lock_path = object_dir(root, object_class, id) + "/OBJLOCK.FDB";
+    const std::string lock_path = object_dir(root, object_class, id) + "/" + odb::disk::object_lock_file;
 
     std::mt19937 jitter(99);
     std::vector<double> latencies;
@@ -121,11 +123,12 @@ namespace {
 unsigned configured_sleep_ms(const char* argv0) {
     std::string exe = argv0;
     std::string dir = exe.find('/') == std::string::npos ? "." : exe.substr(0, exe.rfind('/'));
-    std::ifstream ini(dir + "/QMFILEDB.INI");
+    std::ifstream ini(dir + "/" + odb::disk::lock_settings_file);
+    const std::string key = std::string(odb::settings::lock_sleep.key) + "=";
     std::string line;
     while (std::getline(ini, line))
-        if (line.rfind("Sleep=", 0) == 0) return static_cast<unsigned>(std::stoul(line.substr(6)));
-    return 10;
+        if (line.rfind(key, 0) == 0) return static_cast<unsigned>(std::stoul(line.substr(key.size())));
+    return odb::settings::lock_sleep.default_value;
 }
 
 double percentile(std::vector<double> values, double p) {

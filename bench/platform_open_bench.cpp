@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "core/disk_format.h"
 #include "platform/win32.h"
 
 namespace {
@@ -18,7 +19,7 @@ struct scratch_file {
     scratch_file() {
         char pattern[] = "/tmp/qmfiledb-bench-XXXXXX";
         directory = ::mkdtemp(pattern);
-        path = directory + "/00000001.DAT";
+        path = directory + "/00000001" + odb::disk::attribute_file_suffix;
         int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         ::close(fd);
         wide_path.assign(path.begin(), path.end());

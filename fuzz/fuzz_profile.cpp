@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<unsigned char> changes(length);
         ODB_obj_get_info(ctx, ODB_INFO_ATTRIBUTE_CHANGES, 0, changes.data(), &length);
     }
-    unsigned char one[28];
+    odb_attribute_change_info one;
     length = sizeof one;
-    ODB_obj_get_info(ctx, ODB_INFO_ATTRIBUTE_CHANGES, 1, one, &length);
+    ODB_obj_get_info(ctx, ODB_INFO_ATTRIBUTE_CHANGES, 1, &one, &length);
     return 0;
 }

@@ -51,6 +51,10 @@ inline constexpr uint32_t name_index_magic = 0x5B5B0004u;
 inline constexpr uint32_t name_index_header_size = 12;
 inline constexpr uint32_t name_bucket_header_size = 8;
 inline constexpr uint32_t max_name_entry_length = 263;
+// An entry is its length u16 and identifier u32, then the name, its
+// terminator and at least one more zero unit: a name of n units needs
+// name_entry_overhead + 2 * (n + 1) bytes.
+inline constexpr uint32_t name_entry_overhead = 8;
 
 // The object change file (OBJCHGS.FDB): identifier, seconds since 1992.
 inline constexpr uint32_t object_change_record_size = 8;

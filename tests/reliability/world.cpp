@@ -188,58 +188,66 @@ std::vector<uint32_t> list_ids(odb_database* db, uint32_t cls, uint32_t flags,
     return ids;
 }
 
-void verify_world(const wide_string& root, const expected_change& change, bool succeeded,
-                  const std::string& trace) {
-    SCOPED_TRACE(trace);
+namespace {
+
+// A world after a run: its handle, the identifiers of each form in rising
+// order, and what the run was allowed to change.
+struct world_after {
+    odb_database* db;
+    std::vector<uint32_t> live, removed, wiped;
+    const expected_change& change;
+    bool succeeded;
     const world_model& model = template_model();
-    odb_status status = ODB_OK;
-    std::unique_ptr<odb_database, test::database_closer> db(open_world(root, &status));
-    ASSERT_TRUE(db) << "the database does not open again: " << status_text(status);
+};
 
-    odb_status walk_status[3];
-    const std::vector<uint32_t> live = list_ids(db.get(), world_class, ODB_ENUM_LIVE, &walk_status[0]);
-    const std::vector<uint32_t> removed =
-        list_ids(db.get(), world_class, ODB_ENUM_REMOVED, &walk_status[1]);
-    const std::vector<uint32_t> wiped = list_ids(db.get(), world_class, ODB_ENUM_WIPED, &walk_status[2]);
-    for (odb_status s : walk_status) ASSERT_EQ(s, ODB_OK) << "walk: " << status_text(s);
-    auto in = [](const std::vector<uint32_t>& ids, uint32_t id) {
-        return std::binary_search(ids.begin(), ids.end(), id);
-    };
+bool in(const std::vector<uint32_t>& ids, uint32_t id) {
+    return std::binary_search(ids.begin(), ids.end(), id);
+}
 
-    // One form per identifier: a live object never shares its number with
-    // a removed or wiped one.
-    for (uint32_t id : live) {
-        EXPECT_FALSE(in(removed, id)) << "object " << id << " is live and removed";
-        EXPECT_FALSE(in(wiped, id)) << "object " << id << " is live and wiped";
+// One form per identifier: a live object never shares its number with a
+// removed or wiped one.
+void check_one_form_each(const world_after& w) {
+    for (uint32_t id : w.live) {
+        EXPECT_FALSE(in(w.removed, id)) << "object " << id << " is live and removed";
+        EXPECT_FALSE(in(w.wiped, id)) << "object " << id << " is live and wiped";
     }
-    for (uint32_t id : removed) EXPECT_FALSE(in(wiped, id)) << "object " << id << " twice";
+    for (uint32_t id : w.removed) EXPECT_FALSE(in(w.wiped, id)) << "object " << id << " twice";
+}
 
-    for (uint32_t id : model.live) {
+// No object vanished or appeared beyond what the run did; a failed
+// creation leaves no object behind.
+void check_objects_kept(const world_after& w) {
+    const expected_change& change = w.change;
+    for (uint32_t id : w.model.live) {
         if (!change.moved.count(id)) {
-            EXPECT_TRUE(in(live, id)) << "live object " << id << " lost";
+            EXPECT_TRUE(in(w.live, id)) << "live object " << id << " lost";
         }
     }
-    for (uint32_t id : model.removed) {
+    for (uint32_t id : w.model.removed) {
         if (!change.moved.count(id)) {
-            EXPECT_TRUE(in(removed, id)) << "removed object " << id << " lost";
+            EXPECT_TRUE(in(w.removed, id)) << "removed object " << id << " lost";
         }
     }
     for (uint32_t id : change.moved) {
-        EXPECT_TRUE(in(live, id) || in(removed, id) || in(wiped, id) || change.may_vanish.count(id))
+        EXPECT_TRUE(in(w.live, id) || in(w.removed, id) || in(w.wiped, id) || change.may_vanish.count(id))
             << "moved object " << id << " in no form";
     }
-    // A failed creation leaves no object behind.
-    for (uint32_t id : live) {
-        EXPECT_TRUE(model.live.count(id) || model.removed.count(id) || change.created.count(id))
+    for (uint32_t id : w.live) {
+        EXPECT_TRUE(w.model.live.count(id) || w.model.removed.count(id) || change.created.count(id))
             << "object " << id << " appeared";
     }
     for (uint32_t id : change.created) {
-        EXPECT_TRUE(in(live, id) || !succeeded) << "created object " << id << " missing";
+        EXPECT_TRUE(in(w.live, id) || !w.succeeded) << "created object " << id << " missing";
     }
+}
 
+// Every value the run did not touch reads back unchanged; a touched one is
+// the new value after success, the old or the new one after a failure.
+void check_values(const world_after& w) {
+    const expected_change& change = w.change;
     auto check_value = [&](const value_key& key, const std::string& before, uint32_t mode) {
         std::string now;
-        const odb_status read = read_value(db.get(), key.first, key.second, mode, now);
+        const odb_status read = read_value(w.db, key.first, key.second, mode, now);
         auto found = change.values.find(key);
         if (found == change.values.end()) {
             EXPECT_EQ(read, ODB_OK) << "object " << key.first << " attribute " << key.second;
@@ -251,7 +259,7 @@ void verify_world(const wide_string& root, const expected_change& change, bool s
         const bool is_new = rule.deleted ? read == ODB_E_NO_ATTRIBUTE
                                          : read == ODB_OK && now == rule.after;
         const bool is_old = read == ODB_OK && now == before;
-        if (succeeded) {
+        if (w.succeeded) {
             EXPECT_TRUE(is_new) << "object " << key.first << " attribute " << key.second
                                 << ": the write reported success but did not land ("
                                 << status_text(read) << ")";
@@ -261,19 +269,19 @@ void verify_world(const wide_string& root, const expected_change& change, bool s
                                           << status_text(read) << ", " << now.size() << " bytes)";
         }
     };
-    for (const auto& [key, before] : model.values)
+    for (const auto& [key, before] : w.model.values)
         if (!change.moved.count(key.first)) check_value(key, before, ODB_MODE_READ);
-    for (const auto& [key, before] : model.removed_values)
+    for (const auto& [key, before] : w.model.removed_values)
         if (!change.moved.count(key.first))
             check_value(key, before, ODB_MODE_READ | ODB_MODE_REMOVED);
     // Values the run added to objects that had none of that attribute: after
     // a failure absent or whole.
     for (const auto& [key, rule] : change.values) {
-        if (model.values.count(key) || change.moved.count(key.first)) continue;
-        if (!succeeded && (rule.torn_ok || rule.deleted)) continue;
+        if (w.model.values.count(key) || change.moved.count(key.first)) continue;
+        if (!w.succeeded && (rule.torn_ok || rule.deleted)) continue;
         std::string now;
-        const odb_status read = read_value(db.get(), key.first, key.second, ODB_MODE_READ, now);
-        if (!succeeded) {
+        const odb_status read = read_value(w.db, key.first, key.second, ODB_MODE_READ, now);
+        if (!w.succeeded) {
             EXPECT_TRUE(read == ODB_E_NO_ATTRIBUTE || (read == ODB_OK && now == rule.after))
                 << "object " << key.first << " attribute " << key.second << " is torn ("
                 << status_text(read) << ", " << now.size() << " bytes)";
@@ -283,63 +291,93 @@ void verify_world(const wide_string& root, const expected_change& change, bool s
             EXPECT_TRUE(read == ODB_OK && now == rule.after) << "new value lost";
         }
     }
+}
 
-    // A value the run touched goes with one delete: a rewrite cut short must
-    // not leave a second record of the attribute for the delete to uncover.
-    for (const auto& [key, rule] : change.values) {
-        if (change.moved.count(key.first) || !in(live, key.first) || key.second == ODB_NAME_ATTRIBUTE)
+// A value the run touched goes with one delete: a rewrite cut short must
+// not leave a second record of the attribute for the delete to uncover.
+void check_touched_values_delete_once(const world_after& w) {
+    for (const auto& [key, rule] : w.change.values) {
+        if (w.change.moved.count(key.first) || !in(w.live, key.first) || key.second == ODB_NAME_ATTRIBUTE)
             continue;
         odb_obj_ctx* ctx = nullptr;
-        ASSERT_EQ(ODB_obj_create_ctx(db.get(), world_class, key.first, ODB_MODE_WRITE, &ctx), ODB_OK);
+        ASSERT_EQ(ODB_obj_create_ctx(w.db, world_class, key.first, ODB_MODE_WRITE, &ctx), ODB_OK);
         const odb_status erased = ODB_obj_set_attribute(ctx, key.second, 0, nullptr, 0);
         EXPECT_TRUE(erased == ODB_OK || erased == ODB_E_NO_ATTRIBUTE) << status_text(erased);
         ODB_obj_close_ctx(ctx);
         std::string now;
-        EXPECT_EQ(read_value(db.get(), key.first, key.second, ODB_MODE_READ, now), ODB_E_NO_ATTRIBUTE)
+        EXPECT_EQ(read_value(w.db, key.first, key.second, ODB_MODE_READ, now), ODB_E_NO_ATTRIBUTE)
             << "object " << key.first << " attribute " << key.second << " survives its delete";
     }
+}
 
-    // The name index answers every live object's stored name with that
-    // object, and knows nothing of objects that are not live.
-    for (uint32_t id : live) {
+// The name index answers every live object's stored name with that object,
+// knows nothing of objects that are not live, and counts the live ones.
+void check_name_index(const world_after& w) {
+    for (uint32_t id : w.live) {
         std::string name;
-        if (read_value(db.get(), id, ODB_NAME_ATTRIBUTE, ODB_MODE_READ, name) != ODB_OK)
+        if (read_value(w.db, id, ODB_NAME_ATTRIBUTE, ODB_MODE_READ, name) != ODB_OK)
             continue;
-        auto renamed = change.renamed.find(id);
-        auto old_name = model.names.find(id);
-        if (renamed != change.renamed.end() && old_name != model.names.end()) {
-            EXPECT_TRUE(name == renamed->second || (!succeeded && name == old_name->second))
+        auto renamed = w.change.renamed.find(id);
+        auto old_name = w.model.names.find(id);
+        if (renamed != w.change.renamed.end() && old_name != w.model.names.end()) {
+            EXPECT_TRUE(name == renamed->second || (!w.succeeded && name == old_name->second))
                 << "object " << id << " is named " << name;
         }
         name.push_back('\0');
         uint32_t found = 0;
         const odb_status lookup =
-            ODB_obj_lookup_ex(db.get(), world_class, ODB_NAME_ATTRIBUTE, ODB_NAME_ANSI,
+            ODB_obj_lookup_ex(w.db, world_class, ODB_NAME_ATTRIBUTE, ODB_NAME_ANSI,
                               name.data(), static_cast<uint32_t>(name.size()), &found);
         EXPECT_EQ(lookup, ODB_OK) << "lookup of " << name.c_str() << ": " << status_text(lookup);
         EXPECT_EQ(found, id) << "lookup of " << name.c_str();
     }
-    std::map<uint32_t, std::string> known_names = model.names;
+    std::map<uint32_t, std::string> known_names = w.model.names;
     known_names[removed_object] = "third";
     for (const auto& [id, known] : known_names) {
-        if (in(live, id)) continue;
+        if (in(w.live, id)) continue;
         std::string name = known + '\0';
         uint32_t found = 0;
         const odb_status lookup =
-            ODB_obj_lookup_ex(db.get(), world_class, ODB_NAME_ATTRIBUTE, ODB_NAME_ANSI,
+            ODB_obj_lookup_ex(w.db, world_class, ODB_NAME_ATTRIBUTE, ODB_NAME_ANSI,
                               name.data(), static_cast<uint32_t>(name.size()), &found);
         EXPECT_FALSE(lookup == ODB_OK && found == id)
             << "object " << id << " is not live but its name " << known << " still finds it";
     }
     uint32_t count = 0;
-    EXPECT_EQ(ODB_obj_count(db.get(), world_class, 0, &count), ODB_OK);
+    EXPECT_EQ(ODB_obj_count(w.db, world_class, 0, &count), ODB_OK);
     // A creation that failed part-way may leave its object behind without
     // an entry (it is entered once made), so objects the run created may be
     // missing from the count.
     std::size_t unindexed = 0;
-    for (uint32_t id : change.created) unindexed += in(live, id) ? 1 : 0;
-    EXPECT_TRUE(count <= live.size() && count + unindexed >= live.size())
-        << "count by the index " << count << ", live objects " << live.size();
+    for (uint32_t id : w.change.created) unindexed += in(w.live, id) ? 1 : 0;
+    EXPECT_TRUE(count <= w.live.size() && count + unindexed >= w.live.size())
+        << "count by the index " << count << ", live objects " << w.live.size();
+}
+
+}  // namespace
+
+void verify_world(const wide_string& root, const expected_change& change, bool succeeded,
+                  const std::string& trace) {
+    SCOPED_TRACE(trace);
+    odb_status status = ODB_OK;
+    std::unique_ptr<odb_database, test::database_closer> db(open_world(root, &status));
+    ASSERT_TRUE(db) << "the database does not open again: " << status_text(status);
+
+    odb_status walk_status[3];
+    const world_after world{db.get(),
+                            list_ids(db.get(), world_class, ODB_ENUM_LIVE, &walk_status[0]),
+                            list_ids(db.get(), world_class, ODB_ENUM_REMOVED, &walk_status[1]),
+                            list_ids(db.get(), world_class, ODB_ENUM_WIPED, &walk_status[2]),
+                            change,
+                            succeeded};
+    for (odb_status s : walk_status) ASSERT_EQ(s, ODB_OK) << "walk: " << status_text(s);
+
+    check_one_form_each(world);
+    check_objects_kept(world);
+    check_values(world);
+    check_touched_values_delete_once(world);
+    if (::testing::Test::HasFatalFailure()) return;
+    check_name_index(world);
 }
 
 }  // namespace odb::reliability

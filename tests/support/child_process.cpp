@@ -142,14 +142,11 @@ std::string helper_executable_path() {
     return path.substr(0, path.rfind('/') + 1) + "odb_test_helper";
 }
 
-std::unique_ptr<child_process> child_process::start_helper(
-    const std::vector<std::string>& arguments) {
-    std::unique_ptr<child_process> child(new child_process);
-    child->impl_.reset(new impl);
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+spawned_helper spawn_helper(const std::vector<std::string>& arguments, bool with_input) {
+    int in[2] = {-1, -1}, out[2];
+    if ((with_input && ::pipe2(in, O_CLOEXEC) != 0) || ::pipe2(out, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe2 failed");
-    std::string exe = helper_executable_path();
+    const std::string exe = helper_executable_path();
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(exe.c_str()));
     for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -157,30 +154,52 @@ std::unique_ptr<child_process> child_process::start_helper(
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    if (with_input) posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    int error =
-        posix_spawn(&child->impl_->pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
+    if (with_input) ::close(in[0]);
     ::close(out[1]);
-    child->impl_->input = in[1];
-    child->impl_->output = out[0];
-    if (error != 0) throw std::runtime_error("cannot start odb_test_helper");
-    return child;
+    if (error != 0) {
+        if (with_input) ::close(in[1]);
+        ::close(out[0]);
+        throw std::runtime_error("cannot start odb_test_helper");
+    }
+    return {pid, in[1], out[0]};
 }
 
-std::string child_process::read_line() {
+std::string read_pipe_line(int fd) {
     std::string line;
     char c;
     for (;;) {
-        ssize_t n = ::read(impl_->output, &c, 1);
+        ssize_t n = ::read(fd, &c, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0 || c == '\n') break;
         line += c;
     }
     return line;
 }
+
+int wait_for_exit(int pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+std::unique_ptr<child_process> child_process::start_helper(
+    const std::vector<std::string>& arguments) {
+    std::unique_ptr<child_process> child(new child_process);
+    child->impl_.reset(new impl);
+    const spawned_helper spawned = spawn_helper(arguments, true);
+    child->impl_->pid = spawned.pid;
+    child->impl_->input = spawned.input;
+    child->impl_->output = spawned.output;
+    return child;
+}
+
+std::string child_process::read_line() { return read_pipe_line(impl_->output); }
 
 void child_process::write_line(const std::string& line) {
     std::string text = line + "\n";
@@ -198,9 +217,7 @@ void child_process::close_input() {
 int child_process::wait() {
     if (!impl_->waited) {
         close_input();
-        int status = 0;
-        while (::waitpid(impl_->pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        const int status = wait_for_exit(impl_->pid);
         impl_->status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         impl_->waited = true;
     }

@@ -41,6 +41,20 @@ bool running_under_wine();
 #ifndef _WIN32
 // odb_test_helper beside the running test executable.
 std::string helper_executable_path();
+
+// How every test starts the helper on POSIX: its standard output, and its
+// standard input when asked, on pipes whose other ends come back here
+// (-1 where none was made). Throws when it cannot start.
+struct spawned_helper {
+    int pid = -1;
+    int input = -1;
+    int output = -1;
+};
+spawned_helper spawn_helper(const std::vector<std::string>& arguments, bool with_input);
+// The next line on a pipe, without its end; empty at the end of the pipe.
+std::string read_pipe_line(int fd);
+// The wait status of a child, waited for through interruptions.
+int wait_for_exit(int pid);
 #endif
 
 }  // namespace odb::test

@@ -168,6 +168,7 @@ TEST_F(OdbSettingsFile, ReadsAndEditsLikeTheProfileFunctions) {
     EXPECT_EQ(effective("NameIndex.HashCount", "1000"), "256");
     EXPECT_EQ(effective("NameIndex.HashCount", "0"), "1");
     EXPECT_EQ(effective("NameIndex.MinEntrySize", "65556"), "20");
+    EXPECT_EQ(effective("NameIndex.MinEntrySize", "300"), "256");
     EXPECT_EQ(effective("NameIndex.LockSleep", "-1"), "4294967295");
     EXPECT_EQ(effective("NameIndex.LifeTime", "42A9"), "42");
     EXPECT_EQ(effective("NameIndex.LifeTime", ""), "1800");
@@ -178,6 +179,7 @@ TEST_F(OdbSettingsFile, ReadsAndEditsLikeTheProfileFunctions) {
     EXPECT_EQ(change.section + "." + change.key + "=" + change.value, "Attribs.SingleFile=yes");
     EXPECT_EQ(parse_setting_change("IdAssignment.LastId=0000ABCD").value, "0000abcd");
     EXPECT_THROW(parse_setting_change("NameIndex.MinEntrySize=128"), usage_error);
+    EXPECT_EQ(parse_setting_change("NameIndex.MinEntrySize=127").value, "127");  // the largest room an entry has
 }
 
 TEST_F(OdbSettingsFile, ClassCounters) {

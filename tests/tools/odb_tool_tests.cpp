@@ -565,6 +565,23 @@ TEST_F(OdbTool, CheckReportsACutRecordFile) {
     EXPECT_TRUE(contains(header.out, "ODB_E_BAD_HEADER")) << header.out;
 }
 
+TEST_F(OdbTool, VerboseAddsTheLibrarysLineOnTheFailure) {
+    const std::string db = dir("verbose");
+    ok({"create", db, "Attribs.SingleFile=yes"});
+    ok({"new", db, "3", "--name", "x"});
+    const fs::path records = fs::path(db) / "00000003" / "00000000" / "00000001" / "ATTRIBS.FDB";
+    write_text(records, "not a record file");
+
+    EXPECT_FALSE(contains(odb({"get", db, "3", "1", "name"}).err, "qmfiledb:"));
+    program_result result = odb({"--verbose", "get", db, "3", "1", "name"});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_TRUE(contains(result.err, "ODB_E_BAD_HEADER (0xdb000017): read " + records.string() +
+                                         ": not a record file"))
+        << result.err;
+    auto error = nlohmann::json::parse(odb({"attrs", db, "3", "1", "--json", "--verbose"}).err);
+    EXPECT_TRUE(contains(error["trace"].get<std::string>(), records.string())) << error;
+}
+
 TEST_F(OdbTool, CheckMovesALowCounterOnlyWhenSafe) {
     const std::string db = dir("counters");
     ok({"create", db});

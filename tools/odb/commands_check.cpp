@@ -63,13 +63,14 @@ public:
         objects_ = attributes_ = 0;
         states_.clear();
         const ini_file ini = ini_file::load(settings_path(db_));
-        index_on_ = setting_yes(ini, "NameIndex", "Enabled");
+        index_on_ = setting_yes(ini, odb::settings::name_index_enabled);
         lifetime_ = index_lifetime(db_);
-        first_id_ = setting_id(ini, "FirstId");
-        last_id_ = setting_id(ini, "LastId");
+        first_id_ = setting_id(ini, odb::settings::first_id);
+        last_id_ = setting_id(ini, odb::settings::last_id);
         if (first_id_ > last_id_)
             add(path_text(settings_path(db_)),
-                "IdAssignment.FirstId " + hex8(first_id_) + " lies above LastId " + hex8(last_id_));
+                dotted_name(odb::settings::first_id) + " " + hex8(first_id_) + " lies above " +
+                    odb::settings::last_id.key + " " + hex8(last_id_));
         progress shown("check");
         classes_ = db_.classes();
         for (uint32_t cls : classes_) check_class(cls, shown);
@@ -94,7 +95,7 @@ public:
         for (uint32_t cls : index_classes) {
             // The index is derived: without names.dat the next lookup
             // rebuilds every bucket from the objects.
-            fs::path header = db_.class_dir(cls) / "names.dat";
+            fs::path header = db_.class_dir(cls) / disk::name_index_file;
             std::error_code error;
             fs::remove(header, error);
             if (error) {
@@ -184,7 +185,7 @@ private:
                     if (!name.empty()) state.names.push_back({id, name});
                 }
             }
-            if (status == ODB_OK && obj.single_file()) check_record_file(obj.directory() / "ATTRIBS.FDB");
+            if (status == ODB_OK && obj.single_file()) check_record_file(obj.directory() / disk::record_file_name);
         } catch (const tool_error& error) {
             add(path_text(db_.object_dir(cls, id, f)), error.what());
         }
@@ -198,15 +199,16 @@ private:
         if (!exists) return;
         // The library reads a header cut after its magic as one without
         // records.
-        if (file.size() < 8) {
-            add(path_text(path), "the file is cut inside its 8-byte header (" +
-                                     std::to_string(file.size()) + " bytes)");
+        const uint64_t file_header = disk::record_file_header_size, record_header = disk::record_header_size;
+        if (file.size() < file_header) {
+            add(path_text(path), "the file is cut inside its " + std::to_string(file_header) +
+                                     "-byte header (" + std::to_string(file.size()) + " bytes)");
             return;
         }
         const uint64_t size = file.size();
         uint64_t position = file[4] | (file[5] << 8);
         while (position < size) {
-            if (position + 28 > size) {
+            if (position + record_header > size) {
                 add(path_text(path), "the file ends inside a record header at offset " +
                                          std::to_string(position) + ": it was cut (" +
                                          std::to_string(size - position) + " stray bytes)");
@@ -214,11 +216,11 @@ private:
             }
             const unsigned char* header = file.data() + position;
             uint32_t id = get32(header), capacity = get32(header + 4), length = get32(header + 8);
-            if (position + 28 + capacity > size) {
+            if (position + record_header + capacity > size) {
                 add(path_text(path), "the record of attribute " + hex8(id) + " at offset " +
                                          std::to_string(position) + " needs " +
                                          std::to_string(capacity) + " bytes but the file ends after " +
-                                         std::to_string(size - position - 28) +
+                                         std::to_string(size - position - record_header) +
                                          ": the file was cut and the value is lost");
                 return;
             }
@@ -227,14 +229,15 @@ private:
                                          std::to_string(position) + " is longer (" +
                                          std::to_string(length) + ") than its area (" +
                                          std::to_string(capacity) + ")");
-            position += 28 + static_cast<uint64_t>(capacity);
+            position += record_header + capacity;
         }
     }
 
     void check_counter(uint32_t cls, const class_state& state) {
-        const std::string path = path_text(db_.class_dir(cls) / "OBJID.FDB");
+        const std::string path = path_text(db_.class_dir(cls) / disk::id_file);
         if (state.counter.state == class_counter::damaged) {
-            add(path, "the identifier counter is damaged (not \"Next ID=xxxxxxxx\")",
+            add(path, std::string("the identifier counter is damaged (not \"") + disk::next_id_prefix +
+                          "xxxxxxxx\")",
                 repair_kind::counter, cls);
             return;
         }
@@ -256,12 +259,12 @@ private:
         const fs::path dir = db_.class_dir(cls);
         const index_header header = read_index_header(dir, lifetime_, 0);
         if (header.state == index_header::missing) {
-            add(path_text(dir / "names.dat"),
+            add(path_text(dir / disk::name_index_file),
                 "the index header is missing while its bucket files remain", repair_kind::index, cls);
             return;
         }
         if (header.state == index_header::damaged) {
-            add(path_text(dir / "names.dat"), header.problem, repair_kind::index, cls);
+            add(path_text(dir / disk::name_index_file), header.problem, repair_kind::index, cls);
             return;
         }
         if (header.state != index_header::fresh) return;
@@ -315,7 +318,7 @@ private:
             add(path_text(dir), std::to_string(unreported) + " more names disagree with the name index",
                 repair_kind::index, cls);
         if (stated != state.live)
-            add(path_text(dir / "names.dat"),
+            add(path_text(dir / disk::name_index_file),
                 "the name index counts " + std::to_string(stated) + " objects, the class holds " +
                     std::to_string(state.live) + " live ones",
                 repair_kind::index, cls);
@@ -364,7 +367,7 @@ private:
             }
             uint32_t moved = state.any_id_in_range ? std::max(first_id_, state.highest_in_range + 1) : first_id_;
             if (state.counter.state == class_counter::valid && moved < state.counter.next) {
-                not_repaired.push_back(path_text(db_.class_dir(entry.first) / "OBJID.FDB") +
+                not_repaired.push_back(path_text(db_.class_dir(entry.first) / disk::id_file) +
                                        ": not repairable with ODB_assign_ids: it would lower this "
                                        "class's counter from " + hex8(state.counter.next) + " to " +
                                        hex8(moved));

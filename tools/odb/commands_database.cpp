@@ -14,12 +14,12 @@ namespace {
 std::string settings_help() {
     std::string text = "Settings (SECTION.KEY=VALUE):\n";
     for (const setting_info& info : known_settings()) {
-        std::string name = std::string(info.section) + "." + info.key;
+        std::string name = dotted_name(info);
         const char* kind = info.kind == setting_kind::yes_no    ? "yes|no"
                            : info.kind == setting_kind::integer ? "integer"
                                                                  : "8 hex digits";
         text += "  " + name + std::string(name.size() < 30 ? 30 - name.size() : 1, ' ') + kind +
-                ", default " + info.default_value + ": " + info.meaning + "\n";
+                ", default " + default_text(info) + ": " + info.meaning + "\n";
     }
     return text;
 }
@@ -32,8 +32,9 @@ std::vector<setting_change> parse_changes(const std::vector<std::string>& argume
     for (const std::string& argument : arguments) changes.push_back(parse_setting_change(argument));
     ini_file after = current;
     for (const setting_change& change : changes) after.set(change.section, change.key, change.value);
-    if (setting_id(after, "FirstId") > setting_id(after, "LastId"))
-        throw usage_error("IdAssignment.FirstId would lie above IdAssignment.LastId");
+    if (setting_id(after, odb::settings::first_id) > setting_id(after, odb::settings::last_id))
+        throw usage_error(dotted_name(odb::settings::first_id) + " would lie above " +
+                          dotted_name(odb::settings::last_id));
     return changes;
 }
 
@@ -54,13 +55,13 @@ void show_settings(const database& db, bool as_json) {
     json list = json::array();
     table out({"SETTING", "VALUE", "FROM", "MEANING"});
     for (const setting_info& info : known_settings()) {
-        std::optional<std::string> raw = ini.get(info.section, info.key);
-        std::string name = std::string(info.section) + "." + info.key;
+        std::optional<std::string> raw = ini.get(info);
+        std::string name = dotted_name(info);
         std::string value = effective_value(info, raw);
         list.push_back({{"setting", name},
                         {"value", value},
                         {"in_file", raw ? json(*raw) : json(nullptr)},
-                        {"default", info.default_value}});
+                        {"default", default_text(info)}});
         std::string from = raw ? (*raw == value ? "file" : "file: " + *raw) : "default";
         out.add({name, value, from, info.meaning});
     }
@@ -88,8 +89,8 @@ std::vector<std::string> foreign_entries(const database& db) {
         std::string name = path_text(it->path().filename());
         std::error_code type_error;
         const bool directory = it->is_directory(type_error);
-        bool own = !directory && (iequals(name, "QMFILEDB.FDB") || iequals(name, "DBCFG.INI") ||
-                                  iequals(name, "DBCFG.FDB"));
+        bool own = !directory && (iequals(name, disk::marker_file) || iequals(name, disk::settings_file) ||
+                                  iequals(name, disk::config_lock_file));
         if (directory && name.size() == 8 &&
             name.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)
             own = true;
@@ -126,13 +127,14 @@ void add_database_commands(CLI::App& app) {
     {
         auto o = std::make_shared<options>();
         CLI::App* command = app.add_subcommand(
-            "config", "Show the settings of DBCFG.INI, or change them (SECTION.KEY=VALUE ...)");
+            "config", std::string("Show the settings of ") + disk::settings_file +
+                          ", or change them (SECTION.KEY=VALUE ...)");
         add_dir(command, o->dir);
         command->add_option("SETTING", o->settings, "settings to change, SECTION.KEY=VALUE")->type_name("");
         add_json(command, o->json);
         command->footer(settings_help() +
-                        "Changes take effect for handles opened afterwards; the library reads "
-                        "DBCFG.INI when a database is opened.");
+                        "Changes take effect for handles opened afterwards; the library reads " +
+                        disk::settings_file + " when a database is opened.");
         command->callback([o] {
             database db = database::open(o->dir);
             if (o->settings.empty()) show_settings(db, o->json);

@@ -41,7 +41,8 @@ void show_class(database& db, uint32_t cls, const std::vector<uint32_t>& ids) {
         object obj(db, cls, id, form::live, false);
         out.add({hex8(id), value_text(obj.read(ODB_NAME_ATTRIBUTE)),
                  std::to_string(number(obj.read(radius_attr))) + " km",
-                 obj.single_file() ? "ATTRIBS.FDB" : ".DAT files"});
+                 obj.single_file() ? std::string(disk::record_file_name)
+                                   : std::string(disk::attribute_file_suffix) + " files"});
     }
     out.print(std::cout);
 }
@@ -58,12 +59,12 @@ uint32_t lookup(database& db, uint32_t cls, const std::string& name) {
 
 void run_demo(const std::string& dir) {
     const std::string shown_dir = dir;
-    say("odb create " + shown_dir + " NameIndex.Enabled=yes");
+    say("odb create " + shown_dir + " " + dotted_name(odb::settings::name_index_enabled) + "=yes");
     {
         database created = database::create(dir);
         std::cout << "created database " << created.root_text() << "\n";
         ini_file ini;
-        ini.set("NameIndex", "Enabled", "yes");
+        ini.set(odb::settings::name_index_enabled, "yes");
         ini.save(settings_path(created));
     }
 
@@ -90,14 +91,15 @@ void run_demo(const std::string& dir) {
         show_class(db, planets, planet_ids);
     }
 
-    say("odb config " + shown_dir + " Attribs.SingleFile=yes   # new objects keep attributes in ATTRIBS.FDB");
+    say("odb config " + shown_dir + " " + dotted_name(odb::settings::single_file) +
+        "=yes   # new objects keep attributes in " + disk::record_file_name);
     {
         database db = database::open(dir);
         ini_file ini = ini_file::load(settings_path(db));
-        ini.set("Attribs", "SingleFile", "yes");
+        ini.set(odb::settings::single_file, "yes");
         ini.save(settings_path(db));
     }
-    std::cout << "\nClass " << hex8(moons) << ": moons, attributes in ATTRIBS.FDB (name, "
+    std::cout << "\nClass " << hex8(moons) << ": moons, attributes in " << disk::record_file_name << " (name, "
               << hex8(radius_attr) << " radius, " << hex8(orbits_attr) << " the planet's identifier)\n";
     const moon moon_list[] = {{"Moon", 1737, "Earth"},      {"Phobos", 11, "Mars"},
                               {"Deimos", 6, "Mars"},        {"Io", 1822, "Jupiter"},

@@ -74,7 +74,7 @@ void dump(database& db, std::ostream& out) {
         if (counter.state == class_counter::valid) line["next_id"] = hex8(counter.next);
         // A damaged counter is kept as it is, byte for byte.
         if (counter.state == class_counter::damaged)
-            line["counter_raw"] = to_base64(read_file_bytes(path_text(db.class_dir(cls) / "OBJID.FDB")));
+            line["counter_raw"] = to_base64(read_file_bytes(path_text(db.class_dir(cls) / disk::id_file)));
         out << json_line(line) << "\n";
         // All identifiers of the class in order, each in its forms: the
         // order a loaded copy dumps in too, whatever its directories' order.
@@ -183,7 +183,7 @@ public:
         if (line.contains("counter_raw")) {
             counter = from_base64(text_field(line, "counter_raw"));
         } else if (!line.at("next_id").is_null()) {
-            std::string text = "Next ID=" + hex8(parse_hex32(text_field(line, "next_id"), "identifier"));
+            std::string text = disk::next_id_prefix + hex8(parse_hex32(text_field(line, "next_id"), "identifier"));
             counter.assign(text.begin(), text.end());
         }
         counters_[cls] = counter;
@@ -239,11 +239,13 @@ public:
                 class_counter mine = read_class_counter(dir);
                 std::string text(counter.begin(), counter.end());
                 uint32_t next = 0;
-                if (text.size() == 16 && text.compare(0, 8, "Next ID=") == 0) next = parse_hex32(text.substr(8), "identifier");
+                const std::string prefix = disk::next_id_prefix;
+                if (text.size() == disk::next_id_size && text.compare(0, prefix.size(), prefix) == 0)
+                    next = parse_hex32(text.substr(prefix.size()), "identifier");
                 if (mine.state == class_counter::valid && mine.next >= next) continue;
                 if (next == 0) continue;
             }
-            write_file_bytes(path_text(dir / "OBJID.FDB"), counter);
+            write_file_bytes(path_text(dir / disk::id_file), counter);
         }
         if (options_.into) {
             done_ = true;
@@ -254,7 +256,7 @@ public:
         for (auto section = settings_.begin(); section != settings_.end(); ++section)
             for (auto key = section.value().begin(); key != section.value().end(); ++key)
                 ini.set(section.key(), key.key(), key.value().get<std::string>());
-        ini.save(root_ / "DBCFG.INI");
+        ini.save(root_ / disk::settings_file);
         std::error_code error;
         if (fs::exists(target_, error)) fs::remove(target_, error);  // empty, checked above
         fs::rename(root_, target_, error);
@@ -290,12 +292,12 @@ private:
 
     void write_load_settings(bool single) {
         ini_file ini;
-        ini.set("NameIndex", "Enabled", "no");
-        ini.set("Tracking", "AttributeChanges", "no");
-        ini.set("Tracking", "ObjectChanges", "no");
-        ini.set("Attribs", "SingleFile", single ? "yes" : "no");
-        ini.set("Attribs", "AutoConvert", single ? "yes" : "no");
-        ini.save(root_ / "DBCFG.INI");
+        ini.set(odb::settings::name_index_enabled, "no");
+        ini.set(odb::settings::track_attribute_changes, "no");
+        ini.set(odb::settings::track_object_changes, "no");
+        ini.set(odb::settings::single_file, single ? "yes" : "no");
+        ini.set(odb::settings::auto_convert, single ? "yes" : "no");
+        ini.save(root_ / disk::settings_file);
     }
 
     json settings_;

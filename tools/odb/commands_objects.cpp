@@ -104,7 +104,8 @@ void stat_object(const object& obj, bool as_json) {
     table out({});
     out.add({"object", obj.label() + " (" + form_name(obj.current_form()) + ")"});
     out.add({"path", path_text(obj.directory())});
-    out.add({"storage", single ? "single file (ATTRIBS.FDB)" : "one file per attribute (.DAT)"});
+    out.add({"storage", single ? std::string("single file (") + disk::record_file_name + ")"
+                               : std::string("one file per attribute (") + disk::attribute_file_suffix + ")"});
     out.add({"size", std::to_string(total) + " bytes in " + std::to_string(attributes.size()) +
                          " attributes"});
     // The lock file's times: created with the object, written at each change.
@@ -130,7 +131,8 @@ void stat_attribute(const object& obj, uint32_t attribute, bool as_json) {
         throw_status(read_status, "cannot read attribute " + hex8(attribute) + " of object " + obj.label() + " at",
                      obj.where());
     const bool exists = read_status == ODB_OK;
-    fs::path path = obj.directory() / (single ? std::string("ATTRIBS.FDB") : hex8(attribute) + ".DAT");
+    fs::path path = obj.directory() / (single ? std::string(disk::record_file_name)
+                                              : hex8(attribute) + disk::attribute_file_suffix);
     // Per-attribute files have times of their own; records in ATTRIBS.FDB
     // keep theirs inside the file, where the interface does not reach.
     file_times times = {};

@@ -209,7 +209,7 @@ void list_classes(const query_options& o) {
 // Why the library's index cannot be used by a command that only reads, or
 // empty when it can.
 std::string index_unusable(database& db, uint32_t cls, const std::u16string* name) {
-    if (!setting_yes(ini_file::load(settings_path(db)), "NameIndex", "Enabled")) return "";
+    if (!setting_yes(ini_file::load(settings_path(db)), odb::settings::name_index_enabled)) return "";
     const fs::path dir = db.class_dir(cls);
     const uint32_t lifetime = index_lifetime(db);
     if (name ? index_readable_for_name(dir, lifetime, *name) : index_readable_for_count(dir, lifetime))
@@ -299,7 +299,7 @@ void lookup_name(const query_options& o) {
     if (name.size() > 256) throw usage_error("a name has at most 256 characters");
     database db = database::open(o.dir);
     db.require_class(cls);
-    const bool index_on = setting_yes(ini_file::load(settings_path(db)), "NameIndex", "Enabled");
+    const bool index_on = setting_yes(ini_file::load(settings_path(db)), odb::settings::name_index_enabled);
     std::string why = index_on ? index_unusable(db, cls, &name) : "the name index is off";
     std::optional<uint32_t> found;
     if (o.rebuild_index || why.empty()) {

@@ -102,7 +102,7 @@ void show_stats(const std::string& dir, const std::string& only, bool as_json) {
     } else {
         classes = db.classes();
     }
-    const bool index_on = setting_yes(ini_file::load(settings_path(db)), "NameIndex", "Enabled");
+    const bool index_on = setting_yes(ini_file::load(settings_path(db)), odb::settings::name_index_enabled);
     const uint32_t lifetime = index_lifetime(db);
     const uint32_t now = index_clock_now();
     std::optional<stream_table> out;
@@ -167,8 +167,8 @@ void show_stats(const std::string& dir, const std::string& only, bool as_json) {
 std::map<uint32_t, uint32_t> read_changes(const fs::path& file) {
     std::map<uint32_t, uint32_t> out;
     std::ifstream in(file, std::ios::binary);
-    unsigned char record[8];
-    while (in.read(reinterpret_cast<char*>(record), 8)) {
+    unsigned char record[disk::object_change_record_size];
+    while (in.read(reinterpret_cast<char*>(record), sizeof record)) {
         uint32_t id = record[0] | (record[1] << 8) | (record[2] << 16) | (static_cast<uint32_t>(record[3]) << 24);
         uint32_t when = record[4] | (record[5] << 8) | (record[6] << 16) | (static_cast<uint32_t>(record[7]) << 24);
         out[id] = when;
@@ -182,8 +182,8 @@ void show_changes(const std::string& dir, const std::string& class_text, const s
     int64_t after = since.empty() ? INT64_MIN : unix_time(parse_utc_time(since));
     database db = database::open(dir);
     db.require_class(cls);
-    const fs::path file = db.class_dir(cls) / "OBJCHGS.FDB";
-    if (!setting_yes(ini_file::load(settings_path(db)), "Tracking", "ObjectChanges"))
+    const fs::path file = db.class_dir(cls) / disk::object_changes_file;
+    if (!setting_yes(ini_file::load(settings_path(db)), odb::settings::track_object_changes))
         note("object changes are recorded only with Tracking.ObjectChanges=yes");
     std::optional<stream_table> out;
     if (!as_json) out.emplace(std::vector<std::string>{"TIME", "ID"}, std::vector<std::size_t>{20});

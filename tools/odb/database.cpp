@@ -143,8 +143,8 @@ fs::path database::class_dir(uint32_t cls) const { return root_ / hex8(cls); }
 
 fs::path database::object_dir(uint32_t cls, uint32_t id, form f) const {
     std::string slot = hex8(id & 0x1FF);
-    if (f == form::removed) slot += ".RMV";
-    if (f == form::wiped) slot += ".WPE";
+    if (f == form::removed) slot += disk::removed_suffix;
+    if (f == form::wiped) slot += disk::wiped_suffix;
     return class_dir(cls) / hex8(id >> 9) / slot;
 }
 
@@ -312,7 +312,7 @@ fs::path object::directory() const {
 
 bool object::single_file() const {
     std::error_code error;
-    return fs::is_regular_file(directory() / "ATTRIBS.FDB", error);
+    return fs::is_regular_file(directory() / disk::record_file_name, error);
 }
 
 void object::remove(uint32_t options) {

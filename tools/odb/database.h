@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "core/disk_format.h"
 #include "errors.h"
 #include "text.h"
 
 namespace odbtool {
 
 namespace fs = std::filesystem;
+namespace disk = odb::disk;
 
 // The three forms in which an object directory exists.
 enum class form { live, removed, wiped };

@@ -4,7 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "library_trace.h"
+
 namespace odbtool {
+
+status_error::status_error(odb_status status, const std::string& message, std::string path)
+    : tool_error(message, std::move(path)), status(status), trace(take_library_trace(status)) {}
 
 const char* status_meaning(odb_status status) {
     switch (status) {

@@ -26,11 +26,13 @@ struct tool_error : std::runtime_error {
     std::string path;
 };
 
-// An operation that failed with a library status.
+// An operation that failed with a library status. Built right after the
+// failing call, it takes the library's trace line of that failure (odb
+// --verbose; empty otherwise).
 struct status_error : tool_error {
-    status_error(odb_status status, const std::string& message, std::string path = "")
-        : tool_error(message, std::move(path)), status(status) {}
+    status_error(odb_status status, const std::string& message, std::string path = "");
     odb_status status;
+    std::string trace;
 };
 
 // "PATH: <the system's reason>" for a file the tool itself failed to open,

@@ -9,6 +9,7 @@
 
 #include "cli.h"
 #include "errors.h"
+#include "library_trace.h"
 #include "output.h"
 #include "qmfiledb.h"
 #include "text.h"
@@ -24,26 +25,34 @@ int exit_code_set() { return pending_exit_code; }
 
 namespace {
 
-bool wants_json(int argc, char** argv) {
+bool has_flag(int argc, char** argv, const char* flag) {
     for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--json") == 0 || std::strcmp(argv[i], "--jsonl") == 0) return true;
+        if (std::strcmp(argv[i], flag) == 0) return true;
     return false;
 }
 
-// A failure on standard error: "odb: error: ..." or, for a command asked
-// for JSON, one JSON object.
+bool wants_json(int argc, char** argv) {
+    return has_flag(argc, argv, "--json") || has_flag(argc, argv, "--jsonl");
+}
+
+// A failure on standard error: "odb: error: ..." (and, with --verbose, the
+// library's line on it below) or, for a command asked for JSON, one JSON
+// object.
 int report(const std::exception& error, bool as_json, int code) {
     std::cout.flush();
+    const auto* status = dynamic_cast<const status_error*>(&error);
     if (!as_json) {
         std::cerr << "odb: " << (code == exit_usage ? "" : "error: ") << error.what() << "\n";
+        if (status != nullptr && !status->trace.empty()) std::cerr << "  " << status->trace << "\n";
         return code;
     }
     json record = {{"error", error.what()}, {"status", nullptr}, {"path", nullptr}, {"exit", code}};
     if (const auto* failure = dynamic_cast<const tool_error*>(&error)) {
         if (!failure->path.empty()) record["path"] = failure->path;
-        if (const auto* status = dynamic_cast<const status_error*>(&error)) {
+        if (status != nullptr) {
             record["status"] = odb_status_name(status->status);
             record["status_code"] = status->status;
+            if (!status->trace.empty()) record["trace"] = status->trace;
         }
     }
     std::cerr << json_line(record) << "\n";
@@ -62,6 +71,8 @@ std::string version_text() {
 int run(int argc, char** argv) {
     use_binary_stdio();
     const bool as_json = wants_json(argc, argv);
+    // Before the first library call (the version text below makes one).
+    if (has_flag(argc, argv, "--verbose")) start_library_trace();
     CLI::App app{"odb: create, inspect, change and repair qmfiledb databases.\n"
                  "Classes, identifiers and attribute numbers are hexadecimal (as in the "
                  "database's file names); counts and offsets are decimal unless written 0x...\n"
@@ -76,6 +87,9 @@ int run(int argc, char** argv) {
     app.add_flag_callback("-q,--quiet", [] { set_quiet(true); },
                           "no notes and no progress on standard error")
         ->trigger_on_parse();
+    app.add_flag("--verbose",
+                 "with an error from the library, also print its trace line (QMFILEDB_TRACE): the "
+                 "failing call, the file, the system's reason and any time spent waiting");
     app.failure_message([](const CLI::App* odb, const CLI::Error& error) {
         std::string help = "odb";
         for (const CLI::App* command : odb->get_subcommands()) help += " " + command->get_name();

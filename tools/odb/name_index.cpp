@@ -11,7 +11,6 @@ namespace odbtool {
 
 namespace {
 
-const uint32_t index_magic = 0x5B5B0004u;
 // Unix time of 1992-01-01 00:00:00 UTC.
 const int64_t index_epoch = 694224000;
 
@@ -38,21 +37,19 @@ uint32_t index_clock_now() {
 }
 
 uint32_t index_lifetime(const database& db) {
-    const setting_info* info = find_setting("NameIndex.LifeTime");
-    return static_cast<uint32_t>(
-        std::stoul(effective_value(*info, ini_file::load(settings_path(db)).get("NameIndex", "LifeTime"))));
+    return setting_number(ini_file::load(settings_path(db)), odb::settings::index_lifetime);
 }
 
 fs::path index_bucket_path(const fs::path& class_dir, uint32_t bucket) {
     char name[16];
-    std::snprintf(name, sizeof name, "names.%03x", bucket);
-    return class_dir / name;
+    std::snprintf(name, sizeof name, "%03x", bucket);
+    return class_dir / (disk::name_bucket_prefix + std::string(name));
 }
 
 index_header read_index_header(const fs::path& class_dir, uint32_t lifetime, uint32_t margin) {
     index_header header;
     bytes file;
-    if (!read_whole(class_dir / "names.dat", file)) {
+    if (!read_whole(class_dir / disk::name_index_file, file)) {
         std::error_code error;
         header.state = fs::exists(index_bucket_path(class_dir, 0), error) ? index_header::missing
                                                                           : index_header::absent;
@@ -64,20 +61,22 @@ index_header read_index_header(const fs::path& class_dir, uint32_t lifetime, uin
         header.state = index_header::reset;
         return header;
     }
-    if (file.size() < 12) {
+    if (file.size() < disk::name_index_header_size) {
         header.state = index_header::damaged;
-        header.problem = "names.dat is cut (" + std::to_string(file.size()) + " bytes)";
+        header.problem = std::string(disk::name_index_file) + " is cut (" + std::to_string(file.size()) + " bytes)";
         return header;
     }
     const uint32_t magic = get32(file.data());
     header.built = get32(file.data() + 4);
     header.buckets = get32(file.data() + 8);
-    if (magic != index_magic) {
+    if (magic != disk::name_index_magic) {
         header.state = index_header::damaged;
-        header.problem = "names.dat has the wrong magic " + hex8(magic);
-    } else if (header.buckets < 1 || header.buckets > 256) {
+        header.problem = std::string(disk::name_index_file) + " has the wrong magic " + hex8(magic);
+    } else if (header.buckets < odb::settings::hash_count.minimum ||
+               header.buckets > odb::settings::hash_count.maximum) {
         header.state = index_header::damaged;
-        header.problem = "names.dat gives a bad bucket count " + std::to_string(header.buckets);
+        header.problem = std::string(disk::name_index_file) + " gives a bad bucket count " +
+                         std::to_string(header.buckets);
     } else if (lifetime != 0 && uint64_t(index_clock_now()) + margin > uint64_t(header.built) + lifetime) {
         header.state = index_header::stale;
     } else {
@@ -95,19 +94,20 @@ index_bucket read_index_bucket(const fs::path& class_dir, uint32_t bucket) {
         return out;
     }
     out.state = index_bucket::damaged;
-    if (file.size() < 8) {
+    if (file.size() < disk::name_bucket_header_size) {
         out.problem = "the bucket file is cut (" + std::to_string(file.size()) + " bytes)";
         return out;
     }
-    if (get32(file.data()) != index_magic) {
+    if (get32(file.data()) != disk::name_index_magic) {
         out.problem = "the bucket file has the wrong magic " + hex8(get32(file.data()));
         return out;
     }
     out.stated = get32(file.data() + 4);
-    std::size_t position = 8;
-    while (position + 8 <= file.size()) {
+    std::size_t position = disk::name_bucket_header_size;
+    while (position + disk::name_entry_overhead <= file.size()) {
         uint32_t length = file[position] | (file[position + 1] << 8);
-        if (length < 8 || length > 263 || position + length > file.size()) {
+        if (length < disk::name_entry_overhead || length > disk::max_name_entry_length ||
+            position + length > file.size()) {
             out.problem = "bad entry length " + std::to_string(length) + " at offset " + std::to_string(position);
             out.entries.clear();
             return out;
@@ -169,7 +169,7 @@ std::string index_state_text(const index_header& header) {
     switch (header.state) {
     case index_header::absent: return "not built";
     case index_header::reset: return "invalidated";
-    case index_header::missing: return "missing its names.dat";
+    case index_header::missing: return std::string("missing its ") + disk::name_index_file;
     case index_header::damaged: return "damaged: " + header.problem;
     case index_header::stale: return "stale";
     case index_header::fresh: return "current";

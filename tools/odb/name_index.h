@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/settings_table.h"
 #include "database.h"
 
 namespace odbtool {
@@ -57,8 +58,9 @@ index_bucket read_index_bucket(const fs::path& class_dir, uint32_t bucket);
 uint32_t index_bucket_of(const std::u16string& name, uint32_t buckets);
 // Names compare with A-Z folded to a-z, as the index compares them.
 bool same_name(const std::u16string& a, const std::u16string& b);
-// Entries hold at most 126 units; a longer name is never found in the index.
-const std::size_t longest_indexed_name = 126;
+// The longest name an entry holds with its terminator; a longer name is
+// never found in the index.
+const std::size_t longest_indexed_name = odb::settings::largest_entry_room - 1;
 
 // Whether the library can look a name up (or count, for all buckets)
 // reading only: the header is fresh and the bucket files concerned exist

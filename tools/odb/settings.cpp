@@ -7,41 +7,31 @@
 namespace odbtool {
 
 const std::vector<setting_info>& known_settings() {
-    static const std::vector<setting_info> settings = {
-        {"NameIndex", "Enabled", setting_kind::yes_no, "No", 0, 0,
-         "keep a name index per class (lookups need it)"},
-        {"NameIndex", "LockTimeout", setting_kind::integer, "3000", 0, 0xFFFFFFFFu,
-         "how long an index file is waited for, in 1/100 s"},
-        {"NameIndex", "LockSleep", setting_kind::integer, "10", 0, 0xFFFFFFFFu,
-         "pause between two tries to open an index file, in ms"},
-        {"NameIndex", "HashCount", setting_kind::integer, "16", 1, 256,
-         "bucket files of a rebuilt index"},
-        {"NameIndex", "LifeTime", setting_kind::integer, "1800", 0, 0xFFFFFFFFu,
-         "age in seconds after which the index is rebuilt (0: never)"},
-        {"NameIndex", "MinEntrySize", setting_kind::integer, "16", 1, 127,
-         "least name room of an index entry, in UTF-16 units"},
-        {"Attribs", "SingleFile", setting_kind::yes_no, "No", 0, 0,
-         "new objects keep their attributes in one file, ATTRIBS.FDB"},
-        {"Attribs", "AutoConvert", setting_kind::yes_no, "No", 0, 0,
-         "with SingleFile, the first write moves an object's .DAT files into ATTRIBS.FDB"},
-        {"Tracking", "AttributeChanges", setting_kind::yes_no, "No", 0, 0,
-         "record each attribute change in the object's ATTRIBS.STA"},
-        {"Tracking", "ObjectChanges", setting_kind::yes_no, "No", 0, 0,
-         "record each object change in the class's OBJCHGS.FDB"},
-        {"Durability", "Flush", setting_kind::yes_no, "No", 0, 0,
-         "every write is on stable storage before the call that made it returns"},
-        {"IdAssignment", "FirstId", setting_kind::hex_id, "00000001", 0, 0,
-         "first identifier a new class hands out"},
-        {"IdAssignment", "LastId", setting_kind::hex_id, "fffffff0", 0, 0,
-         "highest identifier the database hands out"},
-    };
+    static const std::vector<setting_info> settings = [] {
+        std::vector<setting_info> out;
+        for (const setting_info* info : odb::settings::database_settings) out.push_back(*info);
+        return out;
+    }();
     return settings;
 }
 
 const setting_info* find_setting(const std::string& dotted) {
     for (const setting_info& info : known_settings())
-        if (iequals(dotted, std::string(info.section) + "." + info.key)) return &info;
+        if (iequals(dotted, dotted_name(info))) return &info;
     return nullptr;
+}
+
+std::string dotted_name(const setting_info& info) {
+    return std::string(info.section) + "." + info.key;
+}
+
+std::string default_text(const setting_info& info) {
+    switch (info.kind) {
+    case setting_kind::yes_no: return info.default_value ? "Yes" : "No";
+    case setting_kind::integer: return std::to_string(info.default_value);
+    case setting_kind::hex_id: return hex8(info.default_value);
+    }
+    return "";
 }
 
 // ---- INI files ----------------------------------------------------------------
@@ -205,36 +195,31 @@ bool leading_hex(const std::string& text, uint32_t& value) {
 }  // namespace
 
 std::string effective_value(const setting_info& info, const std::optional<std::string>& raw) {
-    std::string text = raw ? *raw : info.default_value;
     switch (info.kind) {
     case setting_kind::yes_no:
-        return iequals(text, "yes") ? "yes" : "no";
-    case setting_kind::integer: {
-        uint32_t value = profile_int(text, profile_int(info.default_value, 0));
-        std::string key = info.key;
-        if (key == "MinEntrySize") value &= 0xFFFF;
-        if (key == "HashCount" || key == "MinEntrySize") {
-            if (value < 1) value = 1;
-            if (value > 256) value = 256;
-        }
-        return std::to_string(value);
-    }
+        return (raw ? iequals(*raw, "yes") : info.default_value != 0) ? "yes" : "no";
+    case setting_kind::integer:
+        return std::to_string(
+            odb::settings::clamped(info, raw ? profile_int(*raw, info.default_value) : info.default_value));
     case setting_kind::hex_id: {
         uint32_t value = 0;
-        if (!leading_hex(text, value)) leading_hex(info.default_value, value);
+        if (!raw || !leading_hex(*raw, value)) value = info.default_value;
         return hex8(value);
     }
     }
-    return text;
+    return raw.value_or("");
 }
 
-bool setting_yes(const ini_file& ini, const char* section, const char* key) {
-    return iequals(ini.get(section, key).value_or("No"), "yes");
+bool setting_yes(const ini_file& ini, const setting_info& info) {
+    return effective_value(info, ini.get(info)) == "yes";
 }
 
-uint32_t setting_id(const ini_file& ini, const char* key) {
-    const setting_info* info = find_setting(std::string("IdAssignment.") + key);
-    return parse_hex32(effective_value(*info, ini.get("IdAssignment", key)), "identifier");
+uint32_t setting_id(const ini_file& ini, const setting_info& info) {
+    return parse_hex32(effective_value(info, ini.get(info)), "identifier");
+}
+
+uint32_t setting_number(const ini_file& ini, const setting_info& info) {
+    return static_cast<uint32_t>(std::stoul(effective_value(info, ini.get(info))));
 }
 
 setting_change parse_setting_change(const std::string& argument) {
@@ -246,7 +231,7 @@ setting_change parse_setting_change(const std::string& argument) {
     if (info == nullptr)
         throw usage_error("unknown setting '" + name + "' (odb config --help lists them)");
     setting_change change{info->section, info->key, value};
-    const std::string dotted = std::string(info->section) + "." + info->key;
+    const std::string dotted = dotted_name(*info);
     switch (info->kind) {
     case setting_kind::yes_no:
         if (iequals(value, "yes")) change.value = "yes";
@@ -255,9 +240,10 @@ setting_change parse_setting_change(const std::string& argument) {
         break;
     case setting_kind::integer: {
         uint32_t number = parse_u32(value, dotted.c_str());
-        if (number < info->minimum || number > info->maximum)
+        // Values the library would read as another one are refused.
+        if (number < info->minimum || number > info->largest_effective)
             throw usage_error(dotted + " must lie between " + std::to_string(info->minimum) +
-                              " and " + std::to_string(info->maximum));
+                              " and " + std::to_string(info->largest_effective));
         change.value = std::to_string(number);
         break;
     }
@@ -270,13 +256,13 @@ setting_change parse_setting_change(const std::string& argument) {
     return change;
 }
 
-fs::path settings_path(const database& db) { return db.root() / "DBCFG.INI"; }
+fs::path settings_path(const database& db) { return db.root() / disk::settings_file; }
 
 // ---- class counters -------------------------------------------------------------
 
 class_counter read_class_counter(const fs::path& class_dir) {
     class_counter counter;
-    std::ifstream in(class_dir / "OBJID.FDB", std::ios::binary);
+    std::ifstream in(class_dir / disk::id_file, std::ios::binary);
     if (!in) return counter;
     char text[257] = {};
     in.read(text, 256);
@@ -285,7 +271,7 @@ class_counter read_class_counter(const fs::path& class_dir) {
         counter.state = class_counter::empty;
         return counter;
     }
-    const std::string prefix = "Next ID=";
+    const std::string prefix = disk::next_id_prefix;
     if (got > prefix.size() && std::string(text, prefix.size()) == prefix &&
         leading_hex(std::string(text + prefix.size(), got - prefix.size()), counter.next)) {
         counter.state = class_counter::valid;
@@ -296,9 +282,9 @@ class_counter read_class_counter(const fs::path& class_dir) {
 }
 
 void write_class_counter(const fs::path& class_dir, const std::optional<uint32_t>& next) {
-    const fs::path path = class_dir / "OBJID.FDB";
+    const fs::path path = class_dir / disk::id_file;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (next) out << "Next ID=" << hex8(*next);
+    if (next) out << disk::next_id_prefix << hex8(*next);
     out.flush();
     if (!out) throw_file_error("cannot write", path_text(path));
 }

@@ -10,25 +10,21 @@
 #include <utility>
 #include <vector>
 
+#include "core/settings_table.h"
 #include "database.h"
 
 namespace odbtool {
 
-enum class setting_kind { yes_no, integer, hex_id };
-
-struct setting_info {
-    const char* section;
-    const char* key;
-    setting_kind kind;
-    const char* default_value;
-    uint32_t minimum, maximum;  // integers only
-    const char* meaning;
-};
+using setting_kind = odb::settings::value_kind;
+using setting_info = odb::settings::setting;
 
 // Every setting the library reads from DBCFG.INI.
 const std::vector<setting_info>& known_settings();
 // "Section.Key", ignoring case; null when unknown.
 const setting_info* find_setting(const std::string& dotted);
+std::string dotted_name(const setting_info& info);
+// The default as the file would hold it ("No", "16", "00000001").
+std::string default_text(const setting_info& info);
 
 // An INI file as lines, edited in place the way the Win32 profile functions
 // edit one: the first matching section and key win, a new key goes to the
@@ -38,6 +34,8 @@ public:
     static ini_file load(const fs::path& path);  // a missing file is empty
     std::optional<std::string> get(const std::string& section, const std::string& key) const;
     void set(const std::string& section, const std::string& key, const std::string& value);
+    std::optional<std::string> get(const setting_info& info) const { return get(info.section, info.key); }
+    void set(const setting_info& info, const std::string& value) { set(info.section, info.key, value); }
     // Every section and key in file order (first of each only).
     std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>>
     entries() const;
@@ -51,8 +49,9 @@ private:
 // Reads a setting as the library does (a yes/no is "yes" in any case, an
 // integer its leading digits, an identifier its leading hex digits).
 std::string effective_value(const setting_info& info, const std::optional<std::string>& raw);
-bool setting_yes(const ini_file& ini, const char* section, const char* key);
-uint32_t setting_id(const ini_file& ini, const char* key);  // FirstId or LastId
+bool setting_yes(const ini_file& ini, const setting_info& info);
+uint32_t setting_id(const ini_file& ini, const setting_info& info);  // FirstId or LastId
+uint32_t setting_number(const ini_file& ini, const setting_info& info);
 
 // Checks a SECTION.KEY=VALUE argument and returns the canonical section,
 // key and value to write.
