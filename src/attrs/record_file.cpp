@@ -409,11 +409,7 @@ void record_file::replace_data(const void* data, uint32_t size) {
         const uint64_t old_offset = current_offset_;
         const FILETIME created = current_.created;
         append_record(current_.id, data, size, &created, nullptr);
-        const uint64_t new_offset = current_offset_;
-        flush();  // the new copy's id before the old copy goes
-        seek_record(old_offset);
-        delete_record();
-        seek_record(new_offset);
+        free_old_copy(old_offset);
         return;
     }
     current_.modified = now_as_filetime();
@@ -425,6 +421,14 @@ void record_file::replace_data(const void* data, uint32_t size) {
     if (size > 0) writer().write_exactly_at(current_offset_ + record_header_size, data, size);
     if (size < current_.capacity)
         zero_fill(current_offset_ + record_header_size + size, current_.capacity - size);
+}
+
+void record_file::free_old_copy(uint64_t old_offset) {
+    const uint64_t new_offset = current_offset_;
+    flush();  // the new copy's id before the old copy goes
+    seek_record(old_offset);
+    delete_record();
+    seek_record(new_offset);
 }
 
 void record_file::write_data_at(uint32_t position, const void* data, uint32_t size) {
@@ -442,10 +446,7 @@ void record_file::write_data_at(uint32_t position, const void* data, uint32_t si
                    position < old_length ? position : old_length);
         if (size > 0) writer().write_exactly_at(new_offset + record_header_size + position, data, size);
         commit_record(id);
-        flush();  // the new copy's id before the old copy goes
-        seek_record(old_offset);
-        delete_record();
-        seek_record(new_offset);
+        free_old_copy(old_offset);
         return;
     }
     current_.modified = now_as_filetime();

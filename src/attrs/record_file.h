@@ -105,6 +105,9 @@ private:
     file_ref writer();
     void zero_fill(uint64_t offset, uint32_t count);
     void copy_range(uint64_t source, uint64_t destination, uint32_t count);
+    // Ends a moving rewrite: the value now lives in the copy just made
+    // current, and the old copy at `old_offset` is freed.
+    void free_old_copy(uint64_t old_offset);
     void write_header(uint64_t offset, const record_header& header);
     bool read_record_header(uint64_t offset, uint64_t size, record_header& header);
     uint64_t chain_end();
