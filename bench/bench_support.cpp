@@ -189,6 +189,18 @@ long in_child(long (*body)(void*), void* argument) {
 // ---- raw POSIX helpers -----------------------------------------------------------
 
 bool floor_emulation = false;
+bool floor_durable = false;
+
+void floor_flush_file(int fd) {
+    if (floor_durable && ::fdatasync(fd) != 0) throw std::runtime_error("floor: fdatasync");
+}
+
+void floor_flush_dir(const std::string& path) {
+    if (!floor_durable) return;
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) throw std::runtime_error("floor: fsync " + path);
+    ::close(fd);
+}
 
 int floor_open(const char* path, int flags, floor_lock lock) {
     if (!floor_emulation) return ::open(path, flags | O_CLOEXEC, 0666);

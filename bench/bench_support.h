@@ -95,6 +95,15 @@ long in_child(long (*body)(void*), void* argument);
 // its own.
 extern bool floor_emulation;
 
+// When set, the floor also makes the flushes the library makes with
+// Durability.Flush on, raw: fdatasync of a written file, fsync of a
+// directory that gained, lost or renamed an entry, at the same points.
+extern bool floor_durable;
+// fdatasync of `fd`, when floor_durable.
+void floor_flush_file(int fd);
+// open, fsync, close of the directory, when floor_durable.
+void floor_flush_dir(const std::string& path);
+
 enum class floor_lock { shared, exclusive };
 // open(2) plus, with floor_emulation, the protocol; -1 on failure.
 int floor_open(const char* path, int flags, floor_lock lock);

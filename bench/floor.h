@@ -10,8 +10,8 @@
 
 namespace bench::floor {
 
-// mkdir that accepts an existing directory.
-void make_dir(const std::string& path);
+// mkdir that accepts an existing directory; whether it made one.
+bool make_dir(const std::string& path);
 // stat: whether anything exists at the path.
 bool exists(const std::string& path);
 // rename of an object directory; with floor_emulation it first holds

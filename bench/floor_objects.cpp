@@ -74,18 +74,24 @@ void set_attribute(const database& db, int lock, const std::string& dir, uint32_
     if (exists(records)) {
         int fd = record_open(records, true);
         record found;
-        if (record_find(fd, attribute, found) && size <= found.capacity)
+        if (record_find(fd, attribute, found) && size <= found.capacity) {
             record_replace(fd, found, data, size);
-        else
+            floor_flush_file(fd);
+        } else {
             record_append(fd, attribute, data, size);
+        }
         must(::write(lock, "\1", 1) == 1, "touch lock");
         floor_close(fd);
         return;
     }
     (void)db;
-    int fd = floor_open(attribute_path(dir, attribute).c_str(), O_RDWR | O_CREAT, floor_lock::exclusive);
+    const std::string path = attribute_path(dir, attribute);
+    const bool created = floor_durable && !exists(path);
+    int fd = floor_open(path.c_str(), O_RDWR | O_CREAT, floor_lock::exclusive);
     must(fd >= 0, "open attribute");
     must(::write(fd, data, size) == static_cast<ssize_t>(size), "write attribute");
+    floor_flush_file(fd);
+    if (created) floor_flush_dir(dir);
     must(::write(lock, "\1", 1) == 1, "touch lock");
     floor_close(fd);
 }
@@ -115,8 +121,10 @@ uint32_t get_attribute(const std::string& dir, uint32_t attribute, void* buffer,
 
 // ---- building blocks --------------------------------------------------------
 
-void make_dir(const std::string& path) {
-    must(::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST, "mkdir");
+bool make_dir(const std::string& path) {
+    if (::mkdir(path.c_str(), 0777) == 0) return true;
+    must(errno == EEXIST, "mkdir");
+    return false;
 }
 
 bool exists(const std::string& path) {
@@ -208,8 +216,17 @@ void record_append(int fd, uint32_t id, const void* data, uint32_t size) {
     const uint64_t end = file_size(fd);
     record free_space;
     record_find(fd, 0, free_space);
-    write_record_header(fd, end, id, size, size);
+    // Durable, the record is written free (id 0) and flushed, and only then
+    // given its id and flushed again: a cut never leaves a torn record named.
+    write_record_header(fd, end, floor_durable ? 0 : id, size, size);
     must(::pwrite(fd, data, size, static_cast<off_t>(end + odb::disk::record_header_size)) == static_cast<ssize_t>(size), "write record");
+    if (floor_durable) {
+        floor_flush_file(fd);
+        unsigned char named[4];
+        put32(named, id);
+        must(::pwrite(fd, named, 4, static_cast<off_t>(end)) == 4, "write record id");
+        floor_flush_file(fd);
+    }
 }
 
 void record_touch(int fd, const record& at) { write_record_header(fd, at.offset, at.id, at.capacity, at.length); }
@@ -229,7 +246,11 @@ void record_replace(int fd, const record& at, const void* data, uint32_t size) {
 }
 
 void record_create(const std::string& path) {
-    int fd = floor_open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, floor_lock::exclusive);
+    // Durable, the file is built under its temporary name, flushed, renamed
+    // into place and its directory flushed.
+    const std::string dir = path.substr(0, path.rfind('/'));
+    const std::string built = floor_durable ? dir + "/" + odb::disk::record_file_temporary : path;
+    int fd = floor_open(built.c_str(), O_RDWR | O_CREAT | O_TRUNC, floor_lock::exclusive);
     must(fd >= 0, "create record file");
     unsigned char header[odb::disk::record_file_header_size];
     std::memcpy(header, odb::disk::record_magic, 4);
@@ -238,7 +259,12 @@ void record_create(const std::string& path) {
     header[6] = static_cast<unsigned char>(odb::disk::record_version);
     header[7] = static_cast<unsigned char>(odb::disk::record_version >> 8);
     must(::write(fd, header, sizeof header) == sizeof header, "write record file header");
+    floor_flush_file(fd);
     floor_close(fd);
+    if (floor_durable) {
+        must(::rename(built.c_str(), path.c_str()) == 0, "rename record file");
+        floor_flush_dir(dir);
+    }
 }
 
 // ---- workload 1 ---------------------------------------------------------------
@@ -255,7 +281,7 @@ uint32_t create_object(const database& db, int i) {
     // identifier file, the first free identifier, the object directory.
     int config = floor_open((db.root + "/" + odb::disk::config_lock_file).c_str(), O_RDONLY | O_CREAT, floor_lock::shared);
     const std::string cls = class_dir(db.root, object_class);
-    make_dir(cls);
+    if (make_dir(cls)) floor_flush_dir(db.root);
     read_ini(db.root + "/" + odb::disk::settings_file);
     int ids = floor_open((cls + "/" + odb::disk::id_file).c_str(), O_RDWR | O_CREAT, floor_lock::exclusive);
     must(ids >= 0, "open the identifier file");
@@ -264,8 +290,9 @@ uint32_t create_object(const database& db, int i) {
     constexpr ssize_t prefix = sizeof odb::disk::next_id_prefix - 1;
     uint32_t id = got > prefix ? static_cast<uint32_t>(std::strtoul(text + prefix, nullptr, 16)) : 1;
     std::string dir;
+    bool new_bucket = false;
     for (;; ++id) {
-        make_dir(bucket_dir(db.root, object_class, id));
+        new_bucket = make_dir(bucket_dir(db.root, object_class, id)) || new_bucket;
         dir = object_dir(db.root, object_class, id);
         if (!exists(dir) && !exists(dir + odb::disk::removed_suffix) && !exists(dir + odb::disk::wiped_suffix) && ::mkdir(dir.c_str(), 0777) == 0)
             break;
@@ -273,6 +300,11 @@ uint32_t create_object(const database& db, int i) {
     char next[17];
     std::snprintf(next, sizeof next, "%s%08x", odb::disk::next_id_prefix, id + 1);
     must(::pwrite(ids, next, odb::disk::next_id_size, 0) == odb::disk::next_id_size, "write the identifier file");
+    // The counter before the object it names; the bucket's new entry; a new
+    // bucket (and the class's new identifier file) in the class directory.
+    floor_flush_file(ids);
+    floor_flush_dir(bucket_dir(db.root, object_class, id));
+    if (new_bucket) floor_flush_dir(cls);
     if (db.single_file) record_create(dir + "/" + odb::disk::record_file_name);
     floor_close(ids);
     int lock = open_lock(dir, true);
@@ -313,10 +345,15 @@ void remove_object(const database& db, uint32_t id) {
     floor_close(lock);
     const std::string dir = object_dir(db.root, object_class, id);
     rename_dir(dir, dir + odb::disk::removed_suffix);
+    floor_flush_dir(bucket_dir(db.root, object_class, id));
 }
 
-object_phases run_objects(const std::string& root, int count, bool single_file) {
+object_phases run_objects(const std::string& root, int count, bool single_file, bool durable) {
     database db{root, single_file};
+    floor_durable = durable;
+    struct reset {
+        ~reset() { floor_durable = false; }
+    } reset_durable;
     create_database(db);
     std::vector<uint32_t> ids(static_cast<std::size_t>(count));
     object_phases phases;

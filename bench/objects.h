@@ -61,7 +61,8 @@ uint32_t create_object(const database& db, int i);
 void read_object(const database& db, uint32_t id);
 void rewrite_object(const database& db, uint32_t id, int i);
 void remove_object(const database& db, uint32_t id);
-object_phases run_objects(const std::string& root, int count, bool single_file);
+// durable: with the flushes the library makes under Durability.Flush.
+object_phases run_objects(const std::string& root, int count, bool single_file, bool durable = false);
 }  // namespace floor
 
 namespace sql {

@@ -56,6 +56,12 @@ int main(int argc, char** argv) {
                                  }
                              });
             }
+            register_one("objects/floor-durable" + tail, [count, single](benchmark::State& state) {
+                for (auto _ : state) {
+                    scratch_dir dir("objects");
+                    report(state, floor::run_objects(dir.sub("db"), count, single, true), count);
+                }
+            });
         }
         for (sql::mode m : {sql::mode::autocommit_full, sql::mode::wal_off, sql::mode::one_transaction,
                             sql::mode::wal_full, sql::mode::rollback_off, sql::mode::object_full}) {
