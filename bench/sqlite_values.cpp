@@ -7,11 +7,11 @@
 
 namespace bench::sql {
 
-value_model::value_model(std::size_t bytes, const unsigned char* data)
+value_model::value_model(std::size_t bytes, const unsigned char* data, std::vector<mode> modes)
     : dir_(std::make_unique<scratch_dir>("sqlite-values")), bytes_(bytes) {
-    full_ = open_model(dir_->sub("full.sqlite"), mode::autocommit_full);
-    wal_ = open_model(dir_->sub("wal.sqlite"), mode::wal_off);
-    for (sqlite3* db : {full_, wal_}) {
+    for (mode m : modes) {
+        sqlite3* db = open_model(dir_->sub(std::string(mode_name(m)) + ".sqlite"), m);
+        dbs_[m] = db;
         exec(db, "CREATE TABLE value(id INTEGER PRIMARY KEY, data BLOB)");
         statement insert(db, "INSERT INTO value(id, data) VALUES(1, ?)");
         insert.bind_blob(1, data, static_cast<int>(bytes));
@@ -20,8 +20,7 @@ value_model::value_model(std::size_t bytes, const unsigned char* data)
 }
 
 value_model::~value_model() {
-    close_model(full_);
-    close_model(wal_);
+    for (auto& entry : dbs_) close_model(entry.second);
 }
 
 void value_model::write_whole(mode m, const unsigned char* data) {

@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bench_support.h"
 #include "objects.h"
@@ -42,7 +44,8 @@ namespace sql {
 // The value as a blob in a one-row table, one database per mode.
 class value_model {
 public:
-    value_model(std::size_t bytes, const unsigned char* data);
+    value_model(std::size_t bytes, const unsigned char* data,
+                std::vector<mode> modes = {mode::autocommit_full, mode::wal_off});
     ~value_model();
     void write_whole(mode m, const unsigned char* data);
     void read_whole(mode m, unsigned char* out);
@@ -50,10 +53,9 @@ public:
     void read_pieces(mode m, unsigned char* out);
 
 private:
-    sqlite3* db(mode m) { return m == mode::wal_off ? wal_ : full_; }
+    sqlite3* db(mode m) { return dbs_.at(m); }
     std::unique_ptr<scratch_dir> dir_;
-    sqlite3* full_ = nullptr;
-    sqlite3* wal_ = nullptr;
+    std::map<mode, sqlite3*> dbs_;
     std::size_t bytes_;
 };
 }  // namespace sql

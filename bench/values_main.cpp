@@ -1,6 +1,11 @@
 // Workload 3: one large value (64 MiB by default) written and read whole,
 // and in 64 KiB pieces at offsets; the library against raw write/read and
 // SQLite, and the library's peak memory against the value's size.
+// --durable-kib=64,1024,16384 runs only the writes, at those sizes in KiB,
+// with and without Durability.Flush against the raw writes with and without
+// the same flushes and SQLite with synchronous FULL and OFF in both journal
+// modes: for a real disk, where a flush waits for it.
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -21,11 +26,12 @@ struct lib_value {
     odb_obj_ctx* ctx = nullptr;
 };
 
-lib_value make_lib_value(bool single, const std::vector<unsigned char>& data) {
+lib_value make_lib_value(bool single, const std::vector<unsigned char>& data, bool durable = false) {
     lib_value v;
     v.dir = std::make_unique<scratch_dir>("values");
     db_settings settings;
     settings.single_file = single;
+    settings.durable = durable;
     v.db = create_database(v.dir->sub("db"), settings);
     uint32_t id = 0;
     check(ODB_obj_new(v.db, object_class, &id, &v.ctx), "ODB_obj_new");
@@ -92,11 +98,65 @@ long rss_body(void* argument) {
     return peak_rss_kib() - job->baseline_kib;
 }
 
+void register_durable(const std::vector<int>& kibs, const std::vector<bool>& forms, std::vector<lib_value>& keep_lib) {
+    for (int kib : kibs) {
+        const std::size_t bytes = static_cast<std::size_t>(kib) << 10;
+        auto data = std::make_shared<std::vector<unsigned char>>(bytes);
+        for (std::size_t i = 0; i < bytes; ++i) (*data)[i] = static_cast<unsigned char>(i * 31 + 7);
+        const std::string k = std::to_string(kib) + "KiB";
+        auto reg = [&](const std::string& name, std::function<void()> op) {
+            benchmark::RegisterBenchmark(name.c_str(), [op, bytes](benchmark::State& state) {
+                for (auto _ : state) op();
+                state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+            })->Unit(benchmark::kMillisecond)->UseRealTime();
+        };
+        for (bool single : forms) {
+            const std::string tail = std::string("/") + form_name(single) + "/" + k;
+            for (bool durable : {false, true}) {
+                keep_lib.push_back(make_lib_value(single, *data, durable));
+                odb_obj_ctx* ctx = keep_lib.back().ctx;
+                const std::string who = durable ? "values/lib-durable" : "values/lib";
+                reg(who + tail + "/write-whole", [ctx, data] { lib_write_whole(ctx, *data); });
+                reg(who + tail + "/write-pieces", [ctx, data] { lib_write_pieces(ctx, *data); });
+                auto raw = std::make_shared<floor::value_file>(single, bytes, data->data());
+                const std::string floor_who = durable ? "values/floor-durable" : "values/floor";
+                reg(floor_who + tail + "/write-whole", [raw, data, durable] { floor_durable = durable; raw->write_whole(data->data()); floor_durable = false; });
+                reg(floor_who + tail + "/write-pieces", [raw, data, durable] { floor_durable = durable; raw->write_pieces(data->data()); floor_durable = false; });
+            }
+        }
+        const std::vector<sql::mode> modes = {sql::mode::autocommit_full, sql::mode::wal_full, sql::mode::rollback_off,
+                                              sql::mode::wal_off};
+        auto model = std::make_shared<sql::value_model>(bytes, data->data(), modes);
+        for (sql::mode mode : modes) {
+            const std::string tail = std::string("/sqlite-") + sql::mode_name(mode) + "/-/" + k;
+            reg("values" + tail + "/write-whole", [model, mode, data] { model->write_whole(mode, data->data()); });
+            reg("values" + tail + "/write-pieces", [model, mode, data] { model->write_pieces(mode, data->data()); });
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::vector<int> durable_kibs;
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--durable-kib=", 14) == 0) {
+            for (const char* at = argv[i] + 14; *at;) {
+                char* end = nullptr;
+                durable_kibs.push_back(static_cast<int>(std::strtol(at, &end, 10)));
+                if (end == at) break;
+                at = *end == ',' ? end + 1 : end;
+            }
+            for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+            --argc;
+            break;
+        }
     options opts = parse_options(argc, argv, {64}, {4});
     std::vector<lib_value> keep_lib;
+    if (!durable_kibs.empty()) {
+        register_durable(durable_kibs, opts.single_file_forms, keep_lib);
+        opts.sizes.clear();
+    }
     for (int mib : opts.sizes) {
         const std::size_t bytes = static_cast<std::size_t>(mib) << 20;
         auto data = std::make_shared<std::vector<unsigned char>>(bytes);
