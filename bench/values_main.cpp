@@ -101,8 +101,14 @@ long rss_body(void* argument) {
 void register_durable(const std::vector<int>& kibs, const std::vector<bool>& forms, std::vector<lib_value>& keep_lib) {
     for (int kib : kibs) {
         const std::size_t bytes = static_cast<std::size_t>(kib) << 10;
-        auto data = std::make_shared<std::vector<unsigned char>>(bytes);
-        for (std::size_t i = 0; i < bytes; ++i) (*data)[i] = static_cast<unsigned char>(i * 31 + 7);
+        // Each write changes every byte, alternating between two versions:
+        // SQLite skips the pages of an UPDATE whose bytes are unchanged, and
+        // with nothing dirty its commit has nothing to flush.
+        auto versions = std::make_shared<std::vector<std::vector<unsigned char>>>(2, std::vector<unsigned char>(bytes));
+        for (std::size_t i = 0; i < bytes; ++i)
+            for (int v = 0; v < 2; ++v) (*versions)[v][i] = static_cast<unsigned char>(i * 31 + 7 + v);
+        auto data = std::make_shared<std::vector<unsigned char>>((*versions)[0]);
+        auto next = [versions, turn = 0]() mutable { return &(*versions)[turn ^= 1]; };
         const std::string k = std::to_string(kib) + "KiB";
         auto reg = [&](const std::string& name, std::function<void()> op) {
             benchmark::RegisterBenchmark(name.c_str(), [op, bytes](benchmark::State& state) {
@@ -116,12 +122,20 @@ void register_durable(const std::vector<int>& kibs, const std::vector<bool>& for
                 keep_lib.push_back(make_lib_value(single, *data, durable));
                 odb_obj_ctx* ctx = keep_lib.back().ctx;
                 const std::string who = durable ? "values/lib-durable" : "values/lib";
-                reg(who + tail + "/write-whole", [ctx, data] { lib_write_whole(ctx, *data); });
-                reg(who + tail + "/write-pieces", [ctx, data] { lib_write_pieces(ctx, *data); });
+                reg(who + tail + "/write-whole", [ctx, next]() mutable { lib_write_whole(ctx, *next()); });
+                reg(who + tail + "/write-pieces", [ctx, next]() mutable { lib_write_pieces(ctx, *next()); });
                 auto raw = std::make_shared<floor::value_file>(single, bytes, data->data());
                 const std::string floor_who = durable ? "values/floor-durable" : "values/floor";
-                reg(floor_who + tail + "/write-whole", [raw, data, durable] { floor_durable = durable; raw->write_whole(data->data()); floor_durable = false; });
-                reg(floor_who + tail + "/write-pieces", [raw, data, durable] { floor_durable = durable; raw->write_pieces(data->data()); floor_durable = false; });
+                reg(floor_who + tail + "/write-whole", [raw, next, durable]() mutable {
+                    floor_durable = durable;
+                    raw->write_whole(next()->data());
+                    floor_durable = false;
+                });
+                reg(floor_who + tail + "/write-pieces", [raw, next, durable]() mutable {
+                    floor_durable = durable;
+                    raw->write_pieces(next()->data());
+                    floor_durable = false;
+                });
             }
         }
         const std::vector<sql::mode> modes = {sql::mode::autocommit_full, sql::mode::wal_full, sql::mode::rollback_off,
@@ -129,8 +143,8 @@ void register_durable(const std::vector<int>& kibs, const std::vector<bool>& for
         auto model = std::make_shared<sql::value_model>(bytes, data->data(), modes);
         for (sql::mode mode : modes) {
             const std::string tail = std::string("/sqlite-") + sql::mode_name(mode) + "/-/" + k;
-            reg("values" + tail + "/write-whole", [model, mode, data] { model->write_whole(mode, data->data()); });
-            reg("values" + tail + "/write-pieces", [model, mode, data] { model->write_pieces(mode, data->data()); });
+            reg("values" + tail + "/write-whole", [model, mode, next]() mutable { model->write_whole(mode, next()->data()); });
+            reg("values" + tail + "/write-pieces", [model, mode, next]() mutable { model->write_pieces(mode, next()->data()); });
         }
     }
 }
