@@ -43,7 +43,7 @@ odb_status open_failure(DWORD error, odb_status otherwise) {
 bool read_record_value(object_facts& object, uint32_t attribute, void* buffer, uint32_t& size) {
     if (!storable_in_record_file(attribute)) return false;
     record_file attributes;
-    attributes.open(object.record_file_path(), true);
+    attributes.open(object.record_file_path(), true, object.open_flags());
     if (!attributes.find_first(attribute, 0)) return false;
     if (buffer != nullptr) attributes.read_data(buffer, size);
     size = attributes.record_length();
@@ -55,7 +55,7 @@ void write_record_form(object_facts& object, uint32_t attribute, uint32_t offset
     if (!storable_in_record_file(attribute)) raise(ODB_E_INVALID_PARAMETER);
     record_file attributes;
     attributes.flush_for(*object.context().db);
-    attributes.open(object.record_file_path(), false);
+    attributes.open(object.record_file_path(), false, object.open_flags());
     bool deleted = false;
     if (attributes.find_first(attribute, 0)) {
         // Readers see the first record of an attribute; a second one must
@@ -82,13 +82,13 @@ void write_file_form(object_facts& object, uint32_t attribute, uint32_t offset, 
                      uint32_t size) {
     const path_buffer path = attribute_file_path(object.directory(), attribute);
     if (data == nullptr) {
-        wipe_file(path);
+        wipe_file(path, object.open_flags());
         flush_parent(*object.context().db, path);
         record_attribute_change(object, attribute, true);
         return;
     }
     file_handle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+                                 object.open_flags(), nullptr));
     if (!file) {
         note_failure("open", path, GetLastError());
         raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_WRITE));
@@ -125,7 +125,7 @@ void read_attribute_file(object_facts& object, uint32_t attribute, uint32_t offs
                          uint32_t& size, FILETIME* created, FILETIME* modified) {
     const path_buffer path = attribute_file_path(object.directory(), attribute);
     file_handle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+                                 object.open_flags(), nullptr));
     if (!file) {
         note_failure("open", path, GetLastError());
         raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_READ));

@@ -114,14 +114,14 @@ void record_file::fill_header(record_header& out, uint32_t id, uint32_t capacity
     if (modified != nullptr) out.modified = *modified;
 }
 
-void record_file::create(const WCHAR* path) {
+void record_file::create(const WCHAR* path, DWORD flags) {
     close();
     std::memcpy(magic_, disk::record_magic, sizeof magic_);
     header_size_ = file_header_size;
     version_ = disk::record_version;
     if (tracing()) path_ = path_buffer(path);
-    handle_ = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle_ = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags,
+                          nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) {
         note_failure("create", path, GetLastError());
         raise(ODB_E_FILE_CREATE);
@@ -162,12 +162,11 @@ void record_file::flush() {
     written_ = false;
 }
 
-bool record_file::open(const WCHAR* path, bool read_only) {
+bool record_file::open(const WCHAR* path, bool read_only, DWORD flags) {
     close();
     DWORD access = read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
     if (tracing()) path_ = path_buffer(path);
-    handle_ = CreateFileW(path, access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle_ = CreateFileW(path, access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) {
         note_failure("open", path, GetLastError());
         raise(ODB_E_FILE_ACCESS);

@@ -57,7 +57,8 @@ public:
     // A new, empty file (header only), replacing one of that name.
     // ODB_E_FILE_CREATE when it cannot be created; a header that cannot be
     // written deletes the file again.
-    void create(const WCHAR* path);
+    // `flags` is CreateFileW's dwFlagsAndAttributes.
+    void create(const WCHAR* path, DWORD flags = FILE_ATTRIBUTE_NORMAL);
     // Closes a file built under a temporary name and gives it its real
     // name, which must not exist yet: until then a crash leaves a stray
     // temporary file, never a half-built record file in use. On failure
@@ -66,7 +67,7 @@ public:
     // True when the file holds at least one record, which is then current.
     // ODB_E_BAD_HEADER for a file without the magic or with a header size
     // below 8, ODB_E_UNSUPPORTED_VERSION for a major version above 1.
-    bool open(const WCHAR* path, bool read_only);
+    bool open(const WCHAR* path, bool read_only, DWORD flags = FILE_ATTRIBUTE_NORMAL);
     void close() noexcept;
     bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
 

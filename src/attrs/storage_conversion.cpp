@@ -52,7 +52,7 @@ void copy_values_into(object_facts& object, record_file& attributes) {
     if (GetLastError() != ERROR_NO_MORE_FILES) raise(ODB_E_FILE_ACCESS);
 }
 
-void wipe_values(const path_buffer& directory) {
+void wipe_values(const path_buffer& directory, DWORD flags) {
     path_buffer pattern = directory;
     pattern.component(ODB_W("*.dat"));
     WIN32_FIND_DATAW entry;
@@ -65,7 +65,7 @@ void wipe_values(const path_buffer& directory) {
         try {
             path_buffer file = directory;
             file.component(entry.cFileName);
-            wipe_file(file);
+            wipe_file(file, flags);
         } catch (odb_status) {
             // Left behind; the single-file form takes precedence from now on.
         }
@@ -85,7 +85,7 @@ void convert_attribute_storage(object_facts& object) noexcept {
     record_file attributes;
     bool created = false;
     try {
-        attributes.create(temporary);
+        attributes.create(temporary, object.open_flags());
         created = true;
         copy_values_into(object, attributes);
         created = false;  // publish deletes it itself when it fails
@@ -100,7 +100,7 @@ void convert_attribute_storage(object_facts& object) noexcept {
     }
     // From here on the new file stays.
     try {
-        wipe_values(directory);
+        wipe_values(directory, object.open_flags());
         flush_directory(*object.context().db, directory);
     } catch (...) {
     }

@@ -18,11 +18,11 @@ bool open_may_succeed_later(DWORD error, const WCHAR* path) {
 }
 
 file_handle open_retrying(const WCHAR* path, DWORD access, DWORD share, DWORD disposition,
-                          const lock_timing& timing, const open_failures& failures) {
+                          const lock_timing& timing, const open_failures& failures,
+                          DWORD flags) {
     const DWORD start = GetTickCount();
     for (;;) {
-        HANDLE handle = CreateFileW(path, access, share, nullptr, disposition,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE handle = CreateFileW(path, access, share, nullptr, disposition, flags, nullptr);
         if (handle != INVALID_HANDLE_VALUE) return file_handle(handle);
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
@@ -43,9 +43,9 @@ file_handle open_retrying(const WCHAR* path, DWORD access, DWORD share, DWORD di
 }
 
 file_handle open_with_retry(const WCHAR* path, DWORD access, DWORD share, DWORD disposition,
-                            odb_status missing) {
+                            odb_status missing, DWORD flags) {
     return open_retrying(path, access, share, disposition, process_lock_timing(),
-                         {ODB_E_LOCK_TIMEOUT, missing, ODB_E_FILE_ACCESS});
+                         {ODB_E_LOCK_TIMEOUT, missing, ODB_E_FILE_ACCESS}, flags);
 }
 
 }  // namespace odb

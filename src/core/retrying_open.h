@@ -31,9 +31,11 @@ bool open_may_succeed_later(DWORD error, const WCHAR* path);
 
 // CreateFileW of path, tried again after each failure that may clear up for
 // as long as the time-out allows (at least one attempt; the last failed one
-// sleeps too, so a time-out of 0 still costs one sleep).
+// sleeps too, so a time-out of 0 still costs one sleep). `flags` is
+// CreateFileW's dwFlagsAndAttributes.
 file_handle open_retrying(const WCHAR* path, DWORD access, DWORD share, DWORD disposition,
-                          const lock_timing& timing, const open_failures& failures);
+                          const lock_timing& timing, const open_failures& failures,
+                          DWORD flags = FILE_ATTRIBUTE_NORMAL);
 
 // The process-wide lock time-out and sleep (30,000 and 10 until
 // QMFILEDB.INI is loaded; see settings.h).
@@ -43,6 +45,7 @@ lock_timing process_lock_timing();
 // contested, ODB_E_FILE_ACCESS at once otherwise (or `missing` for a file
 // or path that does not exist).
 file_handle open_with_retry(const WCHAR* path, DWORD access, DWORD share, DWORD disposition,
-                            odb_status missing = ODB_E_FILE_ACCESS);
+                            odb_status missing = ODB_E_FILE_ACCESS,
+                            DWORD flags = FILE_ATTRIBUTE_NORMAL);
 
 }  // namespace odb

@@ -24,9 +24,9 @@ int make_directory(const WCHAR* path) {
     raise(ODB_E_MAKE_DIRECTORY);
 }
 
-void wipe_file(const WCHAR* path) {
-    file_handle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+void wipe_file(const WCHAR* path, DWORD flags) {
+    file_handle file(
+        CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, flags, nullptr));
     if (!file) {
         note_failure("open", path, GetLastError());
         raise(ODB_E_WIPE);

@@ -22,7 +22,8 @@ void delete_tree(const WCHAR* path, bool remove_root);
 void clear_root(const WCHAR* path);
 
 // Overwrites the whole file, then deletes it; ODB_E_WIPE when it cannot be
-// opened exclusively or not deleted.
-void wipe_file(const WCHAR* path);
+// opened exclusively or not deleted. `flags` is the open's
+// dwFlagsAndAttributes.
+void wipe_file(const WCHAR* path, DWORD flags = FILE_ATTRIBUTE_NORMAL);
 
 }  // namespace odb

@@ -18,7 +18,7 @@ void set_position(odb_obj_ctx& ctx, uint64_t position) {
 odb_status record_form_step(odb_obj_ctx& ctx, const WCHAR* path, uint32_t* number,
                             uint32_t* length) {
     record_file attributes;
-    attributes.open(path, true);
+    attributes.open(path, true, object_file_flags(ctx));
     if (number == nullptr) {
         set_position(ctx, 0);
         return ODB_OK;

@@ -40,7 +40,8 @@ bool size_only(void* buffer, uint32_t& length, uint32_t needed) {
 named_file open_attribute_file(object_facts& object, uint32_t attribute) {
     const path_buffer path = attribute_file_path(object.directory(), attribute);
     file_handle handle =
-        open_with_retry(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, ODB_E_NO_ATTRIBUTE);
+        open_with_retry(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, ODB_E_NO_ATTRIBUTE,
+                        object.open_flags());
     return {std::move(handle), path};
 }
 

@@ -8,6 +8,7 @@
 #include "core/failure_trace.h"
 #include "core/file_io.h"
 #include "core/retrying_open.h"
+#include "platform/extensions.h"
 #include "store/object_path.h"
 
 namespace odb {
@@ -21,6 +22,11 @@ void init_context(odb_obj_ctx& ctx, odb_database* db, uint32_t cls, uint32_t id)
     ctx.id = id;
     ctx.lock = INVALID_HANDLE_VALUE;
     ctx.attribute_search = INVALID_HANDLE_VALUE;
+}
+
+DWORD object_file_flags(const odb_obj_ctx& ctx) {
+    return ctx.lock != INVALID_HANDLE_VALUE ? FILE_ATTRIBUTE_NORMAL | platform::FILE_FLAG_PATH_HELD
+                                            : FILE_ATTRIBUTE_NORMAL;
 }
 
 void release_lock(odb_obj_ctx& ctx) {

@@ -60,8 +60,17 @@ void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode);
 
 // Makes ctx hold `lock`, a handle this process already holds on the
 // object's OBJLOCK.FDB in `mode` (where mode's location flags say), as
-// set_lock_mode would leave it; the context's own handle, if any, is closed.
+// set_lock_mode would leave it; the context's own handle, if any and not
+// `lock` itself, is closed. The storage form learnt stays known only when
+// the handle is the same one, held without a break.
 void adopt_lock(odb_obj_ctx& ctx, HANDLE lock, uint32_t mode);
+
+// The dwFlagsAndAttributes for an open of a file inside ctx's object
+// directory: FILE_FLAG_PATH_HELD (platform/extensions.h) while ctx holds the
+// object's lock, which no rename of that file or of a directory above it
+// gets past (see the share-lock essay, WHERE THE PATH IS HELD); plain
+// otherwise. Never for the lock file itself.
+DWORD object_file_flags(const odb_obj_ctx& ctx);
 
 // Closes the lock handle, if any, and forgets the storage form.
 void release_lock(odb_obj_ctx& ctx);

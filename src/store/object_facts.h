@@ -36,6 +36,8 @@ public:
     const path_buffer& record_file_path();
     // A file in the object directory.
     path_buffer file(const char* name);
+    // How to open a file of the object directory (object_file_flags).
+    DWORD open_flags() const { return object_file_flags(ctx_); }
     // Whether ATTRIBS.FDB exists, probed on first use. Told wrongly, a
     // write would land in .DAT files that the single-file form hides, and
     // be lost while reported done: a probe that fails raises

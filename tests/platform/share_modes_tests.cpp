@@ -80,6 +80,21 @@ TEST_F(ShareModes, TwoHandlesOfOneProcessFollowTheMatrix) {
     }
 }
 
+// A caller that holds the path skips only the path's look-up, never the lock.
+TEST_F(ShareModes, OpensOfAHeldPathFollowTheMatrix) {
+    for (const auto& c : share_matrix) {
+        SCOPED_TRACE(std::string(c.held) + " held, " + c.asked + " asked");
+        file_handle first(open_in_form(file.c_str(), form(c.held)));
+        ASSERT_TRUE(first.valid());
+        file_handle second(CreateFileW(file.c_str(), form(c.asked).access, form(c.asked).share,
+                                       nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL | odb::platform::FILE_FLAG_PATH_HELD,
+                                       nullptr));
+        DWORD error = second.valid() ? ERROR_SUCCESS : GetLastError();
+        EXPECT_EQ(error, c.admitted ? ERROR_SUCCESS : ERROR_SHARING_VIOLATION);
+    }
+}
+
 TEST_F(ShareModes, HandlesOfTwoProcessesFollowTheMatrix) {
     for (const auto& held : open_forms) {
         SCOPED_TRACE(std::string("helper holds ") + held.name);

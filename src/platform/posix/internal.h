@@ -194,9 +194,11 @@ constexpr int share_open_attempts = 100;
 // share_lock.cpp. Returns the descriptor, setting `created` when this open
 // made the file and `size` to the file's size once held (0 after a
 // truncation), or -1 with the Win32 error in `error`. The caller holds a
-// descriptor_scope.
+// descriptor_scope. With `path_held` the caller promises what
+// FILE_FLAG_PATH_HELD (platform/extensions.h) promises, and the path is not
+// looked up again.
 int open_locked(const std::string& path, int mode, share_lock_kind kind, DWORD disposition,
-                bool& created, DWORD& error, uint64_t* size = nullptr);
+                bool& created, DWORD& error, uint64_t* size = nullptr, bool path_held = false);
 
 // Opens `path` for the layer's own use (delete, rename) and holds it
 // exclusively. Returns the descriptor or -1 with the last error set.

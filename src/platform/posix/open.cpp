@@ -8,12 +8,13 @@
 
 #include <new>
 
+#include "platform/extensions.h"
 #include "platform/posix/internal.h"
 
 namespace odb::posix {
 
 int open_locked(const std::string& file, int mode, share_lock_kind kind, DWORD disposition,
-                bool& created, DWORD& error, uint64_t* size) {
+                bool& created, DWORD& error, uint64_t* size, bool path_held) {
     mode |= O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     for (int attempt = 0; attempt < share_open_attempts; ++attempt) {
         created = false;
@@ -35,23 +36,24 @@ int open_locked(const std::string& file, int mode, share_lock_kind kind, DWORD d
             return -1;
         }
 
+        // The lock comes before the fstat: nothing is changed before the
+        // lock either way, and a status taken under the lock also shows an
+        // unlink made before it was granted (st_nlink 0), which is what a
+        // path the caller holds still needs (see share_lock.cpp).
+        pause_between_open_and_lock();
+        const int refused = take_share_lock(fd, kind);
         struct stat st;
         error = ::fstat(fd, &st) != 0     ? error_from_errno(errno)
                 : !S_ISREG(st.st_mode) ? ERROR_ACCESS_DENIED
-                                       : ERROR_SUCCESS;
+                : (refused != 0 && refused != EAGAIN) ? error_from_errno(refused)
+                                                      : ERROR_SUCCESS;
         if (error != ERROR_SUCCESS) {
             ::close(fd);
             return -1;
         }
-
-        pause_between_open_and_lock();
-        int refused = take_share_lock(fd, kind);
-        if (refused != 0 && refused != EAGAIN) {
-            error = error_from_errno(refused);
-            ::close(fd);
-            return -1;
-        }
-        if (!same_file(file, st)) {  // deleted or renamed between open and lock
+        // Deleted, or (unless the caller holds the path) renamed, between
+        // open and lock.
+        if (st.st_nlink == 0 || (!path_held && !same_file(file, st))) {
             ::close(fd);
             continue;
         }
@@ -81,7 +83,7 @@ int open_locked(const std::string& file, int mode, share_lock_kind kind, DWORD d
 }  // namespace odb::posix
 
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES /*security*/,
-                   DWORD disposition, DWORD /*flags*/, HANDLE /*template_file*/) {
+                   DWORD disposition, DWORD flags, HANDLE /*template_file*/) {
     using namespace odb::posix;
     if (!admit_call()) return INVALID_HANDLE_VALUE;
     std::string file;
@@ -110,7 +112,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
     bool created = false;
     DWORD error = ERROR_SUCCESS;
     uint64_t size = 0;
-    int fd = open_locked(file, mode, kind, disposition, created, error, &size);
+    const bool path_held = (flags & odb::platform::FILE_FLAG_PATH_HELD) != 0;
+    int fd = open_locked(file, mode, kind, disposition, created, error, &size, path_held);
     if (fd < 0) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;

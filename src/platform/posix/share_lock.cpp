@@ -54,20 +54,22 @@
 //
 // open() and taking the lock are two steps, and between them the name may
 // change: a DeleteFileW or MoveFileW may remove or rename the file we have
-// just opened. So after the lock is held, the opener checks that the path
-// still names the inode it opened (stat(path) against fstat(fd)). If not, the
-// open drops its descriptor and starts over from the path, and then answers
-// what Windows would answer now: not found for OPEN_EXISTING, a new file for
-// the creating dispositions. The same check runs when the lock is refused:
-// a refusal by a file that is no longer at the path is not a conflict with
-// the path, so the open starts over as well.
+// just opened. So once the lock is held (granted or refused), the opener
+// asks the descriptor for its status (fstat) and checks that the path still
+// names the inode it opened (stat(path) against it). If not, the open drops
+// its descriptor and starts over from the path, and then answers what
+// Windows would answer now: not found for OPEN_EXISTING, a new file for the
+// creating dispositions. A refusal by a file that is no longer at the path
+// is not a conflict with the path, so the open starts over then as well.
 //
-// So an open costs, beyond open() itself, three calls: fstat, the lock and
-// the stat of the path. The fstat is already shared by everything the open
-// needs to know of the inode: that it is a regular file, its size (whether
-// to truncate, and the size the handle keeps from then on, see file_io.cpp)
-// and its identity for the re-check. The stat cannot go, even where the
-// race looks impossible:
+// So an open costs, beyond open() itself, three calls: the lock, fstat and
+// the stat of the path. The fstat is shared by everything the open needs
+// to know of the inode: that it is a regular file, its size (whether to
+// truncate, and the size the handle keeps from then on, see file_io.cpp),
+// its identity for the re-check, and its link count: taken under the lock,
+// it shows an unlink made before the lock was granted as st_nlink 0 at no
+// extra cost. In general the stat cannot go, even where the race looks
+// impossible:
 //   * The window to close is between open() and the lock, and whatever a
 //     deleter or renamer did in it, it did holding its own lock and let go
 //     before ours was granted: a granted lock says nothing about that
@@ -89,6 +91,41 @@
 //     (readlink of /proc/self/fd would, but it sees only this kernel's
 //     dentry cache, blind to a rename made by another client of a
 //     distributed file system, and it needs the path in canonical form).
+//
+// WHERE THE PATH IS HELD
+//
+// The stat goes only where the caller rules out every rename for the length
+// of the open, and says so with FILE_FLAG_PATH_HELD (platform/extensions.h);
+// an unlink is still seen by the link count. The engine says so for exactly
+// one kind of open: of a file inside an object directory (an attribute's
+// .DAT file, ATTRIBS.FDB, ATTRIBS.NEW) made by a context while it holds
+// that object's lock file OBJLOCK.FDB (shared for reading, exclusive for
+// writing), never for OBJLOCK.FDB itself, whose open is what takes the hold
+// and keeps the re-check. While the lock file is held:
+//   * No user of this layer can rename the object directory or any
+//     directory above it: a directory rename must hold every file below it
+//     exclusively (RENAMING A DIRECTORY), OBJLOCK.FDB among them, and is
+//     refused. Nor can one remove any of those directories, which must be
+//     empty first, and OBJLOCK.FDB cannot be deleted while it is held.
+//   * The engine renames files inside an object directory only under the
+//     object's write lock, which the holder excludes: ATTRIBS.NEW becomes
+//     ATTRIBS.FDB when a conversion publishes it (or, for an object not yet
+//     handed out, when its creation does, a rename into a name that did not
+//     exist, which no open of that name can have met), and an attribute
+//     change rewrites ATTRIBS.STA (a profile file, not opened here). Its
+//     deletes of .DAT files and of ATTRIBS.FDB are unlinks, seen anyway.
+//     A removal, a wipe or a restore keeps the object's write lock through
+//     its move and through the wipe of every other file.
+//   * The odb tool's load renames its own staging database into place with
+//     no lock, after closing every object of it; an object still open there
+//     through another program would be moved whole, its file with it, and
+//     nothing is made at the old path: the file the open holds is the one
+//     the moved path names.
+// A context that lost its lock (a failed change of mode) opens without the
+// flag. A lock a file server has forgotten (a restart, see below) holds
+// nothing, so neither does the promise; the engine checks a write lock
+// before each change, and a reader so caught can read a value that a
+// writer elsewhere, already free to change it, is changing.
 //
 // Nothing is changed before the lock is held: CREATE_ALWAYS and
 // TRUNCATE_EXISTING truncate only after it, so a refused open leaves the
