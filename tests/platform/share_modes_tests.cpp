@@ -310,6 +310,22 @@ TEST_F(ShareModes, OpenAnswersForTheFileAtThePathWhenItsLockIsTaken) {
         }
     }
 }
+
+// Holding the path rules out renames only; a file deleted before the lock is
+// still seen as gone (its link count), and the open starts over.
+TEST_F(ShareModes, OpenOfAHeldPathStillSeesADeleteBeforeItsLock) {
+    open_window window{file, dir / "aside.dat", true};
+    odb::fault::plan plan;
+    plan.between_open_and_lock = move_file_away;
+    plan.hook_context = &window;
+    odb::fault::scope armed(plan);
+    file_handle opened(CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL | odb::platform::FILE_FLAG_PATH_HELD,
+                                   nullptr));
+    ASSERT_TRUE(opened.valid());
+    EXPECT_EQ(GetFileSize(opened.get(), nullptr), DWORD(sizeof "replacement" - 1));
+}
 #endif
 
 // Several racers open one file thousands of times; an exclusive holder
