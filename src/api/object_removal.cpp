@@ -34,26 +34,54 @@ void relock(odb_obj_ctx& ctx, uint32_t mode) noexcept {
     }
 }
 
-// Moves the object directory of a context that keeps the object, its lock
-// let go (no directory with an open file inside can be moved). Where the
-// platform hands the lock file back held at its new place, the context
-// holds it in `mode` without an open, and no other context can take the
-// object in between; otherwise it takes it again (relock). False, with the
-// lock back in the old place, when nothing moved.
-bool move_keeping_lock(odb_obj_ctx& ctx, const WCHAR* from, const WCHAR* to, uint32_t mode) {
-    WCHAR lock_name[sizeof disk::object_lock_file];
-    for (std::size_t i = 0; i < sizeof disk::object_lock_file; ++i)
-        lock_name[i] = static_cast<WCHAR>(disk::object_lock_file[i]);
-    release_lock(ctx);
-    HANDLE kept = INVALID_HANDLE_VALUE;
-    if (!platform::MoveDirectoryHoldingW(from, to, lock_name, &kept)) {
+// OBJLOCK.FDB, as the platform's calls take a name.
+struct lock_file_name {
+    WCHAR text[sizeof disk::object_lock_file];
+    lock_file_name() {
+        for (std::size_t i = 0; i < sizeof disk::object_lock_file; ++i)
+            text[i] = static_cast<WCHAR>(disk::object_lock_file[i]);
+    }
+};
+
+// Moves the object directory of a context holding the object's write lock,
+// a hold the move does not count against itself: no other context can take
+// the object in between. Where the platform keeps the context's handle
+// through the move, the context holds the lock in `mode` at the new place
+// (or, when nothing moved, as before); where it had to let it go (a system
+// that refuses to move a directory with a file open inside), the context
+// holds none. False when nothing moved.
+bool move_holding_lock(odb_obj_ctx& ctx, const WCHAR* from, const WCHAR* to, uint32_t mode) {
+    if (!platform::MoveDirectoryHoldingW(from, to, lock_file_name().text, &ctx.lock)) {
         note_failure("move", from, GetLastError());
-        relock(ctx, ctx.mode);
         return false;
     }
-    if (kept != INVALID_HANDLE_VALUE) adopt_lock(ctx, kept, mode);
-    else relock(ctx, mode);
+    if (ctx.lock != INVALID_HANDLE_VALUE) adopt_lock(ctx, ctx.lock, mode);
     return true;
+}
+
+// move_holding_lock for a move that keeps the object's contents (remove,
+// restore): a context the move left without its lock takes it again where
+// the object now is, or where it stayed, so its mode word never claims a
+// write lock it does not hold. False, with the lock in the old place, when
+// nothing moved.
+bool move_keeping_lock(odb_obj_ctx& ctx, const WCHAR* from, const WCHAR* to, uint32_t mode) {
+    const bool moved = move_holding_lock(ctx, from, to, mode);
+    if (ctx.lock == INVALID_HANDLE_VALUE) relock(ctx, moved ? mode : ctx.mode);
+    return moved;
+}
+
+// Overwrites and deletes everything in a wiped or deleted object's
+// directory. Every file but the lock goes while the context still holds
+// the object's write lock, so no context can be reading the object while
+// its files go (the share-lock essay counts on that); the lock file goes
+// last, once let go.
+void wipe_object(odb_obj_ctx& ctx, const path_buffer& directory) {
+    const lock_file_name lock_name;
+    delete_tree(directory, false, lock_name.text);
+    release_lock(ctx);
+    path_buffer lock = directory;
+    lock.component(disk::object_lock_file);
+    wipe_file(lock);
 }
 
 odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
@@ -91,11 +119,10 @@ odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
 
         const bool same = same_path_ignoring_case(current, moved);
         if (options & (ODB_REMOVE_WIPE | ODB_REMOVE_DELETE)) {
-            release_lock(c);
-            if (!same && !MoveFileW(current, moved)) {
-                note_failure("move", current, GetLastError());
+            if (!same && !move_holding_lock(c, current, moved, new_mode)) {
                 name_captured = false;
-                relock(c, c.mode);  // nothing moved: the lock goes back where it was
+                // nothing moved: the lock stays, or goes back, where it was
+                if (c.lock == INVALID_HANDLE_VALUE) relock(c, c.mode);
                 raise(ODB_E_REMOVE_MOVE);
             }
             // From here the object is no longer live, whatever fails next:
@@ -105,12 +132,10 @@ odb_status remove_object(odb_obj_ctx* ctx, uint32_t options) {
             // The move is on disk before anything inside is wiped: a power
             // cut must not leave a live object with its values gone.
             flush_parent(*c.db, moved);
-            if (options & ODB_REMOVE_WIPE) {
-                delete_tree(moved, false);
-                flush_directory(*c.db, moved);
-            }
+            wipe_object(c, moved);
+            if (options & ODB_REMOVE_WIPE) flush_directory(*c.db, moved);
             if (options & ODB_REMOVE_DELETE) {
-                delete_tree(moved, true);
+                remove_empty_directory(moved);
                 flush_parent(*c.db, moved);
             }
         } else if (same) {

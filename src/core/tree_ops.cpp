@@ -63,7 +63,7 @@ namespace {
 // Deletes everything below path. Entries the listing cannot show (names
 // with no Win32 form) are wiped by their own names afterwards, so nothing
 // below path is passed over.
-void delete_contents(const WCHAR* path) {
+void delete_contents(const WCHAR* path, const WCHAR* keep) {
     {
         path_buffer pattern(path);
         pattern.component(ODB_W("*.*"));
@@ -97,6 +97,8 @@ void delete_contents(const WCHAR* path) {
                     if (!DeleteFileW(child)) RemoveDirectoryW(child);
                 } else if (is_dir) {
                     delete_tree(child, true);
+                } else if (keep != nullptr && equal_ignoring_ascii_case(name, keep)) {
+                    continue;
                 } else {
                     wipe_file(child);
                 }
@@ -109,13 +111,17 @@ void delete_contents(const WCHAR* path) {
 
 }  // namespace
 
-void delete_tree(const WCHAR* path, bool remove_root) {
-    delete_contents(path);
-    if (remove_root && !RemoveDirectoryW(path) && !is_missing(GetLastError())) raise(ODB_E_WIPE);
+void delete_tree(const WCHAR* path, bool remove_root, const WCHAR* keep) {
+    delete_contents(path, keep);
+    if (remove_root) remove_empty_directory(path);
+}
+
+void remove_empty_directory(const WCHAR* path) {
+    if (!RemoveDirectoryW(path) && !is_missing(GetLastError())) raise(ODB_E_WIPE);
 }
 
 void clear_root(const WCHAR* path) {
-    delete_contents(path);
+    delete_contents(path, nullptr);
     // A root that is a mount point (a volume of its own) cannot be removed,
     // nor can a plain file of that name; what lay inside is gone, and the
     // caller takes the root as it finds it.

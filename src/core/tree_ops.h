@@ -14,7 +14,13 @@ int make_directory(const WCHAR* path);
 // listing cannot show by their own names), and path itself when
 // remove_root is set. A file that cannot be wiped, a listing that fails or
 // a directory that stays ends it with ODB_E_WIPE; a missing path is empty.
-void delete_tree(const WCHAR* path, bool remove_root);
+// With `keep`, the file of that name directly inside path stays (and
+// remove_root must be false): a caller that holds it deletes it itself.
+void delete_tree(const WCHAR* path, bool remove_root, const WCHAR* keep = nullptr);
+
+// Removes an empty directory; a missing one is no failure, anything else
+// (a directory something is still in) ODB_E_WIPE.
+void remove_empty_directory(const WCHAR* path);
 
 // Deletes everything below a database root, as delete_tree does, and then
 // the root itself if it can: a root that stays (a mount point, a plain

@@ -58,16 +58,20 @@ constexpr DWORD FILE_FLAG_PATH_HELD = 0x00400000u;
 #endif
 
 // MoveFileW of a directory `from` to `to`, refused as MoveFileW refuses it
-// (while any file below `from` is open), that also hands back in *kept a
-// handle on the regular file `kept_name` directly inside it, at its new
-// place, open for reading and writing with no sharing. On POSIX the rename
-// holds every file of the tree exclusively while it runs, and the hold of
-// that file becomes the handle: no other open can come between the rename
-// and the handle, and the handle needs no open of its own. Where that cannot
-// be given (on Windows, which refuses to rename a directory with a file
-// open inside; or no such file was held) *kept is INVALID_HANDLE_VALUE after
-// a successful rename, and the caller opens the file itself.
-BOOL MoveDirectoryHoldingW(LPCWSTR from, LPCWSTR to, LPCWSTR kept_name, HANDLE* kept);
+// (while any file below `from` is open), for a caller that itself holds the
+// regular file `held_name` directly inside `from` through *held, a handle
+// opened for reading and writing with no sharing or FILE_SHARE_READ (an
+// exclusive hold). The move does not count that hold against itself.
+// On POSIX the handle is the move's own hold of that file (every other file
+// of the tree is opened and locked as MoveFileW does), and *held stays the
+// same handle, on the file at its new place after a successful move, at
+// its old one after a failed move: no other open can come between.
+// On Windows, which refuses to rename a directory with a file open inside,
+// the handle is closed before the move and *held is INVALID_HANDLE_VALUE
+// afterwards, whatever the outcome: the caller opens the file again where
+// it now is. A caller that holds nothing passes INVALID_HANDLE_VALUE, and
+// the call is MoveFileW.
+BOOL MoveDirectoryHoldingW(LPCWSTR from, LPCWSTR to, LPCWSTR held_name, HANDLE* held);
 
 // Whether anything (a file, a directory, a symbolic link itself) is at
 // `path`: TRUE, or FALSE with the last error set. Nothing there is

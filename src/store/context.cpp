@@ -44,7 +44,7 @@ void touch_lock(odb_obj_ctx& ctx) { touch_file(ctx.lock); }
 }  // namespace
 
 void adopt_lock(odb_obj_ctx& ctx, HANDLE lock, uint32_t mode) {
-    release_lock(ctx);
+    if (lock != ctx.lock) release_lock(ctx);
     ctx.lock = lock;
     touch_lock(ctx);
     ctx.mode = mode;

@@ -213,17 +213,22 @@ TEST_F(ShareModes, DirectoryWithAnOpenFileInsideCannotBeRenamed) {
     EXPECT_EQ(read_file(join(join(join(moved, "a"), "b"), "inner.dat")), "x");
 }
 
-TEST_F(ShareModes, DirectoryMoveCanHandBackAFileHeldAtItsNewPlace) {
+TEST_F(ShareModes, DirectoryMoveKeepsTheCallersHoldOfAFileInside) {
     const wide_string tree = dir / "tree", moved = dir / "moved", name = widen("inner.dat");
     ASSERT_TRUE(CreateDirectoryW(tree.c_str(), nullptr));
     ASSERT_TRUE(write_file(join(tree, name), "x"));
-    HANDLE kept = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(write_file(join(tree, widen("other.dat")), "o"));
+    HANDLE kept = open_in_form(join(tree, name).c_str(), form("write"));
+    ASSERT_NE(kept, INVALID_HANDLE_VALUE);
     if (!running_under_wine()) {
-        file_handle holder(open_in_form(join(tree, name).c_str(), form("read")));
+        // Any other file open inside still refuses the move, and the
+        // caller's hold stays where it was.
+        file_handle holder(open_in_form(join(tree, widen("other.dat")).c_str(), form("read")));
         EXPECT_FALSE(odb::platform::MoveDirectoryHoldingW(tree.c_str(), moved.c_str(),
                                                           name.c_str(), &kept));
         EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-        EXPECT_EQ(kept, INVALID_HANDLE_VALUE);
+        ASSERT_NE(kept, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(file_handle(open_in_form(join(tree, name).c_str(), form("read"))).valid());
     }
     ASSERT_TRUE(
         odb::platform::MoveDirectoryHoldingW(tree.c_str(), moved.c_str(), name.c_str(), &kept));

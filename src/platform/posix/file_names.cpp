@@ -108,37 +108,25 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR target) {
 
 namespace odb::platform {
 
-BOOL MoveDirectoryHoldingW(LPCWSTR existing, LPCWSTR target, LPCWSTR kept_name, HANDLE* kept) {
-    *kept = INVALID_HANDLE_VALUE;
+BOOL MoveDirectoryHoldingW(LPCWSTR existing, LPCWSTR target, LPCWSTR held_name, HANDLE* held) {
     if (!admit_call()) return FALSE;
-    std::string from, to, keep;
+    const bool holding = *held != INVALID_HANDLE_VALUE;
+    if (holding && lookup_file(*held) == nullptr) return FALSE;
+    std::string from, to, skip;
     if (!to_posix_path(existing, from) || !to_posix_path(target, to) ||
-        !to_posix_path(kept_name, keep))
+        !to_posix_path(held_name, skip))
         return FALSE;
     descriptor_scope scope;
-    std::vector<int> held;
-    std::size_t kept_index = SIZE_MAX;
-    DWORD refused = hold_tree(from, held, keep.c_str(), &kept_index);
+    std::vector<int> held_below;
+    // The caller's handle holds its file exclusively from before the walk
+    // to after the rename, as the walk would have held it itself; it stays
+    // open, and so stays on the file at whichever place it ends up.
+    DWORD refused = hold_tree(from, held_below, holding ? skip.c_str() : nullptr);
     int error = refused == 0 ? rename_no_replace(from, to, true) : 0;
-    // The kept file was held exclusively from before the rename to now, so
-    // nobody can have deleted or renamed it: it is at its new place, and
-    // its descriptor needs none of an open's checks.
-    int kept_fd = -1;
-    if (refused == 0 && error == 0 && kept_index != SIZE_MAX) std::swap(kept_fd, held[kept_index]);
-    for (int fd : held)
-        if (fd >= 0) ::close(fd);
+    for (int fd : held_below) ::close(fd);
     if (refused != 0) return fail(refused);
     if (error != 0) return fail_rename(error, from);
     note_renamed(from, to);
-    if (kept_fd >= 0) {
-        auto* object = new (std::nothrow) file_object(kept_fd, true, true);
-        if (object == nullptr) {
-            ::close(kept_fd);  // the caller opens it itself
-        } else {
-            object->size_known = false;
-            *kept = register_handle(object);
-        }
-    }
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

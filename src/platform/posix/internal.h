@@ -109,8 +109,8 @@ struct file_object final : handle_object {
     // writes: while the handle holds its share lock no other handle of the
     // layer can change the file (a shared holder admits no writer, an
     // exclusive one admits nobody), so asking the system again would only
-    // repeat this answer. A handle made from a descriptor held by a
-    // directory rename learns it at its first need (size_known false).
+    // repeat this answer. A handle that does not know it yet learns it at
+    // its first need (size_known false).
     uint64_t size = 0;
     bool size_known = true;
 };
@@ -205,13 +205,12 @@ int open_locked(const std::string& path, int mode, share_lock_kind kind, DWORD d
 int open_exclusively(const std::string& path);
 
 // Holds every regular file below `directory` exclusively, adding each held
-// descriptor to `held` (the caller closes them). With `keep`, sets *kept to
-// the index in `held` of the descriptor of the file of that name directly
-// inside `directory` when it is held for writing (else leaves it). Returns
-// 0, or the Win32 error: ERROR_ACCESS_DENIED when some file in the tree is
-// open.
+// descriptor to `held` (the caller closes them), except the file named
+// `skip` directly inside `directory`, which the caller holds already.
+// Returns 0, or the Win32 error: ERROR_ACCESS_DENIED when some file in the
+// tree is open.
 DWORD hold_tree(const std::string& directory, std::vector<int>& held,
-                const char* keep = nullptr, std::size_t* kept = nullptr);
+                const char* skip = nullptr);
 
 // ---- Directory listings -------------------------------------------------
 

@@ -164,14 +164,16 @@
 // renaming first and testing after would show the new name to others even
 // when the rename is then undone. What the walk saves is everything else:
 // it reads the entries with getdents64 on the directory's descriptor, and
-// takes no status of an entry whose type the directory gives. And one hold
-// can outlive the rename: MoveDirectoryHoldingW (platform/extensions.h)
-// turns the descriptor of one file of the tree into a handle instead of
-// closing it. That handle needs no re-check, the one case where the lock
-// proves it: the file was held exclusively from before the rename until
-// the handle exists, and every delete or rename of a file needs that lock,
-// so the file is at its new place. The engine keeps an object's lock so
-// across a removal or a restore, without opening it again. A file the process may not
+// takes no status of an entry whose type the directory gives. And a caller
+// that already holds one file of the tree exclusively need not let it go:
+// MoveDirectoryHoldingW (platform/extensions.h) takes the caller's handle
+// as the walk's hold of that file, skips its name, and leaves the handle
+// open, on the file at its new place. That handle needs no re-check, the
+// one case where the lock proves it: the file was held exclusively from
+// before the rename until after it, and every delete or rename of a file
+// needs that lock, so the file is where the directory went. The engine
+// keeps an object's lock so across a removal, a wipe or a restore, without
+// letting it go or opening it again. A file the process may not
 // open for writing is held with F_RDLCK, and F_OFD_GETLK tells whether any
 // handle has it open; that leaves a shared open racing the rename of such a
 // file unexcluded. Files created inside the tree after the walk has passed
@@ -260,7 +262,7 @@ DWORD hold_tree_file(int dir_fd, const char* name, std::vector<int>& held, bool&
 // dir_fd. The entries are read with getdents64 on the descriptor itself:
 // a DIR stream would first ask for the descriptor's status and flags, two
 // calls per directory that tell nothing new here.
-DWORD hold_tree_at(int dir_fd, std::vector<int>& held, const char* keep, std::size_t* kept) {
+DWORD hold_tree_at(int dir_fd, std::vector<int>& held, const char* skip) {
     alignas(struct dirent64) char buffer[8192];
     DWORD result = 0;
     for (;;) {
@@ -284,15 +286,11 @@ DWORD hold_tree_at(int dir_fd, std::vector<int>& held, const char* keep, std::si
                 if (child < 0) {
                     if (errno != ENOENT) result = error_from_errno(errno);
                 } else {
-                    result = hold_tree_at(child, held, nullptr, nullptr);
+                    result = hold_tree_at(child, held, nullptr);
                 }
-            } else if (type == DT_REG) {
-                const std::size_t before = held.size();
+            } else if (type == DT_REG && (skip == nullptr || std::strcmp(name, skip) != 0)) {
                 bool writable = false;
                 result = hold_tree_file(dir_fd, name, held, writable);
-                if (result == 0 && keep != nullptr && writable && held.size() > before &&
-                    std::strcmp(name, keep) == 0)
-                    *kept = held.size() - 1;
             }
         }
         if (result != 0) break;
@@ -349,11 +347,10 @@ int open_exclusively(const std::string& path) {
     return -1;
 }
 
-DWORD hold_tree(const std::string& directory, std::vector<int>& held, const char* keep,
-                std::size_t* kept) {
+DWORD hold_tree(const std::string& directory, std::vector<int>& held, const char* skip) {
     int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return path_error_from_errno(errno, directory);
-    return hold_tree_at(fd, held, keep, kept);
+    return hold_tree_at(fd, held, skip);
 }
 
 }  // namespace odb::posix

@@ -5,8 +5,9 @@ namespace odb::platform {
 
 BOOL WipeUnlistedEntriesW(LPCWSTR /*directory*/) { return TRUE; }
 
-BOOL MoveDirectoryHoldingW(LPCWSTR from, LPCWSTR to, LPCWSTR /*kept_name*/, HANDLE* kept) {
-    *kept = INVALID_HANDLE_VALUE;
+BOOL MoveDirectoryHoldingW(LPCWSTR from, LPCWSTR to, LPCWSTR /*held_name*/, HANDLE* held) {
+    if (*held != INVALID_HANDLE_VALUE) CloseHandle(*held);
+    *held = INVALID_HANDLE_VALUE;
     return MoveFileW(from, to);
 }
 
