@@ -112,10 +112,16 @@
 //     ATTRIBS.FDB when a conversion publishes it (or, for an object not yet
 //     handed out, when its creation does, a rename into a name that did not
 //     exist, which no open of that name can have met), and an attribute
-//     change rewrites ATTRIBS.STA (a profile file, not opened here). Its
-//     deletes of .DAT files and of ATTRIBS.FDB are unlinks, seen anyway.
-//     A removal, a wipe or a restore keeps the object's write lock through
-//     its move and through the wipe of every other file.
+//     change rewrites ATTRIBS.STA (a profile file, not opened here). It
+//     deletes files there under that lock too: a removal, a wipe or a
+//     restore keeps the object's write lock through its move and through
+//     the wipe of every file but the lock file. Only an object never handed
+//     out (a failed creation) and a database being created over an old one
+//     or destroyed lose files with no object lock; those are unlinks, which
+//     the link count shows (on NFS an unlink of a file another process of
+//     the same client has open is a rename to a hidden name instead, which
+//     keeps the count: an open racing such a deletion on that client can
+//     get the deleted file rather than not found).
 //   * The odb tool's load renames its own staging database into place with
 //     no lock, after closing every object of it; an object still open there
 //     through another program would be moved whole, its file with it, and
