@@ -21,11 +21,10 @@ bool same_path_ignoring_case(const WCHAR* a, const WCHAR* b) {
     return equal_ignoring_ascii_case(a, b);
 }
 
-// After a move that keeps the object's contents (remove, restore), the
-// context takes its lock again in the new place, and after a move that
-// failed in the old one, so its mode word never claims a write lock it does
-// not hold. Should another context win the lock
-// in between, this one is left holding none, without access bits.
+// Takes the context's lock again in `mode` after a move let it go. Should
+// another context win the lock in between, this one is left holding none,
+// without access bits, so its mode word never claims a write lock it does
+// not hold.
 void relock(odb_obj_ctx& ctx, uint32_t mode) noexcept {
     ctx.mode = mode & (ODB_MODE_REMOVED | ODB_MODE_WIPED);
     try {
@@ -72,10 +71,14 @@ bool move_keeping_lock(odb_obj_ctx& ctx, const WCHAR* from, const WCHAR* to, uin
 
 // Overwrites and deletes everything in a wiped or deleted object's
 // directory. Every file but the lock goes while the context still holds
-// the object's write lock, so no context can be reading the object while
-// its files go (the share-lock essay counts on that); the lock file goes
-// last, once let go.
+// the object's write lock (where the move kept it), so no context can be
+// reading the object while its files go (the share-lock essay counts on
+// that); the lock file goes last, once let go.
 void wipe_object(odb_obj_ctx& ctx, const path_buffer& directory) {
+    if (ctx.lock == INVALID_HANDLE_VALUE) {
+        delete_tree(directory, false);
+        return;
+    }
     const lock_file_name lock_name;
     delete_tree(directory, false, lock_name.text);
     release_lock(ctx);
