@@ -42,15 +42,15 @@ constexpr DWORD FIND_FIRST_EX_NAMES_AND_KINDS = 0x40000000u;
 BOOL WipeUnlistedEntriesW(LPCWSTR directory);
 
 // A flag of CreateFileW's dwFlagsAndAttributes by which the caller promises
-// that, for the length of the call, nobody deletes the file at `path` but by
-// unlinking it, and nobody renames it or any directory above it: the caller
-// holds something that refuses all of those. On POSIX the open then skips
-// the look-up of the path that would otherwise follow its lock (an unlink
-// still shows on the opened file itself); everything else, the share mode
-// included, is as without it. Why that look-up is needed without the
-// promise, and where the engine can make it, is told in the share-lock
-// essay (platform/posix/share_lock.cpp, OPENING). On Windows the flag is 0:
-// the system's open and its share check are one step there.
+// that, for the length of the call, neither the file at `path` nor any
+// directory above it is renamed: the caller holds something that refuses
+// every such rename. On POSIX the open then skips the look-up of the path
+// that otherwise follows its lock (a delete still shows, on the opened file
+// itself); everything else, the share mode included, is as without it. Why
+// the look-up is needed without the promise, and where the engine can make
+// it, is told in the share-lock essay (platform/posix/share_lock.cpp,
+// OPENING and WHERE THE PATH IS HELD). On Windows the flag is 0: the
+// system's open and its share check are one step there.
 #if defined(_WIN32)
 constexpr DWORD FILE_FLAG_PATH_HELD = 0;
 #else

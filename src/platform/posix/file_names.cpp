@@ -7,10 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <new>
-#include <utility>
-
 #include "platform/extensions.h"
 #include "platform/posix/internal.h"
 
