@@ -179,7 +179,7 @@ void create_attributes_file(const odb_database& db, uint32_t cls, uint32_t id) {
     temporary.component(disk::record_file_temporary);
     record_file attributes;
     attributes.flush_for(db);
-    attributes.create(temporary);
+    attributes.create(temporary, true);  // in the directory just made for the object
     attributes.publish(temporary, attributes_file_path(db.root, cls, id, 0));
 }
 

@@ -56,8 +56,10 @@ public:
 
     // A new, empty file (header only), replacing one of that name.
     // ODB_E_FILE_CREATE when it cannot be created; a header that cannot be
-    // written deletes the file again.
-    void create(const WCHAR* path);
+    // written deletes the file again. With `fresh`, for a directory the
+    // caller has just made, where no such file can be: one open creates
+    // it (one found there all the same is replaced as without).
+    void create(const WCHAR* path, bool fresh = false);
     // Closes a file built under a temporary name and gives it its real
     // name, which must not exist yet: until then a crash leaves a stray
     // temporary file, never a half-built record file in use. On failure
