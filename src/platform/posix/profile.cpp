@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -106,9 +107,10 @@ DWORD copy_list(const std::vector<std::u16string>& names, LPWSTR buffer, DWORD s
 // that stamps file times (a few milliseconds) as the read that filled the
 // entry. Such a program is not held back by the share locks either, and a
 // read from the path could as well have met it half-way through its write;
-// the cache adds no case that was safe before. (Linux 6.13 and later stamp
-// the first change after a stat with a fine-grained time on ext4, XFS,
-// Btrfs and tmpfs, which closes even that gap there.)
+// the cache adds no case that was safe before. (Kernels with multigrain
+// time stamps, Linux 6.13 on, give the first change after a stat a
+// fine-grained time on the file systems that support them, which closes
+// even that gap there.)
 //
 // The share lock: the held descriptor has none (it would refuse every
 // writer), so a hit asks whether any other handle holds a lock on the file
@@ -119,10 +121,10 @@ DWORD copy_list(const std::vector<std::u16string>& names, LPWSTR buffer, DWORD s
 // layer's writers never write in place, and a handle writing in place holds
 // the file exclusively, which the test sees, and changes its times.
 //
-// On a distributed file system the stat of the path and the lock test go
-// to the server when the client's attribute caches are off, which the share
-// locks need anyway (share_lock.cpp), so a change made on another machine
-// is seen as a local one is. Held descriptors would turn a delete of this
+// On a distributed file system the lock test goes to the server, and so
+// does the stat of the path when the client's attribute caches are off,
+// which the share locks need anyway (share_lock.cpp): a change made on
+// another machine is seen as a local one is. Held descriptors would turn a delete of this
 // process into a rename (NFS keeps an open file under a hidden name, which
 // then keeps its directory from being removed): a write, a delete or a wipe
 // through this layer drops the entries at or below its path first.
