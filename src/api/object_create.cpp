@@ -38,7 +38,7 @@ uint32_t allocate_object(odb_database& db, uint32_t cls, uint32_t last_id) {
 // nothing behind.
 void lock_new_object(odb_obj_ctx& ctx) {
     try {
-        set_lock_mode(ctx, ODB_MODE_WRITE);
+        lock_made_object(ctx);
     } catch (...) {
         release_lock(ctx);
         abandon_object(ctx.db->root, ctx.cls, ctx.id);

@@ -87,12 +87,22 @@ void write_file_form(object_facts& object, uint32_t attribute, uint32_t offset, 
         record_attribute_change(object, attribute, true);
         return;
     }
-    file_handle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                 object.open_flags(), nullptr));
+    // In an object this context made, the file of an attribute it has not
+    // written cannot exist: one open creates it. Should it exist all the
+    // same, it is opened as any other.
+    odb_obj_ctx& ctx = object.context();
+    const bool new_file = ctx.made_here && !(ctx.attributes_written & written_bit(attribute));
+    file_handle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 new_file ? CREATE_NEW : OPEN_ALWAYS, object.open_flags(),
+                                 nullptr));
+    if (!file && new_file && GetLastError() == ERROR_FILE_EXISTS)
+        file.reset(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                               object.open_flags(), nullptr));
     if (!file) {
         note_failure("open", path, GetLastError());
         raise(open_failure(GetLastError(), ODB_E_ATTRIBUTE_WRITE));
     }
+    ctx.attributes_written |= written_bit(attribute);
     // A write that fails must not leave behind the attribute its open has
     // just created, empty or holding part of the value.
     const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
@@ -169,7 +179,8 @@ void create_attributes_file(const odb_database& db, uint32_t cls, uint32_t id) {
     temporary.component(disk::record_file_temporary);
     record_file attributes;
     attributes.flush_for(db);
-    attributes.create(temporary);
+    // In the directory just made for the object: one open creates it.
+    attributes.create(temporary, FILE_ATTRIBUTE_NORMAL, true);
     attributes.publish(temporary, attributes_file_path(db.root, cls, id, 0));
 }
 

@@ -47,7 +47,7 @@ bool read_object_name_attribute(object_facts& object, WCHAR* name /* name_units 
 
 // Gives a new live object of the single-file form its empty ATTRIBS.FDB,
 // built under a temporary name so that, even if the process dies, it is
-// complete or not there at all.
+// complete or not there at all. For an object directory just made.
 void create_attributes_file(const odb_database& db, uint32_t cls, uint32_t id);
 
 // Moves an object's .DAT files into a new ATTRIBS.FDB; on any failure

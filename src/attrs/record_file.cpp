@@ -114,14 +114,17 @@ void record_file::fill_header(record_header& out, uint32_t id, uint32_t capacity
     if (modified != nullptr) out.modified = *modified;
 }
 
-void record_file::create(const WCHAR* path, DWORD flags) {
+void record_file::create(const WCHAR* path, DWORD flags, bool fresh) {
     close();
     std::memcpy(magic_, disk::record_magic, sizeof magic_);
     header_size_ = file_header_size;
     version_ = disk::record_version;
     if (tracing()) path_ = path_buffer(path);
-    handle_ = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags,
-                          nullptr);
+    handle_ = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          fresh ? CREATE_NEW : CREATE_ALWAYS, flags, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE && fresh && GetLastError() == ERROR_FILE_EXISTS)
+        handle_ = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              flags, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) {
         note_failure("create", path, GetLastError());
         raise(ODB_E_FILE_CREATE);

@@ -56,9 +56,11 @@ public:
 
     // A new, empty file (header only), replacing one of that name.
     // ODB_E_FILE_CREATE when it cannot be created; a header that cannot be
-    // written deletes the file again.
+    // written deletes the file again. With `fresh`, for a directory the
+    // caller has just made, where no such file can be: one open creates
+    // it (one found there all the same is replaced as without).
     // `flags` is CreateFileW's dwFlagsAndAttributes.
-    void create(const WCHAR* path, DWORD flags = FILE_ATTRIBUTE_NORMAL);
+    void create(const WCHAR* path, DWORD flags = FILE_ATTRIBUTE_NORMAL, bool fresh = false);
     // Closes a file built under a temporary name and gives it its real
     // name, which must not exist yet: until then a crash leaves a stray
     // temporary file, never a half-built record file in use. On failure

@@ -31,11 +31,16 @@ bool open_may_succeed_later(DWORD error, const WCHAR* path);
 
 // CreateFileW of path, tried again after each failure that may clear up for
 // as long as the time-out allows (at least one attempt; the last failed one
-// sleeps too, so a time-out of 0 still costs one sleep). `flags` is
-// CreateFileW's dwFlagsAndAttributes.
+// sleeps too, so a time-out of 0 still costs one sleep).
+// With `made`, for a file the caller knows cannot exist yet: the first
+// attempt asks for a new file (CREATE_NEW), which costs less than a
+// disposition that must first look for one, and *made says whether it made
+// it. Should the file exist all the same, it is opened as `disposition` says,
+// as if the first attempt had asked so. `flags` is CreateFileW's
+// dwFlagsAndAttributes.
 file_handle open_retrying(const WCHAR* path, DWORD access, DWORD share, DWORD disposition,
                           const lock_timing& timing, const open_failures& failures,
-                          DWORD flags = FILE_ATTRIBUTE_NORMAL);
+                          bool* made = nullptr, DWORD flags = FILE_ATTRIBUTE_NORMAL);
 
 // The process-wide lock time-out and sleep (30,000 and 10 until
 // QMFILEDB.INI is loaded; see settings.h).

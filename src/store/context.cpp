@@ -33,6 +33,8 @@ void release_lock(odb_obj_ctx& ctx) {
     if (ctx.lock != INVALID_HANDLE_VALUE) CloseHandle(ctx.lock);
     ctx.lock = INVALID_HANDLE_VALUE;
     ctx.storage_form = storage_form_unknown;
+    ctx.made_here = 0;
+    ctx.attributes_written = 0;
 }
 
 namespace {
@@ -68,9 +70,12 @@ void confirm_write_lock(odb_obj_ctx& ctx) {
     raise(ODB_E_OBJECT_LOCK);
 }
 
-void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode) {
-    if (mode == ctx.mode) return;
+namespace {
 
+// set_lock_mode; with `made`, for an object directory the caller has just
+// made (see lock_made_object), and *made then tells whether the lock file
+// is this context's own.
+void change_lock(odb_obj_ctx& ctx, uint32_t mode, bool* made) {
     path_buffer path = object_path(ctx.db->root, ctx.cls, ctx.id, mode);
     path.component(disk::object_lock_file);
 
@@ -93,7 +98,7 @@ void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode) {
         // that is not there (moved or deleted meanwhile) or a lock file that
         // may not be opened is reported at once.
         ctx.lock = open_retrying(path, access, share, OPEN_ALWAYS, process_lock_timing(),
-                                 {ODB_E_OBJECT_LOCK, ODB_E_NO_OBJECT, ODB_E_FILE_ACCESS})
+                                 {ODB_E_OBJECT_LOCK, ODB_E_NO_OBJECT, ODB_E_FILE_ACCESS}, made)
                        .release();
     } catch (odb_status) {
         // The context holds no lock now, and its mode word says so: it keeps
@@ -106,23 +111,50 @@ void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode) {
     ctx.mode = mode;
 }
 
+}  // namespace
+
+void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode) {
+    if (mode != ctx.mode) change_lock(ctx, mode, nullptr);
+}
+
+void lock_made_object(odb_obj_ctx& ctx) {
+    bool made = false;
+    change_lock(ctx, ODB_MODE_WRITE, &made);
+    // Every writer of an object holds its lock file, and this open made it:
+    // no attribute can have been written in the directory.
+    ctx.made_here = made ? 1 : 0;
+}
+
+namespace {
+
+// Raises ODB_E_NO_OBJECT when the object directory is not there and
+// ODB_E_OBJECT_PROBE when that cannot be told.
+void require_object_directory(const odb_database& db, uint32_t cls, uint32_t id, uint32_t mode) {
+    const path_buffer directory = object_path(db.root, cls, id, mode);
+    const DWORD error = probe_path(directory);
+    if (error == 0) return;
+    note_failure("find", directory, error);
+    raise(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ODB_E_NO_OBJECT
+                                                                         : ODB_E_OBJECT_PROBE);
+}
+
+}  // namespace
+
 odb_obj_ctx* create_context(odb_database& db, uint32_t cls, uint32_t id, uint32_t mode) {
     zeroed_ptr<odb_obj_ctx> ctx = make_zeroed<odb_obj_ctx>();
     init_context(*ctx, &db, cls, id);
-    const path_buffer directory = object_path(db.root, cls, id, mode);
-    const DWORD error = probe_path(directory);
-    switch (error) {
-    case 0:
-        break;
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        note_failure("find", directory, error);
-        raise(ODB_E_NO_OBJECT);
-    default:
-        note_failure("find", directory, error);
-        raise(ODB_E_OBJECT_PROBE);
+    // The directory is looked at only when the lock cannot be had: the open
+    // of the lock file inside it succeeds only where it is there, and
+    // changes nothing where it is not, so a look first would add nothing.
+    // After a failure the look decides what is reported, as it did first.
+    if (!(mode & (ODB_MODE_READ | ODB_MODE_WRITE))) require_object_directory(db, cls, id, mode);
+    try {
+        set_lock_mode(*ctx, mode);
+    } catch (odb_status status) {
+        if (status == ODB_E_NO_OBJECT || status == ODB_E_FILE_ACCESS)
+            require_object_directory(db, cls, id, mode);
+        throw;
     }
-    set_lock_mode(*ctx, mode);
     return ctx.release();
 }
 

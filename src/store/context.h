@@ -27,7 +27,21 @@ struct odb_obj_ctx {
     uint32_t storage_form;         // the object's attribute form while the lock is held
     uint64_t unnamed_entry;        // 1 + offset of the unnamed entry this context added
     uint32_t unnamed_entry_built;  // names.dat's build time when it was added
+    // Nonzero while the context holds, without a break, the write lock of an
+    // object whose directory and lock file it made itself: no one else can
+    // have put a file in it. attributes_written has the bit of each
+    // attribute (see written_bit) this context may have stored in a file of
+    // its own since; a file of any other cannot exist. Both are cleared with
+    // the lock.
+    uint32_t made_here;
+    uint64_t attributes_written;
 };
+
+// The bit of attributes_written standing for an attribute: several share
+// one, and a shared bit only makes a file that cannot exist be looked for.
+inline uint64_t written_bit(uint32_t attribute) {
+    return uint64_t{1} << ((attribute * 0x9E3779B1u) >> 26);
+}
 
 // What odb_obj_ctx::storage_form says: not yet looked at (every change of the
 // lock clears it), or the form found.
@@ -57,6 +71,13 @@ void init_context(odb_obj_ctx& ctx, odb_database* db, uint32_t cls, uint32_t id)
 // write), and at once ODB_E_NO_OBJECT when the object directory is not
 // there, ODB_E_FILE_ACCESS when the lock file may not be opened.
 void set_lock_mode(odb_obj_ctx& ctx, uint32_t mode);
+
+// set_lock_mode(ctx, ODB_MODE_WRITE) for the object directory the caller has
+// just made, which no one knows of yet: its lock file cannot exist, and is
+// created in one open (should it exist all the same, it is opened and
+// waited for as set_lock_mode does). Where the lock file is this context's
+// own, the context is marked made_here.
+void lock_made_object(odb_obj_ctx& ctx);
 
 // Makes ctx hold `lock`, a handle this process already holds on the
 // object's OBJLOCK.FDB in `mode` (where mode's location flags say), as

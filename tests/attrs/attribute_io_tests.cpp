@@ -118,6 +118,14 @@ TEST_F(Attributes, OffsetsPerAttributeAndOnlyZeroForSingleFileReads) {
     }
 }
 
+// A file no write of the new object's context made, put there by hand, is
+// written over as in any other object: its start replaced, its tail kept.
+TEST_F(Attributes, AFileFoundInANewObjectIsWrittenOverAsAnyOther) {
+    ASSERT_TRUE(write_file(attribute_file(db, cls, per_file_id, 9), "planted!"));
+    ASSERT_EQ(set(per_file.get(), 9, 0, "new"), ODB_OK);
+    EXPECT_EQ(value(per_file.get(), 9), "newnted!");
+}
+
 TEST_F(Attributes, WritesAtOffsetsAndShorterRewrites) {
     // A missing attribute written at offset 8: the file form fills the gap,
     // the single-file form stores the value from byte 0.

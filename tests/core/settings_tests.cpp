@@ -284,6 +284,33 @@ TEST(RetryingOpen, FailureThatWaitingCannotClearIsReportedAtOnce) {
     EXPECT_LT(report.elapsed, 30000);
 }
 
+// The first attempt asking to make a file that cannot exist yet: one that
+// exists all the same is opened, and waited for, as by the usual open.
+TEST(RetryingOpen, AFileAskedForAsNewThatExistsIsOpenedAndWaitedForAsAnyOther) {
+    temp_dir dir;
+    const wide_string path = dir / "LOCK.FDB";
+    const odb::open_failures failures = {ODB_E_OBJECT_LOCK, ODB_E_NO_OBJECT, ODB_E_FILE_ACCESS};
+    const odb::lock_timing timing = {30, 10};
+    auto open = [&](bool& made) {
+        return odb::open_retrying(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS,
+                                  timing, failures, &made);
+    };
+    bool made = false;
+    odb::file_handle first = open(made);
+    EXPECT_TRUE(first.valid());
+    EXPECT_TRUE(made);
+    odb_status status = ODB_OK;
+    try {
+        open(made);
+    } catch (odb_status raised) {
+        status = raised;
+    }
+    EXPECT_EQ(status, ODB_E_OBJECT_LOCK);
+    first.reset();
+    EXPECT_TRUE(open(made).valid());
+    EXPECT_FALSE(made);
+}
+
 TEST(RetryingOpen, ConfigurationLockHeldExclusivelyStopsAnOpen) {
     scratch_database scratch;
     auto holder = child_process::start_helper(

@@ -3,11 +3,16 @@
 // two), and what the reads make of files written by hand.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
 #include "platform/handle.h"
 #include "support/file_util.h"
+#ifndef _WIN32
+#include "support/forked_child.h"
+#endif
 #include "support/open_forms.h"
 #include "support/temp_dir.h"
 
@@ -185,9 +190,11 @@ TEST_F(Profiles, Utf16FilesAreReadAndWrittenBackAsUtf16) {
 TEST_F(Profiles, FilesHeldOpenRefuseWhatTheirHolderDoesNotShare) {
     const std::string text = "[S]\r\nk=v\r\n";
     ASSERT_TRUE(write_file(ini, text));
+    EXPECT_EQ(get("S", "k", "default"), "v");  // read before: a holder refuses it all the same
     {
         odb::file_handle holder(open_in_form(ini.c_str(), *find_open_form("exclusive")));
         ASSERT_TRUE(holder.valid());
+        EXPECT_EQ(get("S", "k", "default"), "default");
         EXPECT_FALSE(put("S", "k", "new"));
         EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
         EXPECT_EQ(get("S", "k", "default"), "default");
@@ -216,6 +223,38 @@ TEST_F(Profiles, ReadsAndWritesOfOneProcessNeverRefuseEachOther) {
     EXPECT_EQ(defaults, 0);
     EXPECT_EQ(get("S", "k"), "300");
 }
+
+// A file changed behind the profile functions' back is read as it is now,
+// however little changed: replaced by one of the same size, rewritten in
+// place with the same size, deleted.
+TEST_F(Profiles, ReadsSeeEveryChangeMadeSinceTheLastRead) {
+    namespace fs = std::filesystem;
+    const fs::path path(narrow(ini)), other(narrow(dir / "OTHER.INI"));
+    ASSERT_TRUE(write_file(ini, "[S]\r\nk=1\r\n"));
+    EXPECT_EQ(get("S", "k"), "1");
+    ASSERT_TRUE(write_file(dir / "OTHER.INI", "[S]\r\nk=2\r\n"));
+    fs::rename(other, path);
+    EXPECT_EQ(get("S", "k"), "2");
+    ASSERT_TRUE(write_file(ini, "[S]\r\nk=3\r\n"));
+    fs::last_write_time(path, fs::last_write_time(path) - std::chrono::hours(1));
+    EXPECT_EQ(get("S", "k"), "3");
+    fs::remove(path);
+    EXPECT_EQ(get("S", "k", "gone"), "gone");
+}
+
+#ifndef _WIN32
+// The files read are kept open (see profile.cpp); none is left open once
+// this layer deletes it, or in a forked child.
+TEST_F(Profiles, NoDescriptorOfAFileOutlivesItsDeleteOrAFork) {
+    ASSERT_TRUE(write_file(ini, "[S]\r\nk=1\r\n"));
+    EXPECT_EQ(get("S", "k"), "1");
+    forked_child child([&] { return std::to_string(descriptors_on(ini)); });
+    EXPECT_EQ(child.answer(), "0");
+    EXPECT_EQ(child.finish(), 0);
+    ASSERT_TRUE(DeleteFileW(ini.c_str()));
+    EXPECT_EQ(descriptors_on(ini), 0);
+}
+#endif
 
 TEST_F(Profiles, WritesWithoutASectionOrAFileNameAreRefused) {
     EXPECT_FALSE(WritePrivateProfileStringW(nullptr, ODB_W("k"), ODB_W("v"), ini.c_str()));

@@ -1,5 +1,10 @@
 #include "support/file_util.h"
 
+#ifndef _WIN32
+#include <filesystem>
+#include <system_error>
+#endif
+
 #include "platform/handle.h"
 
 namespace odb::test {
@@ -33,5 +38,19 @@ bool path_exists(const wide_string& path) {
     find_handle find(FindFirstFileW(path.c_str(), &data));
     return find.valid();
 }
+
+#ifndef _WIN32
+int descriptors_on(const wide_string& path) {
+    namespace fs = std::filesystem;
+    const std::string file = fs::absolute(narrow(path)).lexically_normal().string();
+    int count = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd", error)) {
+        const std::string target = fs::read_symlink(entry.path(), error).string();
+        if (target == file || target == file + " (deleted)") ++count;
+    }
+    return count;
+}
+#endif
 
 }  // namespace odb::test

@@ -15,4 +15,10 @@ std::string read_file(const wide_string& path, bool* ok = nullptr);
 // Whether a file or directory of that name exists.
 bool path_exists(const wide_string& path);
 
+#ifndef _WIN32
+// How many descriptors of this process are open on the file at `path`, or
+// on the file that was there before it was deleted.
+int descriptors_on(const wide_string& path);
+#endif
+
 }  // namespace odb::test

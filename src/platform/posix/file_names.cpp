@@ -62,6 +62,7 @@ BOOL DeleteFileW(LPCWSTR path) {
         // A link or special file is nothing a handle of ours can hold.
         return ::unlink(file.c_str()) == 0 ? TRUE : fail_path(errno, file);
     }
+    forget_cached_profiles(file);
     int fd = open_exclusively(file);
     if (fd < 0) return FALSE;
     int error = ::unlink(file.c_str()) == 0 ? 0 : errno;

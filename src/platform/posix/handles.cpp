@@ -10,7 +10,8 @@
 // the open file description, and with it the share lock, alive after the
 // parent has closed its handle. So the child closes, at once, every
 // descriptor the layer owns (a pthread_atfork child handler): the parent's
-// CloseHandle then releases the lock whatever its children do. The handles
+// CloseHandle then releases the lock whatever its children do (the
+// descriptors the profile functions keep are closed too). The handles
 // the child inherited are set aside: they answer ERROR_INVALID_HANDLE there,
 // as a handle of another process does on Windows, and CloseHandle of one
 // frees its record (still answering ERROR_INVALID_HANDLE).
@@ -75,6 +76,7 @@ void after_fork_in_parent() {
 void after_fork_in_child() {
     auto& handles = registry();
     for (handle_object* object : handles.live) object->close_descriptors();
+    close_cached_profiles_in_child();
     handles.inherited.merge(handles.live);  // moves the nodes; allocates nothing
     handles.live.clear();
     generation.fetch_add(1, std::memory_order_relaxed);

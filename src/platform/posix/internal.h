@@ -212,6 +212,15 @@ int open_exclusively(const std::string& path);
 DWORD hold_tree(const std::string& directory, std::vector<int>& held,
                 const char* skip = nullptr);
 
+// ---- Private-profile files ------------------------------------------------
+
+// Drops the cached parses (profile.cpp) of the file at `path` and of every
+// file below it, closing the descriptors they hold; called before this
+// layer deletes or replaces anything there.
+void forget_cached_profiles(const std::string& path);
+// In a forked child: closes the descriptors the cache holds.
+void close_cached_profiles_in_child();
+
 // ---- Directory listings -------------------------------------------------
 
 // A Win32 file name pattern compiled once per search: '*', and '?', '.'

@@ -1,6 +1,7 @@
-// The private-profile (INI) functions. Each call reads the file afresh, so
-// a change made by another process is seen at once, and every write
-// replaces the file whole (see save_profile).
+// The private-profile (INI) functions. Each call sees the file as it is
+// now, so a change made by another process is seen at once (the last files
+// read are kept parsed while they stay unchanged; see "The cache" below),
+// and every write replaces the file whole (see save_profile).
 //
 // The files are opened like every other file, through the share locks
 // (open_locked): a read holds the file shared and is refused by a handle
@@ -14,8 +15,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 
@@ -78,26 +81,186 @@ DWORD copy_list(const std::vector<std::u16string>& names, LPWSTR buffer, DWORD s
     return static_cast<DWORD>(out - buffer);
 }
 
-// Reads the profile held shared. A missing file reads as empty; false,
-// with the last error set, when the file cannot be read.
-bool load_for_reading(LPCWSTR file, profile_file& profile) {
+// ---- The cache -------------------------------------------------------------
+//
+// The engine reads the same few files again and again (a database's options
+// on every object it creates), and a read from the path costs an open, the
+// share protocol's fstat, lock and stat, two reads and a close. So the files
+// last read are kept parsed, each with a descriptor of the file held open,
+// and a read of one of them costs two calls: a test of its share lock on
+// the held descriptor (F_OFD_GETLK) and a stat of the path. The parsed file
+// is used when no handle holds the file without sharing reading and the
+// path still names the same file unchanged: the same device and inode, size,
+// modification and status-change times to the nanosecond. Anything else, or
+// a failed call, reads the path as before, and that read replaces the entry.
+//
+// What the comparison sees:
+//   * The file replaced by another: the layer's own writes build a new file
+//     and rename it over the old one, and so do most editors. The held
+//     descriptor keeps the old inode allocated, so its number cannot pass to
+//     the new file, and the inode alone tells them apart.
+//   * The file deleted or renamed: the stat fails or finds another inode.
+//   * The file changed in place: each write sets the modification and
+//     status-change times, and most change the size.
+// What it cannot see: a change in place by a program that does not use this
+// layer, which keeps the size and falls within the same tick of the clock
+// that stamps file times (a few milliseconds) as the read that filled the
+// entry. Such a program is not held back by the share locks either, and a
+// read from the path could as well have met it half-way through its write;
+// the cache adds no case that was safe before. (Kernels with multigrain
+// time stamps, Linux 6.13 on, give the first change after a stat a
+// fine-grained time on the file systems that support them, which closes
+// even that gap there.)
+//
+// The share lock: the held descriptor has none (it would refuse every
+// writer), so a hit asks whether any other handle holds a lock on the file
+// that a shared open would meet, and a file held so is read from the path,
+// which refuses it as before. The test covers the whole file, not only the
+// share-lock byte: a lock anyone takes on the contents only sends the read
+// the long way, which decides exactly. A reader never sees a torn file: the
+// layer's writers never write in place, and a handle writing in place holds
+// the file exclusively, which the test sees, and changes its times.
+//
+// On a distributed file system the lock test goes to the server, and so
+// does the stat of the path when the client's attribute caches are off,
+// which the share locks need anyway (share_lock.cpp): a change made on
+// another machine is seen as a local one is. Held descriptors would turn a delete of this
+// process into a rename (NFS keeps an open file under a hidden name, which
+// then keeps its directory from being removed): a write, a delete or a wipe
+// through this layer drops the entries at or below its path first.
+//
+// The cache holds a few entries, the least recently used making room; it
+// serves every thread under one mutex, and a forked child closes the held
+// descriptors with every other descriptor of the layer (handles.cpp).
+
+constexpr std::size_t cached_profile_count = 4;
+
+struct cached_profile {
+    std::string path;  // as the caller named it
+    int fd = -1;       // -1: a free slot
+    struct stat seen;  // of fd, taken before the contents were read
+    std::shared_ptr<const profile_file> profile;
+    uint64_t last_use = 0;
+};
+
+struct profile_cache {
+    std::mutex mutex;
+    cached_profile entries[cached_profile_count];
+    uint64_t uses = 0;
+};
+
+std::atomic<profile_cache*> cache_made{nullptr};
+
+profile_cache& cache() {
+    // Never destroyed: a read may come from a static destructor.
+    static profile_cache* const instance = new profile_cache();
+    cache_made.store(instance, std::memory_order_release);
+    return *instance;
+}
+
+bool same_times(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool unchanged(const struct stat& seen, const struct stat& now) {
+    return seen.st_dev == now.st_dev && seen.st_ino == now.st_ino &&
+           seen.st_size == now.st_size && same_times(seen.st_mtim, now.st_mtim) &&
+           same_times(seen.st_ctim, now.st_ctim);
+}
+
+// The whole file, from byte 0 to the end of any possible file.
+struct flock whole_file(short type) {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    return range;
+}
+
+void clear_entry(cached_profile& entry) {
+    if (entry.fd >= 0) ::close(entry.fd);
+    entry.fd = -1;
+    entry.path.clear();
+    entry.profile.reset();
+}
+
+// The parsed file cached for `path`, when it may be used (see above); null
+// otherwise. An entry whose file has changed or gone is dropped.
+std::shared_ptr<const profile_file> find_cached(const std::string& path) {
+    descriptor_scope scope;
+    profile_cache& c = cache();
+    std::lock_guard<std::mutex> guard(c.mutex);
+    for (cached_profile& entry : c.entries) {
+        if (entry.fd < 0 || entry.path != path) continue;
+        struct flock held = whole_file(F_RDLCK);
+        if (::fcntl(entry.fd, F_OFD_GETLK, &held) != 0 || held.l_type != F_UNLCK) return nullptr;
+        struct stat now;
+        if (::stat(path.c_str(), &now) != 0 || !unchanged(entry.seen, now)) {
+            clear_entry(entry);
+            return nullptr;
+        }
+        entry.last_use = ++c.uses;
+        return entry.profile;
+    }
+    return nullptr;
+}
+
+// Caches what was read from `fd`, which the cache then owns.
+void remember(const std::string& path, int fd, const struct stat& seen,
+              const std::shared_ptr<const profile_file>& profile) {
+    descriptor_scope scope;
+    profile_cache& c = cache();
+    std::lock_guard<std::mutex> guard(c.mutex);
+    cached_profile* slot = &c.entries[0];
+    for (cached_profile& entry : c.entries) {
+        if (entry.fd >= 0 && entry.path == path) {
+            slot = &entry;
+            break;
+        }
+        if (entry.fd < 0 ? slot->fd >= 0 : slot->fd >= 0 && entry.last_use < slot->last_use)
+            slot = &entry;
+    }
+    clear_entry(*slot);
+    slot->path = path;
+    slot->fd = fd;
+    slot->seen = seen;
+    slot->profile = profile;
+    slot->last_use = ++c.uses;
+}
+
+const std::shared_ptr<const profile_file>& no_profile() {
+    static const auto empty = std::make_shared<const profile_file>(empty_profile());
+    return empty;
+}
+
+// Reads the profile held shared, or finds it cached. A missing file reads
+// as empty; null, with the last error set, when the file cannot be read.
+std::shared_ptr<const profile_file> load_for_reading(LPCWSTR file) {
     std::string path;
-    if (file == nullptr || !to_posix_path(file, path)) return false;
+    if (file == nullptr || !to_posix_path(file, path)) return nullptr;
     descriptor_scope scope;
     std::shared_lock<std::shared_mutex> reading(profile_mutex());
+    if (auto cached = find_cached(path)) return cached;
     bool created = false;
     DWORD error = ERROR_SUCCESS;
     int fd = open_locked(path, O_RDONLY, share_lock_kind::shared, OPEN_EXISTING, created, error);
     if (fd < 0) {
-        if (not_found(error)) {
-            profile = empty_profile();
-            return true;
-        }
-        return fail(error);
+        if (not_found(error)) return no_profile();
+        fail(error);
+        return nullptr;
     }
-    int read_error = read_profile(fd, profile);
-    ::close(fd);
-    return read_error == 0 || fail(error_from_errno(read_error));
+    auto profile = std::make_shared<profile_file>();
+    struct stat seen;
+    const int read_error = ::fstat(fd, &seen) != 0 ? errno : read_profile(fd, *profile);
+    if (read_error != 0) {
+        ::close(fd);
+        fail(error_from_errno(read_error));
+        return nullptr;
+    }
+    // Kept, the descriptor must refuse no one: its shared lock goes.
+    struct flock unlock = whole_file(F_UNLCK);
+    if (::fcntl(fd, F_OFD_SETLK, &unlock) == 0) remember(path, fd, seen, profile);
+    else ::close(fd);
+    return profile;
 }
 
 // Reads the profile at `path` held exclusively, lets `edit` change it, and
@@ -106,6 +269,7 @@ bool load_for_reading(LPCWSTR file, profile_file& profile) {
 BOOL update_profile(const std::string& path, const std::function<bool(profile_file&)>& edit) {
     descriptor_scope scope;
     std::lock_guard<std::shared_mutex> writing(profile_mutex());
+    forget_cached_profiles(path);
     for (int attempt = 0; attempt < share_open_attempts; ++attempt) {
         bool created = false;
         DWORD error = ERROR_SUCCESS;
@@ -126,10 +290,11 @@ BOOL update_profile(const std::string& path, const std::function<bool(profile_fi
 
 // The value of section/key as Windows returns it: one pair of matching
 // quotes removed. False when there is no such key or it has no '='.
-bool read_value(profile_file& profile, LPCWSTR section, LPCWSTR key, std::u16string& value) {
-    profile_section* found = profile.find_section(profile_trim(wide(section)));
+bool read_value(const profile_file& profile, LPCWSTR section, LPCWSTR key,
+                std::u16string& value) {
+    const profile_section* found = profile.find_section(profile_trim(wide(section)));
     if (found == nullptr) return false;
-    profile_entry* entry = profile_file::find_key(*found, profile_trim(wide(key)));
+    const profile_entry* entry = profile_file::find_key(*found, profile_trim(wide(key)));
     if (entry == nullptr || entry->kind != profile_entry::pair) return false;
     value = entry->value;
     if (value.size() >= 2 && (value[0] == u'"' || value[0] == u'\'') && value.back() == value[0])
@@ -137,7 +302,7 @@ bool read_value(profile_file& profile, LPCWSTR section, LPCWSTR key, std::u16str
     return true;
 }
 
-std::vector<std::u16string> section_names(profile_file& profile) {
+std::vector<std::u16string> section_names(const profile_file& profile) {
     std::vector<std::u16string> names;
     for (const auto& section : profile.sections)
         if (section.named && !section.name.empty()) names.push_back(section.name);
@@ -150,19 +315,19 @@ DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR default_val
                                DWORD size, LPCWSTR file) {
     if (!admit_call()) return 0;
     if (buffer == nullptr || size == 0) return 0;
-    profile_file profile;
-    if (!load_for_reading(file, profile)) profile = empty_profile();
-    if (section == nullptr) return copy_list(section_names(profile), buffer, size);
+    std::shared_ptr<const profile_file> profile = load_for_reading(file);
+    if (profile == nullptr) profile = no_profile();
+    if (section == nullptr) return copy_list(section_names(*profile), buffer, size);
     if (key == nullptr) {
         std::vector<std::u16string> keys;
-        if (profile_section* found = profile.find_section(profile_trim(wide(section))))
+        if (const profile_section* found = profile->find_section(profile_trim(wide(section))))
             for (const auto& entry : found->entries)
                 if (entry.kind == profile_entry::pair && !entry.key.empty())
                     keys.push_back(entry.key);
         return copy_list(keys, buffer, size);
     }
     std::u16string value;
-    if (!read_value(profile, section, key, value)) {
+    if (!read_value(*profile, section, key, value)) {
         value = wide(default_value);
         while (!value.empty() && value.back() == u' ') value.pop_back();
     }
@@ -171,10 +336,9 @@ DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR default_val
 
 UINT GetPrivateProfileIntW(LPCWSTR section, LPCWSTR key, int default_value, LPCWSTR file) {
     if (!admit_call()) return static_cast<UINT>(default_value);
-    profile_file profile;
+    const std::shared_ptr<const profile_file> profile = load_for_reading(file);
     std::u16string value;
-    if (!load_for_reading(file, profile) || !read_value(profile, section, key, value) ||
-        value.empty())
+    if (profile == nullptr || !read_value(*profile, section, key, value) || value.empty())
         return static_cast<UINT>(default_value);
     // Decimal digits after an optional sign, up to the first other
     // character, in unsigned arithmetic that wraps: "-1" is 4294967295,
@@ -194,20 +358,20 @@ UINT GetPrivateProfileIntW(LPCWSTR section, LPCWSTR key, int default_value, LPCW
 DWORD GetPrivateProfileSectionNamesW(LPWSTR buffer, DWORD size, LPCWSTR file) {
     if (!admit_call()) return 0;
     if (buffer == nullptr || size == 0) return 0;
-    profile_file profile;
-    if (!load_for_reading(file, profile)) {
+    const std::shared_ptr<const profile_file> profile = load_for_reading(file);
+    if (profile == nullptr) {
         buffer[0] = 0;
         return 0;
     }
-    return copy_list(section_names(profile), buffer, size);
+    return copy_list(section_names(*profile), buffer, size);
 }
 
 BOOL GetPrivateProfileStructW(LPCWSTR section, LPCWSTR key, LPVOID buffer, UINT size,
                               LPCWSTR file) {
     if (!admit_call()) return FALSE;
-    profile_file profile;
+    const std::shared_ptr<const profile_file> profile = load_for_reading(file);
     std::u16string value;
-    if (!load_for_reading(file, profile) || !read_value(profile, section, key, value))
+    if (profile == nullptr || !read_value(*profile, section, key, value))
         return fail(ERROR_FILE_NOT_FOUND);
     // Two hexadecimal digits per byte and two for the checksum, the sum of
     // the bytes modulo 256; anything else is refused whole.
@@ -296,6 +460,34 @@ BOOL WritePrivateProfileStructW(LPCWSTR section, LPCWSTR key, LPVOID buffer, UIN
     }
     return WritePrivateProfileStringW(section, key, text.c_str(), file);
 }
+
+namespace odb::posix {
+
+void forget_cached_profiles(const std::string& path) {
+    descriptor_scope scope;
+    profile_cache& c = cache();
+    std::lock_guard<std::mutex> guard(c.mutex);
+    if (path.empty()) return;
+    for (cached_profile& entry : c.entries) {
+        const bool below = entry.path.size() > path.size() &&
+                           entry.path.compare(0, path.size(), path) == 0 &&
+                           (path.back() == '/' || entry.path[path.size()] == '/');
+        if (entry.fd >= 0 && (entry.path == path || below)) clear_entry(entry);
+    }
+}
+
+void close_cached_profiles_in_child() {
+    // Only calls holding a descriptor_scope touch the cache, and a fork
+    // waits for them all: no thread holds its mutex now.
+    profile_cache* c = cache_made.load(std::memory_order_acquire);
+    if (c == nullptr) return;
+    for (cached_profile& entry : c->entries) {
+        if (entry.fd >= 0) ::close(entry.fd);
+        entry.fd = -1;  // nothing freed: the entry is reused or dropped later
+    }
+}
+
+}  // namespace odb::posix
 
 namespace odb::platform {
 

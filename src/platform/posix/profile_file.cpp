@@ -176,17 +176,27 @@ std::u16string profile_trim(const std::u16string& text) {
     return text.substr(begin, end - begin);
 }
 
-profile_section* profile_file::find_section(const std::u16string& name) {
-    for (auto& section : sections)
+const profile_section* profile_file::find_section(const std::u16string& name) const {
+    for (const auto& section : sections)
         if (section.named && equal_ignoring_case(section.name, name)) return &section;
     return nullptr;
 }
 
-profile_entry* profile_file::find_key(profile_section& section, const std::u16string& key) {
-    for (auto& entry : section.entries)
+profile_section* profile_file::find_section(const std::u16string& name) {
+    return const_cast<profile_section*>(static_cast<const profile_file*>(this)->find_section(name));
+}
+
+const profile_entry* profile_file::find_key(const profile_section& section,
+                                            const std::u16string& key) {
+    for (const auto& entry : section.entries)
         if (entry.kind != profile_entry::comment && equal_ignoring_case(entry.key, key))
             return &entry;
     return nullptr;
+}
+
+profile_entry* profile_file::find_key(profile_section& section, const std::u16string& key) {
+    return const_cast<profile_entry*>(
+        find_key(static_cast<const profile_section&>(section), key));
 }
 
 profile_file empty_profile() {

@@ -28,7 +28,9 @@ struct profile_file {
     std::vector<profile_section> sections;
 
     // The first section or entry of that name, ignoring case; null if none.
+    const profile_section* find_section(const std::u16string& name) const;
     profile_section* find_section(const std::u16string& name);
+    static const profile_entry* find_key(const profile_section& section, const std::u16string& key);
     static profile_entry* find_key(profile_section& section, const std::u16string& key);
 };
 

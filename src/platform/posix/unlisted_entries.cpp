@@ -93,6 +93,7 @@ BOOL WipeUnlistedEntriesW(LPCWSTR directory) {
     if (!admit_call()) return FALSE;
     std::string path;
     if (!to_posix_path(directory, path)) return FALSE;
+    forget_cached_profiles(path);
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? TRUE : fail_path(errno, path);
     const DWORD error = wipe_entries(fd, true);
