@@ -105,6 +105,28 @@ TEST_F(Searches, QuestionMarksMatchUpToEightBeforeTheDot) {
                             "a.dat", "noext", "two.dots.dat"}));
 }
 
+TEST_F(Searches, PatternsOfSixtyFourTokensOrMoreMatchAsShortOnes) {
+    const std::string stem(70, 'x');
+    for (const std::string& name : {stem + ".dat", stem + "y.dat"})
+        ASSERT_TRUE(write_file(dir / name.c_str(), "x"));
+    EXPECT_EQ(search(dir / (stem.substr(0, 66) + "*.DAT").c_str()),
+              (names{stem + ".dat", stem + "y.dat"}));
+    EXPECT_EQ(search(dir / (stem + "y*").c_str()), (names{stem + "y.dat"}));
+    EXPECT_TRUE(search(dir / (stem + "z*").c_str()).empty());
+}
+
+TEST_F(Searches, NamesBeyondAsciiAreListedAsTheyWereMade) {
+    wide_string name = widen("caf");
+    for (unsigned unit : {0xE9u, 0xD83Du, 0xDE00u}) name += static_cast<WCHAR>(unit);  // e-acute, U+1F600
+    name += widen(".dat");
+    ASSERT_TRUE(write_file(join(dir.path(), name), "x"));
+    WIN32_FIND_DATAW data;
+    find_handle find(FindFirstFileW((dir / "caf*").c_str(), &data));
+    ASSERT_TRUE(find.valid());
+    EXPECT_EQ(wide_string(data.cFileName), name);
+    EXPECT_FALSE(FindNextFileW(find.get(), &data));
+}
+
 TEST_F(Searches, EntriesCarryAttributesSizesAndTimes) {
     WIN32_FIND_DATAW data;
     find_handle find(FindFirstFileW((dir / "a.dat").c_str(), &data));
