@@ -105,6 +105,18 @@ TEST_F(Searches, QuestionMarksMatchUpToEightBeforeTheDot) {
                             "a.dat", "noext", "two.dots.dat"}));
 }
 
+TEST_F(Searches, QuestionMarksRefuseALongerStem) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows matches their short names (123456~1) too";
+#endif
+    for (const char* name : {"123456789", "123456789.dat", "1234567.89"})
+        ASSERT_TRUE(write_file(dir / name, "x"));
+    const names found = search(dir / "????????.*");
+    EXPECT_EQ(std::count(found.begin(), found.end(), "1234567.89"), 1);
+    EXPECT_EQ(std::count(found.begin(), found.end(), "123456789"), 0);
+    EXPECT_EQ(std::count(found.begin(), found.end(), "123456789.dat"), 0);
+}
+
 TEST_F(Searches, PatternsOfSixtyFourTokensOrMoreMatchAsShortOnes) {
     const std::string stem(70, 'x');
     for (const std::string& name : {stem + ".dat", stem + "y.dat"})

@@ -174,19 +174,14 @@ HANDLE begin_find(LPCWSTR pattern, LPWIN32_FIND_DATAW data, bool names_and_kinds
         return register_handle(find);
     }
 
-    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    // opendir opens with O_DIRECTORY | O_CLOEXEC itself, and saves the two
+    // fcntl calls fdopendir makes on a descriptor it did not open.
+    find->dir = ::opendir(directory.c_str());
+    if (find->dir == nullptr) {
         int error = errno;
         delete find;
         return fail_find(error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND
                                                              : error_from_errno(error));
-    }
-    find->dir = ::fdopendir(fd);
-    if (find->dir == nullptr) {
-        int error = errno;
-        ::close(fd);
-        delete find;
-        return fail_find(error_from_errno(error));
     }
     if (!next_match(*find, *data)) {
         int error = errno;

@@ -228,6 +228,11 @@ private:
     bool matches_long(const WCHAR* name, std::size_t length) const;
 
     std::vector<uint32_t> tokens_;
+    // Shapes whose answer needs no matching: "*" and "*.*" take every name;
+    // k '?' then ".*" (stem_limit_ k) take a name whose part before its
+    // first '.' has at most k units.
+    bool every_name_ = false;
+    std::size_t stem_limit_ = 0;
     // For a pattern of fewer than 64 tokens, each token kind as a set of
     // positions (bit p for token p), so a name character moves every live
     // position at once; see wildcard.cpp.

@@ -47,7 +47,17 @@ wildcard::wildcard(const std::u16string& pattern) {
         else
             tokens_.push_back(fold(c));
     }
-    if (tokens_.size() >= 64) return;
+    const std::size_t count = tokens_.size();
+    every_name_ = (count == 1 && tokens_[0] == any_star) ||
+                  (count == 3 && tokens_[0] == dos_star && tokens_[1] == dos_dot &&
+                   tokens_[2] == any_star);
+    // The '?'s consume the units before the first '.' one each, and only
+    // there can the '.' (or the end) be met.
+    std::size_t marks = 0;
+    while (marks < count && tokens_[marks] == dos_qm) ++marks;
+    if (marks > 0 && count == marks + 2 && tokens_[marks] == dos_dot && tokens_[marks + 1] == any_star)
+        stem_limit_ = marks;
+    if (count >= 64) return;
     for (std::size_t p = 0; p < tokens_.size(); ++p) {
         const uint64_t bit = uint64_t{1} << p;
         const uint32_t t = tokens_[p];
@@ -75,6 +85,12 @@ bool wildcard::has_wildcards(const std::u16string& pattern) {
 }
 
 bool wildcard::matches(const WCHAR* name, std::size_t length) const {
+    if (every_name_) return true;
+    if (stem_limit_ != 0) {
+        for (std::size_t at = 0; at < length && name[at] != u'.'; ++at)
+            if (at == stem_limit_) return false;
+        return true;
+    }
     const std::size_t count = tokens_.size();
     if (count >= 64) return matches_long(name, length);
     std::size_t last_dot = length;  // none
