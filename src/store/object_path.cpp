@@ -24,7 +24,7 @@ bool has_suffix(const WCHAR* name, const char* suffix) {
 
 // The value of a hexadecimal digit, or 16 for any other unit.
 uint32_t hex_value(WCHAR unit) {
-    const uint32_t lower = unit | 0x20u;  // 'A'-'F' to 'a'-'f'; only they land there
+    const uint32_t lower = unit | 0x20u;  // only 'A'-'F' and 'a'-'f' land in 'a'-'f'
     if (unit >= '0' && unit <= '9') return unit - '0';
     if (lower >= 'a' && lower <= 'f') return lower - 'a' + 10;
     return 16;
@@ -43,10 +43,9 @@ std::size_t qualifies(const WIN32_FIND_DATAW& entry, uint32_t kinds) {
     std::size_t length = 8;
     while (length < 13 && entry.cFileName[length] != 0) ++length;
     if (length != 12) return 0;
-    return ((kinds & ODB_ENUM_REMOVED) && has_suffix(entry.cFileName, ".rmv")) ||
-                   ((kinds & ODB_ENUM_WIPED) && has_suffix(entry.cFileName, ".wpe"))
-               ? 12
-               : 0;
+    const bool wanted = ((kinds & ODB_ENUM_REMOVED) && has_suffix(entry.cFileName, ".rmv")) ||
+                        ((kinds & ODB_ENUM_WIPED) && has_suffix(entry.cFileName, ".wpe"));
+    return wanted ? 12 : 0;
 }
 
 // The end of a listing, or a listing that failed: a walk that took a
@@ -109,7 +108,8 @@ uint32_t parse_hex_name(const WCHAR* name) {
     // straight, as every step of a walk reads one.
     uint32_t value = 0;
     int i = 0;
-    for (uint32_t digit; i < 8 && (digit = hex_value(name[i])) < 16; ++i) value = (value << 4) | digit;
+    for (uint32_t digit; i < 8 && (digit = hex_value(name[i])) < 16; ++i)
+        value = (value << 4) | digit;
     if (i == 8) return value;
     WCHAR head[9] = {};
     for (int k = 0; k < 8 && name[k] != 0; ++k) head[k] = name[k];

@@ -129,7 +129,8 @@ TEST_F(Searches, PatternsOfSixtyFourTokensOrMoreMatchAsShortOnes) {
 
 TEST_F(Searches, NamesBeyondAsciiAreListedAsTheyWereMade) {
     wide_string name = widen("caf");
-    for (unsigned unit : {0xE9u, 0xD83Du, 0xDE00u}) name += static_cast<WCHAR>(unit);  // e-acute, U+1F600
+    for (unsigned unit : {0xE9u, 0xD83Du, 0xDE00u})  // e acute, U+1F600
+        name += static_cast<WCHAR>(unit);
     name += widen(".dat");
     ASSERT_TRUE(write_file(join(dir.path(), name), "x"));
     WIN32_FIND_DATAW data;

@@ -35,9 +35,9 @@ struct find_object final : handle_object {
 };
 
 // Sets every field of the record that a caller reads. The name buffers past
-// their terminators are left as they are: the record is 592 bytes, and
-// clearing all of it for each listed entry cost more than the rest of the
-// entry's work on the library's side.
+// their terminators are left as they are: the record is 592 bytes, filled
+// once per listed entry, and clearing it whole would be a good part of what
+// an entry costs.
 void fill(const file_info& info, bool link, const WCHAR* name, std::size_t length,
           WIN32_FIND_DATAW& data) {
     if (info.directory)

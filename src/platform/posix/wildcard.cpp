@@ -55,7 +55,8 @@ wildcard::wildcard(const std::u16string& pattern) {
     // there can the '.' (or the end) be met.
     std::size_t marks = 0;
     while (marks < count && tokens_[marks] == dos_qm) ++marks;
-    if (marks > 0 && count == marks + 2 && tokens_[marks] == dos_dot && tokens_[marks + 1] == any_star)
+    if (marks > 0 && count == marks + 2 && tokens_[marks] == dos_dot &&
+        tokens_[marks + 1] == any_star)
         stem_limit_ = marks;
     if (count >= 64) return;
     for (std::size_t p = 0; p < tokens_.size(); ++p) {
