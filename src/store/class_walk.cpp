@@ -1,5 +1,7 @@
 #include "store/class_walk.h"
 
+#include <cstring>
+
 #include "store/object_path.h"
 
 namespace odb {
@@ -8,6 +10,7 @@ void open_cursor(object_cursor& cursor) noexcept {
     cursor.bucket = 0;
     cursor.bucket_search = INVALID_HANDLE_VALUE;
     cursor.object_search = INVALID_HANDLE_VALUE;
+    cursor.bucket_dir[0] = 0;
 }
 
 void close_cursor(object_cursor& cursor) noexcept {
@@ -23,9 +26,11 @@ bool next_object(const odb_database& db, uint32_t cls, uint32_t kinds, object_cu
                                    name))
                 return false;
             cursor.bucket = parse_hex_name(name);
+            const path_buffer bucket_dir = object_path(db.root, cls, cursor.bucket << 9, 0, true);
+            std::memcpy(cursor.bucket_dir, bucket_dir.c_str(),
+                        (bucket_dir.length() + 1) * sizeof(WCHAR));
         }
-        const path_buffer bucket_dir = object_path(db.root, cls, cursor.bucket << 9, 0, true);
-        if (!next_numbered_dir(cursor.object_search, bucket_dir, kinds, name)) continue;
+        if (!next_numbered_dir(cursor.object_search, cursor.bucket_dir, kinds, name)) continue;
         id = (cursor.bucket << 9) + parse_hex_name(name);
         return true;
     }

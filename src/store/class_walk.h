@@ -17,6 +17,7 @@ struct object_cursor {
     uint32_t bucket;          // bucket directory being walked (identifier >> 9)
     HANDLE bucket_search;     // over the class directory
     HANDLE object_search;     // over the current bucket directory
+    WCHAR bucket_dir[MAX_PATH];  // its path, made once per bucket, not per step
 };
 
 void open_cursor(object_cursor& cursor) noexcept;

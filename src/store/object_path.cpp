@@ -22,24 +22,30 @@ bool has_suffix(const WCHAR* name, const char* suffix) {
     return true;
 }
 
-bool is_hex_digit(WCHAR unit) {
-    return (unit >= '0' && unit <= '9') || (unit >= 'a' && unit <= 'f') ||
-           (unit >= 'A' && unit <= 'F');
+// The value of a hexadecimal digit, or 16 for any other unit.
+uint32_t hex_value(WCHAR unit) {
+    const uint32_t lower = unit | 0x20u;  // only 'A'-'F' and 'a'-'f' land in 'a'-'f'
+    if (unit >= '0' && unit <= '9') return unit - '0';
+    if (lower >= 'a' && lower <= 'f') return lower - 'a' + 10;
+    return 16;
 }
 
-bool qualifies(const WIN32_FIND_DATAW& entry, uint32_t kinds) {
-    if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+// The length of the entry's name when it is a directory of the kinds asked
+// for, else 0.
+std::size_t qualifies(const WIN32_FIND_DATAW& entry, uint32_t kinds) {
+    if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
     // Only eight hexadecimal digits name a class, bucket or object: any
     // other name (planted, or left by a tool) read as a number would yield
     // identifier 0, or a bucket walked twice.
     for (int i = 0; i < 8; ++i)
-        if (!is_hex_digit(entry.cFileName[i])) return false;
-    std::size_t length = 0;
+        if (hex_value(entry.cFileName[i]) > 15) return 0;
+    if (entry.cFileName[8] == 0) return (kinds & ODB_ENUM_LIVE) ? 8 : 0;
+    std::size_t length = 8;
     while (length < 13 && entry.cFileName[length] != 0) ++length;
-    if (length == 8) return (kinds & ODB_ENUM_LIVE) != 0;
-    if (length != 12) return false;
-    return ((kinds & ODB_ENUM_REMOVED) && has_suffix(entry.cFileName, ".rmv")) ||
-           ((kinds & ODB_ENUM_WIPED) && has_suffix(entry.cFileName, ".wpe"));
+    if (length != 12) return 0;
+    const bool wanted = ((kinds & ODB_ENUM_REMOVED) && has_suffix(entry.cFileName, ".rmv")) ||
+                        ((kinds & ODB_ENUM_WIPED) && has_suffix(entry.cFileName, ".wpe"));
+    return wanted ? 12 : 0;
 }
 
 // The end of a listing, or a listing that failed: a walk that took a
@@ -98,9 +104,15 @@ bool object_exists(const WCHAR* root, uint32_t cls, uint32_t id) {
 }
 
 uint32_t parse_hex_name(const WCHAR* name) {
-    WCHAR head[9] = {};
-    for (int i = 0; i < 8 && name[i] != 0; ++i) head[i] = name[i];
+    // Names a listing admitted are eight digits (see qualifies): read
+    // straight, as every step of a walk reads one.
     uint32_t value = 0;
+    int i = 0;
+    for (uint32_t digit; i < 8 && (digit = hex_value(name[i])) < 16; ++i)
+        value = (value << 4) | digit;
+    if (i == 8) return value;
+    WCHAR head[9] = {};
+    for (int k = 0; k < 8 && name[k] != 0; ++k) head[k] = name[k];
     return scan_hex8(head, value) ? value : 0;
 }
 
@@ -122,8 +134,8 @@ bool next_numbered_dir(HANDLE& search, const WCHAR* dir, uint32_t kinds, WCHAR* 
             close_search(search);
             return listing_ended(error, dir);
         }
-        if (qualifies(entry, kinds)) {
-            std::memcpy(name, entry.cFileName, sizeof entry.cFileName);
+        if (const std::size_t length = qualifies(entry, kinds)) {
+            std::memcpy(name, entry.cFileName, (length + 1) * sizeof(WCHAR));
             return true;
         }
     }

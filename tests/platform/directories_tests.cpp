@@ -105,6 +105,41 @@ TEST_F(Searches, QuestionMarksMatchUpToEightBeforeTheDot) {
                             "a.dat", "noext", "two.dots.dat"}));
 }
 
+TEST_F(Searches, QuestionMarksRefuseALongerStem) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows matches their short names (123456~1) too";
+#endif
+    for (const char* name : {"123456789", "123456789.dat", "1234567.89"})
+        ASSERT_TRUE(write_file(dir / name, "x"));
+    const names found = search(dir / "????????.*");
+    EXPECT_EQ(std::count(found.begin(), found.end(), "1234567.89"), 1);
+    EXPECT_EQ(std::count(found.begin(), found.end(), "123456789"), 0);
+    EXPECT_EQ(std::count(found.begin(), found.end(), "123456789.dat"), 0);
+}
+
+TEST_F(Searches, PatternsOfSixtyFourTokensOrMoreMatchAsShortOnes) {
+    const std::string stem(70, 'x');
+    for (const std::string& name : {stem + ".dat", stem + "y.dat"})
+        ASSERT_TRUE(write_file(dir / name.c_str(), "x"));
+    EXPECT_EQ(search(dir / (stem.substr(0, 66) + "*.DAT").c_str()),
+              (names{stem + ".dat", stem + "y.dat"}));
+    EXPECT_EQ(search(dir / (stem + "y*").c_str()), (names{stem + "y.dat"}));
+    EXPECT_TRUE(search(dir / (stem + "z*").c_str()).empty());
+}
+
+TEST_F(Searches, NamesBeyondAsciiAreListedAsTheyWereMade) {
+    wide_string name = widen("caf");
+    for (unsigned unit : {0xE9u, 0xD83Du, 0xDE00u})  // e acute, U+1F600
+        name += static_cast<WCHAR>(unit);
+    name += widen(".dat");
+    ASSERT_TRUE(write_file(join(dir.path(), name), "x"));
+    WIN32_FIND_DATAW data;
+    find_handle find(FindFirstFileW((dir / "caf*").c_str(), &data));
+    ASSERT_TRUE(find.valid());
+    EXPECT_EQ(wide_string(data.cFileName), name);
+    EXPECT_FALSE(FindNextFileW(find.get(), &data));
+}
+
 TEST_F(Searches, EntriesCarryAttributesSizesAndTimes) {
     WIN32_FIND_DATAW data;
     find_handle find(FindFirstFileW((dir / "a.dat").c_str(), &data));

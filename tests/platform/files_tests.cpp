@@ -196,7 +196,10 @@ TEST_F(Files, FileTimesAreUtcTicksSince1601) {
 TEST_F(Files, ClosedHandlesAreRefused) {
     HANDLE handle = open_file(file, CREATE_NEW);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetFileSize(handle, nullptr), 0u);  // this thread's last handle looked up
     ASSERT_TRUE(CloseHandle(handle));
+    EXPECT_EQ(GetFileSize(handle, nullptr), INVALID_FILE_SIZE);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_FALSE(CloseHandle(handle));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }

@@ -36,6 +36,7 @@ TEST(Forks, ChildHasNoneOfTheParentsHandles) {
     WIN32_FIND_DATAW data;
     find_handle search(FindFirstFileW((dir / "*").c_str(), &data));
     ASSERT_TRUE(search.valid());
+    ASSERT_TRUE(FindNextFileW(search.get(), &data));  // the last handle this thread looked up
     const uint32_t generation = odb::platform::process_generation();
 
     forked_child child([&]() -> std::string {

@@ -63,6 +63,17 @@ thread_local unsigned gate_depth = 0;
 
 std::atomic<uint32_t> generation{0};
 
+// How many handles have left the registry (closed, or set aside in a forked
+// child). A handle found live stays live until this moves, so a thread that
+// asks again for the handle it found last, as every step of a listing does,
+// is answered without the registry's lock and table.
+std::atomic<uint64_t> departures{0};
+struct last_lookup {
+    handle_object* object;
+    uint64_t departures;
+};
+thread_local last_lookup last_found = {nullptr, 0};
+
 void before_fork() {
     pthread_rwlock_wrlock(&descriptor_gate);
     registry_mutex.lock();
@@ -79,6 +90,7 @@ void after_fork_in_child() {
     close_cached_profiles_in_child();
     handles.inherited.merge(handles.live);  // moves the nodes; allocates nothing
     handles.live.clear();
+    departures.fetch_add(1, std::memory_order_release);
     generation.fetch_add(1, std::memory_order_relaxed);
     registry_mutex.unlock();
     // The gate is made anew: a write lock knows its owner by thread id, and
@@ -115,9 +127,14 @@ HANDLE register_handle(handle_object* object) {
 }
 
 handle_object* lookup_handle(HANDLE handle, handle_kind kind) {
+    if (handle != nullptr && handle == last_found.object &&
+        last_found.departures == departures.load(std::memory_order_acquire) &&
+        last_found.object->kind == kind)
+        return last_found.object;
     std::lock_guard<std::mutex> guard(registry_mutex);
     handle_object* object = find_locked(handle, kind);
     if (object == nullptr) SetLastError(ERROR_INVALID_HANDLE);
+    else last_found = {object, departures.load(std::memory_order_relaxed)};
     return object;
 }
 
@@ -135,6 +152,7 @@ handle_object* unregister_handle(HANDLE handle, handle_kind kind) {
         return nullptr;
     }
     registry().live.erase(object);
+    departures.fetch_add(1, std::memory_order_release);
     return object;
 }
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win32.h"
@@ -161,12 +162,13 @@ bool utf16_to_utf8(const WCHAR* text, std::size_t length, std::string& out);
 bool utf8_to_utf16(const char* text, std::size_t length, std::u16string& out);
 std::size_t wide_length(const WCHAR* text);
 
-// The Win32 form of a directory entry's name, into `out`; false when it has
-// none: a name that is not UTF-8, or too long, or that holds a backslash,
-// which callers would join to a path where it separates ("..\\..\\x" would
-// lead out of the directory). Listings pass over such names; see
-// WipeUnlistedEntriesW for how a wipe still reaches them.
-bool win32_name(const char* name, std::u16string& out);
+// The Win32 form of a directory entry's name, into `out` (MAX_PATH units,
+// terminated) with its length in `length`; false when it has none: a name
+// that is not UTF-8, or too long, or that holds a backslash, which callers
+// would join to a path where it separates ("..\\..\\x" would lead out of the
+// directory). Listings pass over such names; see WipeUnlistedEntriesW for
+// how a wipe still reaches them.
+bool win32_name(const char* name, WCHAR* out, std::size_t& length);
 
 // A path given to the layer as a POSIX path: both '\\' and '/' separate.
 // Sets the last error and returns false for a null, empty or unconvertible
@@ -228,12 +230,24 @@ void close_cached_profiles_in_child();
 class wildcard {
 public:
     explicit wildcard(const std::u16string& pattern);
-    // Whether `name` matches, ignoring the case of A to Z.
-    bool matches(const std::u16string& name) const;
+    // Whether the `length` units of `name` match, ignoring the case of A to Z.
+    bool matches(const WCHAR* name, std::size_t length) const;
     static bool has_wildcards(const std::u16string& pattern);
 
 private:
+    bool matches_long(const WCHAR* name, std::size_t length) const;
+
     std::vector<uint32_t> tokens_;
+    // Shapes whose answer needs no matching: "*" and "*.*" take every name;
+    // k '?' then ".*" (stem_limit_ k) take a name whose part before its
+    // first '.' has at most k units.
+    bool every_name_ = false;
+    std::size_t stem_limit_ = 0;
+    // For a pattern of fewer than 64 tokens, each token kind as a set of
+    // positions (bit p for token p), so a name character moves every live
+    // position at once; see wildcard.cpp.
+    uint64_t stars_ = 0, dos_stars_ = 0, dos_qms_ = 0, dos_dots_ = 0;
+    std::vector<std::pair<uint32_t, uint64_t>> letters_;  // a folded unit, where it stands
 };
 
 // ---- Time -----------------------------------------------------------------

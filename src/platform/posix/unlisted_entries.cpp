@@ -56,11 +56,12 @@ DWORD wipe_entries(int dir_fd, bool unlisted_only) {
         return error_from_errno(error);
     }
     DWORD result = 0;
-    std::u16string wide;
+    WCHAR wide[MAX_PATH];
+    std::size_t length = 0;
     errno = 0;
     while (struct dirent* entry = ::readdir(dir)) {
         const char* name = entry->d_name;
-        if (is_dot_name(name) || (unlisted_only && win32_name(name, wide))) {
+        if (is_dot_name(name) || (unlisted_only && win32_name(name, wide, length))) {
             errno = 0;
             continue;
         }

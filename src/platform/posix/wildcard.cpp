@@ -13,6 +13,9 @@
 // Letters are compared ignoring the case of A to Z, as NTFS compares them
 // for names of that range. The match runs as a set of live pattern positions
 // advanced one name character at a time, so no pattern makes it exponential.
+// A listing matches every entry against its pattern, so for the patterns in
+// use (fewer than 64 tokens) the set is one 64-bit word and each token kind
+// a mask: a character moves every live position in a few word operations.
 #include <algorithm>
 #include <utility>
 #include <vector>
@@ -44,28 +47,96 @@ wildcard::wildcard(const std::u16string& pattern) {
         else
             tokens_.push_back(fold(c));
     }
+    const std::size_t count = tokens_.size();
+    every_name_ = (count == 1 && tokens_[0] == any_star) ||
+                  (count == 3 && tokens_[0] == dos_star && tokens_[1] == dos_dot &&
+                   tokens_[2] == any_star);
+    // The '?'s consume the units before the first '.' one each, and only
+    // there can the '.' (or the end) be met.
+    std::size_t marks = 0;
+    while (marks < count && tokens_[marks] == dos_qm) ++marks;
+    if (marks > 0 && count == marks + 2 && tokens_[marks] == dos_dot &&
+        tokens_[marks + 1] == any_star)
+        stem_limit_ = marks;
+    if (count >= 64) return;
+    for (std::size_t p = 0; p < tokens_.size(); ++p) {
+        const uint64_t bit = uint64_t{1} << p;
+        const uint32_t t = tokens_[p];
+        if (t == any_star)
+            stars_ |= bit;
+        else if (t == dos_star)
+            dos_stars_ |= bit;
+        else if (t == dos_qm)
+            dos_qms_ |= bit;
+        else if (t == dos_dot)
+            dos_dots_ |= bit;
+        else {
+            auto same = std::find_if(letters_.begin(), letters_.end(),
+                                     [t](const auto& letter) { return letter.first == t; });
+            if (same == letters_.end())
+                letters_.emplace_back(t, bit);
+            else
+                same->second |= bit;
+        }
+    }
 }
 
 bool wildcard::has_wildcards(const std::u16string& pattern) {
     return pattern.find_first_of(u"*?") != std::u16string::npos;
 }
 
-bool wildcard::matches(const std::u16string& name) const {
-    const std::size_t count = tokens_.size();
-    const std::size_t length = name.size();
-    const std::size_t last_dot = name.rfind(u'.');
-    // A listing matches every entry, so the two state sets live on the
-    // stack for any pattern of usual length rather than on the heap.
-    char small[2][64];
-    std::vector<char> large;
-    char* live = small[0];
-    char* next = small[1];
-    if (count + 1 > sizeof small[0]) {
-        large.resize(2 * (count + 1));
-        live = large.data();
-        next = live + count + 1;
+bool wildcard::matches(const WCHAR* name, std::size_t length) const {
+    if (every_name_) return true;
+    if (stem_limit_ != 0) {
+        for (std::size_t at = 0; at < length && name[at] != u'.'; ++at)
+            if (at == stem_limit_) return false;
+        return true;
     }
-    std::fill(live, live + count + 1, 0);
+    const std::size_t count = tokens_.size();
+    if (count >= 64) return matches_long(name, length);
+    std::size_t last_dot = length;  // none
+    if (dos_stars_ != 0)
+        for (std::size_t at = 0; at < length; ++at)
+            if (name[at] == u'.') last_dot = at;
+
+    // The positions reached from `live` by the moves that consume nothing
+    // where the tokens in `free` allow them; they only go forward.
+    const uint64_t stars = stars_ | dos_stars_;
+    auto close = [&](uint64_t live, std::size_t at) {
+        const uint64_t free = at == length         ? stars | dos_qms_ | dos_dots_
+                              : name[at] == u'.'   ? stars | dos_qms_
+                                                   : stars;
+        for (;;) {
+            const uint64_t more = live | ((live & free) << 1);
+            if (more == live) return live;
+            live = more;
+        }
+    };
+
+    uint64_t live = close(1, 0);
+    for (std::size_t at = 0; at < length; ++at) {
+        const uint32_t c = name[at];
+        const uint64_t stay = stars_ | (c == u'.' && at == last_dot ? 0 : dos_stars_);
+        uint64_t advance = c == u'.' ? dos_dots_ : dos_qms_;
+        const uint32_t folded = fold(c);
+        for (const auto& letter : letters_)
+            if (letter.first == folded) advance |= letter.second;
+        live = (live & stay) | ((live & advance) << 1);
+        if (live == 0) return false;
+        live = close(live, at + 1);
+    }
+    return (live >> count) & 1;
+}
+
+// The same match with the positions as an array of flags, for any length.
+bool wildcard::matches_long(const WCHAR* name, std::size_t length) const {
+    const std::size_t count = tokens_.size();
+    std::size_t last_dot = length;  // none
+    for (std::size_t at = 0; at < length; ++at)
+        if (name[at] == u'.') last_dot = at;
+    std::vector<char> states(2 * (count + 1), 0);
+    char* live = states.data();
+    char* next = live + count + 1;
 
     // Follows the moves that consume nothing at name position `at`; they
     // only go forward, so one pass in order reaches all of them.
