@@ -67,6 +67,9 @@ public:
     // ODB_E_BAD_HEADER for a file without the magic or with a header size
     // below 8, ODB_E_UNSUPPORTED_VERSION for a major version above 1.
     bool open(const WCHAR* path, bool read_only);
+    // open() and find_first(key, 0) in one: true when the file holds a
+    // record of the key, which is then current.
+    bool open_at(const WCHAR* path, bool read_only, uint32_t key);
     void close() noexcept;
     bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
 
