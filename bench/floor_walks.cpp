@@ -124,10 +124,11 @@ uint32_t check_index(const std::string& root) {
 uint32_t read_name(const std::string& dir, unsigned char* value) {
     const std::string records = dir + "/" + odb::disk::record_file_name;
     if (exists(records)) {
+        // The open's first record is not read again when it is the name's.
         record found;
-        int fd = record_open(records, false);
+        int fd = record_open(records, false, &found);
         uint32_t got = 0;
-        if (record_find(fd, ODB_NAME_ATTRIBUTE, found)) {
+        if ((found.offset != 0 && found.id == ODB_NAME_ATTRIBUTE) || record_find(fd, ODB_NAME_ATTRIBUTE, found)) {
             got = found.length < 514 ? found.length : 514;
             if (::pread(fd, value, got, static_cast<off_t>(found.offset + odb::disk::record_header_size)) !=
                 static_cast<ssize_t>(got))
