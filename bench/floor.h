@@ -29,8 +29,9 @@ struct record {
     uint32_t id = 0, capacity = 0, length = 0;
 };
 constexpr uint32_t every_record = 0xFFFFFFFFu;
-// Opens the file and reads its header and first record, as an open does.
-int record_open(const std::string& path, bool write);
+// Opens the file and reads its header and first record, as an open does;
+// the first record (id 0 and offset 0 when there is none) into *first.
+int record_open(const std::string& path, bool write, record* first = nullptr);
 bool record_find(int fd, uint32_t key, record& found);
 // Appends a record as the record file does: compaction walk, first-fit
 // search for free space, header and data written at the end.

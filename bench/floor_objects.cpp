@@ -174,13 +174,14 @@ void read_ini(const std::string& path) {
     ::close(fd);
 }
 
-int record_open(const std::string& path, bool write) {
+int record_open(const std::string& path, bool write, record* first) {
     int fd = floor_open(path.c_str(), write ? O_RDWR : O_RDONLY, write ? floor_lock::exclusive : floor_lock::shared);
     must(fd >= 0, "open record file");
     unsigned char header[odb::disk::record_file_header_size];
     must(::pread(fd, header, sizeof header, 0) == sizeof header, "read record file header");
-    record first;
-    record_find(fd, every_record, first);
+    record found;
+    if (!record_find(fd, every_record, found)) found = record{};
+    if (first != nullptr) *first = found;
     return fd;
 }
 

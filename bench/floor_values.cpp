@@ -19,6 +19,14 @@ void must(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string("floor values: ") + what);
 }
 constexpr uint32_t value_attribute = 0x20;
+
+// The record file opened and the value's record found; the open's first
+// record is not read again when it is the value's.
+int open_value_record(const std::string& path, bool write, record& found) {
+    int fd = record_open(path, write, &found);
+    if (found.offset == 0 || found.id != value_attribute) must(record_find(fd, value_attribute, found), "find");
+    return fd;
+}
 }  // namespace
 
 value_file::value_file(bool single_file, std::size_t bytes, const unsigned char* data)
@@ -42,9 +50,8 @@ value_file::~value_file() { ::close(lock_); }
 
 void value_file::write_whole(const unsigned char* data) {
     if (exists(records_)) {
-        int fd = record_open(records_, true);
         record found;
-        must(record_find(fd, value_attribute, found), "find");
+        int fd = open_value_record(records_, true, found);
         record_replace(fd, found, data, static_cast<uint32_t>(bytes_));
         floor_flush_file(fd);
         must(::write(lock_, "\1", 1) == 1, "lock");
@@ -60,9 +67,8 @@ void value_file::write_whole(const unsigned char* data) {
 
 void value_file::read_whole(unsigned char* out) {
     if (exists(records_)) {
-        int fd = record_open(records_, false);
         record found;
-        must(record_find(fd, value_attribute, found), "find");
+        int fd = open_value_record(records_, false, found);
         must(::pread(fd, out, found.length, static_cast<off_t>(found.offset + odb::disk::record_header_size)) == static_cast<ssize_t>(found.length),
              "read");
         floor_close(fd);
@@ -78,9 +84,8 @@ void value_file::read_whole(unsigned char* out) {
 void value_file::write_pieces(const unsigned char* data) {
     for (std::size_t at = 0; at < bytes_; at += piece_size) {
         if (exists(records_)) {
-            int fd = record_open(records_, true);
             record found;
-            must(record_find(fd, value_attribute, found), "find");
+            int fd = open_value_record(records_, true, found);
             if (at == 0) {
                 // At offset 0 a write replaces the value: the piece, then
                 // the rest of the value cleared.

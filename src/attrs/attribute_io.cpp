@@ -43,8 +43,8 @@ odb_status open_failure(DWORD error, odb_status otherwise) {
 bool read_record_value(object_facts& object, uint32_t attribute, void* buffer, uint32_t& size) {
     if (!storable_in_record_file(attribute)) return false;
     record_file attributes;
-    attributes.open(object.record_file_path(), true, object.open_flags());
-    if (!attributes.find_first(attribute, 0)) return false;
+    if (!attributes.open_at(object.record_file_path(), true, attribute, object.open_flags()))
+        return false;
     if (buffer != nullptr) attributes.read_data(buffer, size);
     size = attributes.record_length();
     return true;
@@ -55,9 +55,8 @@ void write_record_form(object_facts& object, uint32_t attribute, uint32_t offset
     if (!storable_in_record_file(attribute)) raise(ODB_E_INVALID_PARAMETER);
     record_file attributes;
     attributes.flush_for(*object.context().db);
-    attributes.open(object.record_file_path(), false, object.open_flags());
     bool deleted = false;
-    if (attributes.find_first(attribute, 0)) {
+    if (attributes.open_at(object.record_file_path(), false, attribute, object.open_flags())) {
         // Readers see the first record of an attribute; a second one must
         // not come to light when the first is deleted or moved.
         attributes.delete_duplicates();

@@ -384,12 +384,21 @@ void record_file::commit_record(uint32_t id) {
     current_.id = id;
 }
 
+bool record_file::open_at(const WCHAR* path, bool read_only, uint32_t key, DWORD flags) {
+    // open() has made the first record current: when it is the key's, it is
+    // the key's first record, and it is not read a second time.
+    if (!open(path, read_only, flags)) return false;
+    return key_matches(current_.id, key, 0) || find_next(key, 0);
+}
+
 void record_file::delete_duplicates() {
     require_open();
     const uint64_t first = current_offset_;
-    const uint32_t id = current_.id;
-    while (find_next(id, 0)) delete_record();
-    seek_record(first);
+    const record_header kept = current_;
+    while (find_next(kept.id, 0)) delete_record();
+    // Freeing later records leaves this one's header as it was read.
+    current_ = kept;
+    current_offset_ = first;
 }
 
 void record_file::delete_record() {

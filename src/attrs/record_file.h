@@ -70,6 +70,10 @@ public:
     // ODB_E_BAD_HEADER for a file without the magic or with a header size
     // below 8, ODB_E_UNSUPPORTED_VERSION for a major version above 1.
     bool open(const WCHAR* path, bool read_only, DWORD flags = FILE_ATTRIBUTE_NORMAL);
+    // open() and find_first(key, 0) in one: true when the file holds a
+    // record of the key, which is then current.
+    bool open_at(const WCHAR* path, bool read_only, uint32_t key,
+                 DWORD flags = FILE_ATTRIBUTE_NORMAL);
     void close() noexcept;
     bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
 

@@ -74,6 +74,19 @@ named_file open_index_file(const odb_obj_ctx& ctx, int bucket, bool write) {
     return {std::move(handle), path};
 }
 
+// A bucket file emptied for a rebuild, open for writing. The rebuild holds
+// names.dat for writing, which every user of a bucket holds first (lock
+// order), and names.dat lies in the class directory: the bucket is truncated
+// in its open, with no probe, no directory to make and no deletion first.
+named_file open_emptied_bucket(const odb_obj_ctx& ctx, int bucket) {
+    const odb_database& db = *ctx.db;
+    const path_buffer path = index_file_path(ctx, bucket);
+    file_handle handle = open_retrying(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS,
+                                       {db.index_lock_timeout, db.index_lock_sleep},
+                                       {ODB_E_INDEX_LOCK_TIMEOUT, ODB_E_FILE_ACCESS, ODB_E_FILE_ACCESS});
+    return {std::move(handle), path};
+}
+
 file_ref index_ref(const named_file& file) { return {file, name_index_failures}; }
 
 // Damage inside an index file: what is wrong takes the system's place.
@@ -358,7 +371,7 @@ bool check_name_index(odb_obj_ctx& ctx) noexcept {
     }
 }
 
-void rebuild_name_index(odb_obj_ctx& ctx) noexcept {
+bool rebuild_name_index(odb_obj_ctx& ctx, uint32_t* total) noexcept {
     odb_database& db = *ctx.db;
     named_file header;
     // Up to 256 files open at once, each with its name: too much for a stack.
@@ -375,8 +388,7 @@ void rebuild_name_index(odb_obj_ctx& ctx) noexcept {
         // bucket is complete on disk before the header makes it valid.
         flush_file(db, header);
         for (uint32_t b = 0; b < ctx.bucket_count; ++b) {
-            DeleteFileW(index_file_path(ctx, static_cast<int>(b)));
-            buckets[b] = open_index_file(ctx, static_cast<int>(b), true);
+            buckets[b] = open_emptied_bucket(ctx, static_cast<int>(b));
             write_bucket_header(buckets[b], 0);
         }
         visit_objects(db, ctx.cls, ODB_ENUM_LIVE, [&](uint32_t id) {
@@ -414,12 +426,18 @@ void rebuild_name_index(odb_obj_ctx& ctx) noexcept {
         put32(bytes + 8, db.hash_count);
         index_ref(header).write_exactly_at(0, bytes, index_header_size);
         flush_file(db, header);
+        if (total != nullptr) {
+            *total = 0;
+            for (uint32_t b = 0; b < ctx.bucket_count; ++b) *total += counts[b];
+        }
+        return true;
     } catch (...) {
         header.handle.reset();
         buckets.reset();
         DeleteFileW(index_file_path(ctx, header_bucket));
         for (uint32_t b = 0; b < db.hash_count; ++b)
             DeleteFileW(index_file_path(ctx, static_cast<int>(b)));
+        return false;
     }
 }
 
@@ -489,7 +507,10 @@ uint32_t find_name(odb_obj_ctx& ctx, const WCHAR* name) {
 }
 
 uint32_t count_by_index(odb_obj_ctx& ctx) {
-    if (!check_name_index(ctx)) rebuild_name_index(ctx);
+    // A rebuild wrote every bucket's count itself: reading them back would
+    // give the same sum.
+    uint32_t rebuilt = 0;
+    if (!check_name_index(ctx) && rebuild_name_index(ctx, &rebuilt)) return rebuilt;
     const named_file header = open_index_file(ctx, header_bucket, false);
     read_index_header(ctx, header);
     uint32_t sum = 0;

@@ -24,8 +24,9 @@ bool name_index_on(const odb_database& db);
 
 // 1 when the class's index is valid and current (sets ctx.bucket_count).
 bool check_name_index(odb_obj_ctx& ctx) noexcept;
-// Builds the class's index from its live objects; a failure leaves none.
-void rebuild_name_index(odb_obj_ctx& ctx) noexcept;
+// Builds the class's index from its live objects; a failure leaves none
+// and returns false. *total, when given, receives the number of entries.
+bool rebuild_name_index(odb_obj_ctx& ctx, uint32_t* total = nullptr) noexcept;
 // Adds or renames (remove false) or removes the entry of id.
 void update_name_index(odb_obj_ctx& ctx, uint32_t id, const WCHAR* name, bool remove) noexcept;
 // Adds (remove false) or removes the entry with the empty name that an

@@ -65,6 +65,24 @@ protected:
     }
 };
 
+TEST_F(RecordFile, OpenAtFindsTheFirstRecordOfAKeyAndDuplicatesGo) {
+    record_file file;
+    build(file, {4, 4});
+    file.append_record(2, "dupe", 4, nullptr, nullptr);  // as a cut-short move leaves it
+    file.close();
+
+    ASSERT_TRUE(file.open_at(path.c_str(), false, 1));
+    EXPECT_EQ(file.record_id(), 1u);
+    ASSERT_TRUE(file.open_at(path.c_str(), false, 2));
+    const uint64_t first = file.record_offset();
+    file.delete_duplicates();
+    EXPECT_EQ(file.record_offset(), first);
+    file.write_data_at(1, "X", 1);  // lands in the record that stays
+    EXPECT_EQ(value_of(file, 2), bytes("\xA2X\xA2\xA2"));
+    EXPECT_FALSE(file.find_next(2, 0));
+    EXPECT_FALSE(file.open_at(path.c_str(), true, 3));
+}
+
 TEST_F(RecordFile, NewFileAndFirstAppendAreLaidOutExactly) {
     record_file file;
     file.create(path.c_str());
