@@ -103,9 +103,10 @@ bool to_posix_path(LPCWSTR path, std::string& out) {
     // whether the path is ASCII (nearly every path is); the copy of an ASCII
     // path then has no early exit, so the compiler turns it into a few wide
     // instructions instead of a test and a branch per unit.
-    std::size_t length = 0;
     uint16_t units = 0;
-    for (; path[length] != 0; ++length) units |= static_cast<uint16_t>(path[length]);
+    const WCHAR* end = path;
+    for (; *end != 0; ++end) units |= static_cast<uint16_t>(*end);
+    const std::size_t length = static_cast<std::size_t>(end - path);
     if (length == 0) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return false;
