@@ -116,7 +116,10 @@ BOOL MoveDirectoryHoldingW(LPCWSTR existing, LPCWSTR target, LPCWSTR kept_name, 
         !to_posix_path(kept_name, keep))
         return FALSE;
     descriptor_scope scope;
+    // An object directory holds a handful of files: one allocation for the
+    // holds instead of one per doubling.
     std::vector<int> held;
+    held.reserve(8);
     std::size_t kept_index = SIZE_MAX;
     DWORD refused = hold_tree(from, held, keep.c_str(), &kept_index);
     int error = refused == 0 ? rename_no_replace(from, to, true) : 0;
