@@ -12,11 +12,15 @@ void file_ref::fail(const char* operation, DWORD error, odb_status status) const
 void file_ref::seek(uint64_t offset) const {
     LONG high = static_cast<LONG>(offset >> 32);
     // A position whose low half is all ones looks like the failure value;
-    // only the last error tells them apart.
-    SetLastError(ERROR_SUCCESS);
-    if (SetFilePointer(handle_, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN) ==
+    // only the last error tells them apart, so it is cleared first. Any
+    // other position comes back as its own low half, and the failure value
+    // is then a failure (clearing the error is a thread-local store on every
+    // seek, and the engine seeks before nearly every transfer).
+    const DWORD low = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    if (low == INVALID_SET_FILE_POINTER) SetLastError(ERROR_SUCCESS);
+    if (SetFilePointer(handle_, static_cast<LONG>(low), &high, FILE_BEGIN) ==
             INVALID_SET_FILE_POINTER &&
-        GetLastError() != ERROR_SUCCESS)
+        (low != INVALID_SET_FILE_POINTER || GetLastError() != ERROR_SUCCESS))
         fail("seek", GetLastError(), failures_->position);
 }
 

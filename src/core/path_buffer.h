@@ -41,7 +41,13 @@ public:
     }
     // ASCII text (the file names of disk_format.h), widened unit by unit.
     path_buffer& append(const char* ascii) {
-        for (; *ascii != 0; ++ascii) push(static_cast<WCHAR>(static_cast<unsigned char>(*ascii)));
+        std::size_t count = 0;
+        while (ascii[count] != 0) ++count;
+        if (length_ + count + 1 > capacity_) raise(ODB_E_INVALID_PARAMETER);
+        for (std::size_t i = 0; i < count; ++i)
+            text_[length_ + i] = static_cast<WCHAR>(static_cast<unsigned char>(ascii[i]));
+        length_ += count;
+        text_[length_] = 0;
         return *this;
     }
     // The platform's separator, then the text.
@@ -58,17 +64,15 @@ public:
         push(ODB_PATH_SEPARATOR);
         return hex(value, 8);
     }
-    // value in lower-case hexadecimal, zero-padded to at least digits.
+    // value in lower-case hexadecimal, zero-padded to at least digits (at
+    // most 8), written from the most significant digit down.
     path_buffer& hex(uint32_t value, int digits) {
-        WCHAR reversed[8];
-        int count = 0;
-        do {
-            reversed[count++] = static_cast<WCHAR>("0123456789abcdef"[value & 0xF]);
-            value >>= 4;
-        } while (value != 0);
-        while (count < digits) reversed[count++] = '0';
+        int count = 1;  // the digits value needs
+        while (count < 8 && (value >> (4 * count)) != 0) ++count;
+        if (count < digits) count = digits;
         if (length_ + static_cast<std::size_t>(count) + 1 > capacity_) raise(ODB_E_INVALID_PARAMETER);
-        while (count > 0) text_[length_++] = reversed[--count];
+        for (int shift = 4 * (count - 1); shift >= 0; shift -= 4)
+            text_[length_++] = static_cast<WCHAR>("0123456789abcdef"[(value >> shift) & 0xF]);
         text_[length_] = 0;
         return *this;
     }

@@ -204,6 +204,29 @@ TEST_F(Files, ClosedHandlesAreRefused) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
+#ifndef _WIN32
+// Stronger than Windows, which hands closed values out again: a value stays
+// refused after its slot serves a later open, and that open is untouched.
+TEST_F(Files, StaleAndForeignHandleValuesAreRefused) {
+    HANDLE stale = open_file(file, CREATE_NEW);
+    ASSERT_TRUE(CloseHandle(stale));
+    file_handle reopened(open_file(file, OPEN_EXISTING));
+    ASSERT_TRUE(reopened.valid());
+    int local = 0;
+    for (HANDLE bad : {stale, reinterpret_cast<HANDLE>(&local), reinterpret_cast<HANDLE>(uintptr_t{5000} << 2)}) {
+        EXPECT_EQ(GetFileSize(bad, nullptr), INVALID_FILE_SIZE);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        EXPECT_FALSE(CloseHandle(bad));
+    }
+    WIN32_FIND_DATAW data;
+    odb::find_handle search(FindFirstFileW((dir / "*").c_str(), &data));
+    ASSERT_TRUE(search.valid());
+    EXPECT_FALSE(CloseHandle(search.get()));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(GetFileSize(reopened.get(), nullptr), 0u);
+}
+#endif
+
 TEST_F(Files, DeleteFileReportsWhatIsMissing) {
     ASSERT_TRUE(write_file(file, "x"));
     EXPECT_TRUE(DeleteFileW(file.c_str()));

@@ -37,6 +37,21 @@ TEST(ObjectPath, IdentifierSplitsIntoBucketAndSlot) {
               expected("R/00000005/00000000/00000001.WPE/ATTRIBS.FDB"));
 }
 
+// Bucket file names ask for 3 digits; a value may need fewer or more, and
+// a path that would pass its capacity raises instead of being cut.
+TEST(ObjectPath, HexDigitsArePaddedOrGrowWithinTheCapacity) {
+    auto hex = [](uint32_t value, int digits) { return narrow(odb::path_buffer().hex(value, digits).c_str()); };
+    EXPECT_EQ(hex(0x5, 3), "005");
+    EXPECT_EQ(hex(0x1234, 3), "1234");
+    EXPECT_EQ(hex(0, 8), "00000000");
+    EXPECT_EQ(narrow(odb::path_buffer(5).hex(0x1234, 3).c_str()), "1234");
+    EXPECT_THROW(odb::path_buffer(5).hex(0x12345, 1), odb_status);
+    odb::path_buffer name(8);
+    name.append("ab.");
+    EXPECT_THROW(name.append("DATA1"), odb_status);
+    EXPECT_EQ(narrow(name.append("DAT").c_str()), "ab.DAT");
+}
+
 // A call that moves its context to another form (a removal, a restore)
 // learns the paths of that form, not those it learnt before.
 TEST(ObjectFacts, PathsFollowTheContextsForm) {

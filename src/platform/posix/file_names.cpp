@@ -114,7 +114,10 @@ BOOL MoveDirectoryHoldingW(LPCWSTR existing, LPCWSTR target, LPCWSTR held_name, 
         !to_posix_path(held_name, skip))
         return FALSE;
     descriptor_scope scope;
+    // An object directory holds a handful of files: one allocation for the
+    // holds instead of one per doubling.
     std::vector<int> held_below;
+    held_below.reserve(8);
     // The caller's handle holds its file exclusively from before the walk
     // to after the rename, as the walk would have held it itself; it stays
     // open, and so stays on the file at whichever place it ends up.

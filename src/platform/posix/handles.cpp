@@ -1,7 +1,16 @@
-// HANDLE values are pointers to handle_object. They are also entered in a
-// registry so that a handle that was closed, never opened, or belongs to the
-// other kind is answered with ERROR_INVALID_HANDLE, as KERNEL32 answers it,
-// rather than followed into freed memory.
+// A HANDLE names a slot of the registry and the slot's generation at the
+// time the handle was made, so that a handle that was closed, never opened,
+// or belongs to the other kind is answered with ERROR_INVALID_HANDLE, as
+// KERNEL32 answers it, rather than followed into freed memory. A closed
+// handle stays refused when its slot serves a later open: the generation
+// has moved on.
+//
+// Every file call looks its handle up, so a lookup takes no lock and
+// allocates nothing: it reads the slot's object and generation (each
+// published with release order), and a slot, once made, is never freed.
+// Making and closing handles take the registry's mutex. A lookup racing the
+// close of the same handle may see either state, as it may on Windows; the
+// caller that closes a handle another thread still uses has a bug there too.
 //
 // FORKS
 //
@@ -26,7 +35,7 @@
 
 #include <cstring>
 #include <mutex>
-#include <unordered_set>
+#include <new>
 
 #include "platform/posix/internal.h"
 #include "platform/process.h"
@@ -36,23 +45,64 @@ namespace {
 
 std::mutex registry_mutex;
 
-struct handle_registry {
-    std::unordered_set<handle_object*> live;
-    std::unordered_set<handle_object*> inherited;  // from the parent, in a forked child
+// Handle values: ((generation << index_bits) | (index + 1)) << 2, so no
+// handle is null, INVALID_HANDLE_VALUE or misaligned, and the index part of
+// a value that no slot ever had is out of range.
+constexpr unsigned index_bits = 20;
+constexpr std::size_t chunk_slots = 256;
+constexpr std::size_t max_slots = (std::size_t{1} << index_bits) - 1;
+constexpr std::size_t max_chunks = (max_slots + chunk_slots - 1) / chunk_slots;
+constexpr uintptr_t index_mask = (uintptr_t{1} << index_bits) - 1;
+
+struct slot {
+    std::atomic<handle_object*> object{nullptr};  // live; null when free or set aside
+    std::atomic<uintptr_t> generation{0};         // moves on at every close
+    handle_object* inherited = nullptr;           // from the parent, in a forked child
+    std::size_t next_free = 0;                    // 1 + index of the next free slot, or 0
 };
 
-handle_registry& registry() {
-    // Never destroyed: handles may still be closed from static destructors.
-    static auto* handles = new handle_registry();
-    return *handles;
+struct slot_chunk {
+    slot slots[chunk_slots];
+};
+
+// Chunks are made as the number of open handles grows and never freed:
+// handles may still be closed from static destructors, and a lookup reads
+// a chunk without the mutex.
+std::atomic<slot_chunk*> chunks[max_chunks];
+std::size_t slots_made = 0;  // under registry_mutex, as is the free list
+std::size_t first_free = 0;  // 1 + index, or 0
+
+slot* slot_at(std::size_t index) {
+    slot_chunk* chunk = chunks[index / chunk_slots].load(std::memory_order_acquire);
+    return chunk == nullptr ? nullptr : &chunk->slots[index % chunk_slots];
 }
 
-handle_object* find_locked(HANDLE handle, handle_kind kind) {
-    auto* object = static_cast<handle_object*>(handle);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
-    auto& live = registry().live;
-    if (live.find(object) == live.end() || object->kind != kind) return nullptr;
-    return object;
+HANDLE handle_value(std::size_t index, uintptr_t generation) {
+    return reinterpret_cast<HANDLE>(((generation << index_bits) | (index + 1)) << 2);
+}
+
+// The index of the slot a handle value names, and in `generation` the
+// generation it carries; false for a value that names no slot.
+bool decode(HANDLE handle, std::size_t& index, uintptr_t& generation) {
+    const auto value = reinterpret_cast<uintptr_t>(handle);
+    const uintptr_t index_part = (value >> 2) & index_mask;
+    if ((value & 3) != 0 || index_part == 0) return false;
+    index = index_part - 1;
+    generation = value >> (2 + index_bits);
+    return true;
+}
+
+// A slot's generation as a handle value carries it (the bits above the index).
+uintptr_t carried(uintptr_t generation) {
+    return (generation << (2 + index_bits)) >> (2 + index_bits);
+}
+
+void free_slot(slot& s, std::size_t index) {
+    s.object.store(nullptr, std::memory_order_relaxed);
+    s.inherited = nullptr;
+    s.generation.store(s.generation.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    s.next_free = first_free;
+    first_free = index + 1;
 }
 
 // Writers are preferred, so a steady stream of calls cannot hold a fork off.
@@ -61,18 +111,7 @@ pthread_rwlock_t descriptor_gate = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZE
 // since a nested shared take would wait behind a waiting fork.
 thread_local unsigned gate_depth = 0;
 
-std::atomic<uint32_t> generation{0};
-
-// How many handles have left the registry (closed, or set aside in a forked
-// child). A handle found live stays live until this moves, so a thread that
-// asks again for the handle it found last, as every step of a listing does,
-// is answered without the registry's lock and table.
-std::atomic<uint64_t> departures{0};
-struct last_lookup {
-    handle_object* object;
-    uint64_t departures;
-};
-thread_local last_lookup last_found = {nullptr, 0};
+std::atomic<uint32_t> fork_generation{0};
 
 void before_fork() {
     pthread_rwlock_wrlock(&descriptor_gate);
@@ -85,13 +124,16 @@ void after_fork_in_parent() {
 }
 
 void after_fork_in_child() {
-    auto& handles = registry();
-    for (handle_object* object : handles.live) object->close_descriptors();
+    for (std::size_t index = 0; index < slots_made; ++index) {
+        slot& s = *slot_at(index);
+        handle_object* object = s.object.load(std::memory_order_relaxed);
+        if (object == nullptr) continue;
+        object->close_descriptors();
+        s.inherited = object;
+        s.object.store(nullptr, std::memory_order_relaxed);
+    }
     close_cached_profiles_in_child();
-    handles.inherited.merge(handles.live);  // moves the nodes; allocates nothing
-    handles.live.clear();
-    departures.fetch_add(1, std::memory_order_release);
-    generation.fetch_add(1, std::memory_order_relaxed);
+    fork_generation.fetch_add(1, std::memory_order_relaxed);
     registry_mutex.unlock();
     // The gate is made anew: a write lock knows its owner by thread id, and
     // the child's one thread has another id than the parent's that took it.
@@ -122,38 +164,58 @@ void file_object::close_descriptors() {
 
 HANDLE register_handle(handle_object* object) {
     std::lock_guard<std::mutex> guard(registry_mutex);
-    registry().live.insert(object);
-    return object;
+    std::size_t index;
+    if (first_free != 0) {
+        index = first_free - 1;
+        first_free = slot_at(index)->next_free;
+    } else {
+        if (slots_made == max_slots) throw std::bad_alloc();
+        index = slots_made;
+        std::atomic<slot_chunk*>& chunk = chunks[index / chunk_slots];
+        if (chunk.load(std::memory_order_relaxed) == nullptr)
+            chunk.store(new slot_chunk(), std::memory_order_release);
+        ++slots_made;
+    }
+    slot& s = *slot_at(index);
+    s.object.store(object, std::memory_order_release);
+    return handle_value(index, s.generation.load(std::memory_order_relaxed));
 }
 
 handle_object* lookup_handle(HANDLE handle, handle_kind kind) {
-    if (handle != nullptr && handle == last_found.object &&
-        last_found.departures == departures.load(std::memory_order_acquire) &&
-        last_found.object->kind == kind)
-        return last_found.object;
-    std::lock_guard<std::mutex> guard(registry_mutex);
-    handle_object* object = find_locked(handle, kind);
+    std::size_t index = 0;
+    uintptr_t generation = 0;
+    handle_object* object = nullptr;
+    if (decode(handle, index, generation)) {
+        if (slot* s = slot_at(index)) {
+            object = s->object.load(std::memory_order_acquire);
+            if (object != nullptr &&
+                (carried(s->generation.load(std::memory_order_acquire)) != generation ||
+                 object->kind != kind))
+                object = nullptr;
+        }
+    }
     if (object == nullptr) SetLastError(ERROR_INVALID_HANDLE);
-    else last_found = {object, departures.load(std::memory_order_relaxed)};
     return object;
 }
 
 handle_object* unregister_handle(HANDLE handle, handle_kind kind) {
     std::lock_guard<std::mutex> guard(registry_mutex);
-    handle_object* object = find_locked(handle, kind);
-    if (object == nullptr) {
-        auto& inherited = registry().inherited;
-        auto found = inherited.find(static_cast<handle_object*>(handle));
-        if (found != inherited.end() && (*found)->kind == kind) {
-            delete *found;  // its descriptors were closed at the fork
-            inherited.erase(found);
+    std::size_t index = 0;
+    uintptr_t generation = 0;
+    slot* s = decode(handle, index, generation) ? slot_at(index) : nullptr;
+    if (s != nullptr && carried(s->generation.load(std::memory_order_relaxed)) == generation) {
+        handle_object* object = s->object.load(std::memory_order_relaxed);
+        if (object != nullptr && object->kind == kind) {
+            free_slot(*s, index);
+            return object;
         }
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
+        if (s->inherited != nullptr && s->inherited->kind == kind) {
+            delete s->inherited;  // its descriptors were closed at the fork
+            free_slot(*s, index);
+        }
     }
-    registry().live.erase(object);
-    departures.fetch_add(1, std::memory_order_release);
-    return object;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
 }
 
 }  // namespace odb::posix
@@ -161,7 +223,7 @@ handle_object* unregister_handle(HANDLE handle, handle_kind kind) {
 namespace odb::platform {
 
 uint32_t process_generation() {
-    return posix::generation.load(std::memory_order_relaxed);
+    return posix::fork_generation.load(std::memory_order_relaxed);
 }
 
 }  // namespace odb::platform
