@@ -236,11 +236,15 @@ int remove_and_restore(const std::vector<std::string>& args) {
             return helper::exit_failed;
         }
         ++removals;
+        // Readers hold the object back only for a while: a restore that
+        // keeps failing means something stays at the live name for good.
         odb_status restored;
-        while ((restored = step(ODB_MODE_WRITE | ODB_MODE_REMOVED,
-                                [](odb_obj_ctx* ctx) { return ODB_obj_restore(ctx); })) ==
-                   ODB_E_RESTORE_MOVE ||
-               restored == ODB_E_OBJECT_LOCK) {
+        int attempts = 0;
+        while (((restored = step(ODB_MODE_WRITE | ODB_MODE_REMOVED,
+                                 [](odb_obj_ctx* ctx) { return ODB_obj_restore(ctx); })) ==
+                    ODB_E_RESTORE_MOVE ||
+                restored == ODB_E_OBJECT_LOCK) &&
+               ++attempts < 20000) {
         }
         if (restored != ODB_OK) {
             helper::report("error " + hex_name(restored));

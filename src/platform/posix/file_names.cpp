@@ -19,8 +19,8 @@ using namespace odb::posix;
 // could check only its own view of the target, not the other clients'. Then
 // the no-replace step is one the server decides: for a file, link() to the
 // new name (fails with EEXIST if the name exists anywhere) and unlink() of the
-// old; for a directory, mkdir() claims the new name, and rename() then
-// replaces only that empty directory of ours. See share_lock.cpp.
+// old; for a directory, which cannot be linked, a look-up of the new name on
+// the server and then rename(). See share_lock.cpp for what that gives up.
 int rename_no_replace(const std::string& from, const std::string& to, bool directory) {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS) return errno;
@@ -29,11 +29,10 @@ int rename_no_replace(const std::string& from, const std::string& to, bool direc
         ::unlink(from.c_str());
         return 0;
     }
-    if (::mkdir(to.c_str(), 0700) != 0) return errno;
-    if (::rename(from.c_str(), to.c_str()) == 0) return 0;
-    const int error = errno;
-    ::rmdir(to.c_str());
-    return error;
+    struct stat st;
+    if (::lstat(to.c_str(), &st) == 0) return EEXIST;
+    if (errno != ENOENT) return errno;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
 BOOL fail_rename(int error, const std::string& from) {

@@ -196,14 +196,20 @@
 //   * The FUSE client refuses RENAME_NOREPLACE (EINVAL): the no-replace check
 //     would be made by one client's kernel, blind to the others. A file is
 //     then renamed with link() and unlink(), and link() fails if the name
-//     exists, decided on the server. A directory cannot be linked, so its new
-//     name is claimed with mkdir() (also decided on the server: one of any
-//     number of contenders wins), and rename() then replaces only that empty
-//     directory of ours; a contender that has meanwhile put something into
-//     it makes the rename fail (ENOTEMPTY) rather than replace. We chose this
-//     over a check under the locks of the tree because those locks cover the
-//     source's files only: nothing locks the name of a target that does not
-//     exist yet. For an instant the new name shows an empty directory.
+//     exists, decided on the server. A directory cannot be linked. Claiming
+//     its new name with mkdir() first would show every client an empty
+//     directory there until the rename: an opener of the object in that
+//     instant finds the directory, creates its lock file in it, and the
+//     rename then fails (ENOTEMPTY) and leaves that claim at the name for
+//     good (a restore racing a reader on another client did so). So the new
+//     name is looked up (lstat, answered by the server) and the directory
+//     moved with rename(), which fails over a directory with anything in it
+//     and replaces an empty one. What that gives up is an empty directory
+//     made at the new name in the instant between: the engine moves a
+//     directory only to move an object, holding its lock, so no second mover
+//     contends for the name, and creating or importing an object first looks
+//     for its directory in every form; only one of those racing the move,
+//     for the same identifier, could lose its new directory.
 //   * flock() and fcntl() locks on one file conflict with each other there
 //     (locally they are independent), so the layer takes only OFD locks.
 //   * A server that restarts forgets every lock. GlusterFS with
