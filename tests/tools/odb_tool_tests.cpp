@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/killable_helper.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
 
@@ -543,12 +544,12 @@ TEST_F(OdbTool, CheckReportsACutRecordFile) {
     const fs::path records = fs::path(db) / "00000003" / "00000000" / "00000001" / "ATTRIBS.FDB";
     fs::resize_file(records, fs::file_size(records) - 3);
 
-    // Not derived data: reported, and not repaired.
+    // Reported; --repair cuts the torn record off, so the second check is clean.
     for (const char* mode : {"", "--repair"}) {
         args command = {"check", db};
         if (*mode) command.push_back(mode);
         program_result result = odb(command);
-        EXPECT_EQ(result.exit_code, 1) << mode;
+        EXPECT_EQ(result.exit_code, *mode ? 0 : 1) << mode << result.out;
         EXPECT_TRUE(contains(result.out, records.string() + ": the record of attribute 00000002") &&
                     contains(result.out, "cut"))
             << result.out;
@@ -573,6 +574,74 @@ TEST_F(OdbTool, CheckReportsACutRecordFile) {
     EXPECT_TRUE(contains(header.out, "ODB_E_BAD_HEADER")) << header.out;
 }
 
+// What a power cut leaves in the default mode: a record file left empty,
+// one cut inside a record's data, one cut inside a record header.
+TEST_F(OdbTool, CheckRepairsRecordFilesAPowerCutLeft) {
+    const std::string db = dir("powercut");
+    ok({"create", db, "Attribs.SingleFile=yes"});
+    ok({"new", db, "3", "--set", "1=kept"});
+    ok({"new", db, "3", "--set", "1=kept", "--set", "2=torn value"});
+    ok({"new", db, "3", "--set", "1=kept"});
+    auto records = [&](const char* id) {
+        return fs::path(db) / "00000003" / "00000000" / id / "ATTRIBS.FDB";
+    };
+    const fs::path empty = records("00000001"), data = records("00000002"), header = records("00000003");
+    const std::string kept = read_text(header);
+    fs::resize_file(empty, 0);
+    fs::resize_file(data, fs::file_size(data) - 3);
+    std::ofstream(header, std::ios::binary | std::ios::app) << std::string(10, '\x7f');
+
+    program_result found = odb({"check", db});
+    EXPECT_EQ(found.exit_code, 1);
+    EXPECT_TRUE(contains(found.out, empty.string() + ": the file is cut inside its 8-byte header (0 bytes)") &&
+                contains(found.out, "[repairable: write the header of a record file without records]") &&
+                contains(found.out, data.string() + ": the record of attribute 00000002") &&
+                contains(found.out, header.string() + ": the file ends inside a record header") &&
+                contains(found.out, "3 problems"))
+        << found.out;
+
+    program_result repaired = odb({"check", db, "--repair"});
+    EXPECT_EQ(repaired.exit_code, 0) << repaired.out;
+    EXPECT_TRUE(contains(repaired.out, "repaired: wrote the header of " + empty.string()) &&
+                contains(repaired.out, "repaired: cut " + data.string()) &&
+                contains(repaired.out, "repaired: cut " + header.string()))
+        << repaired.out;
+    EXPECT_TRUE(contains(ok({"check", db}), "no problems"));
+    // Every whole record stays, byte for byte; the empty file reads as
+    // an object without attributes.
+    EXPECT_EQ(read_text(header), kept);
+    EXPECT_EQ(read_text(empty), std::string("QFDB\x08\0\0\x01", 8));
+    EXPECT_EQ(ok({"attrs", db, "3", "1", "--json"}), "[]\n");
+    EXPECT_EQ(ok({"get", db, "3", "2", "1"}), "kept\n");
+    EXPECT_EQ(odb({"get", db, "3", "2", "2"}).exit_code, 1);
+    ok({"set", db, "3", "1", "5", "new"});
+    EXPECT_EQ(ok({"get", db, "3", "1", "5"}), "new\n");
+}
+
+#ifndef _WIN32
+TEST_F(OdbTool, CheckLeavesARecordFileAnotherProcessHolds) {
+    const std::string db = dir("held");
+    ok({"create", db, "Attribs.SingleFile=yes"});
+    ok({"new", db, "3"});
+    const fs::path records = fs::path(db) / "00000003" / "00000000" / "00000001" / "ATTRIBS.FDB";
+    fs::resize_file(records, 0);
+    odb::test::killable_helper holder({"hold-object-until-killed", db, "3", "1", "1"});
+    ASSERT_EQ(holder.read_line(), "held");
+    // A copy of odb beside a short lock time-out, so the refusal comes soon.
+    const fs::path bin = dir("bin");
+    fs::create_directories(bin);
+    fs::copy_file(ODB_TOOL, bin / "odb");
+    write_text(bin / "QMFILEDB.INI", "[LockOptions]\nTimeout=40\nSleep=5\n");
+    program_result held =
+        odb::test::run_program({(bin / "odb").string(), "--verbose", "check", db, "--repair"});
+    EXPECT_EQ(held.exit_code, 1);
+    EXPECT_TRUE(contains(held.out, "not repaired: cannot open live object 00000003/00000001") &&
+                contains(held.out, "OBJLOCK.FDB"))
+        << held.out;
+    EXPECT_EQ(fs::file_size(records), 0u);
+}
+#endif
+
 TEST_F(OdbTool, VerboseAddsTheLibrarysLineOnTheFailure) {
     const std::string db = dir("verbose");
     ok({"create", db, "Attribs.SingleFile=yes"});
@@ -588,6 +657,15 @@ TEST_F(OdbTool, VerboseAddsTheLibrarysLineOnTheFailure) {
         << result.err;
     auto error = nlohmann::json::parse(odb({"attrs", db, "3", "1", "--json", "--verbose"}).err);
     EXPECT_TRUE(contains(error["trace"].get<std::string>(), records.string())) << error;
+
+    // A problem that does not end the run carries the line the same way.
+    const std::string line = "\n  qmfiledb: ODB_obj_attribute_enum: ODB_E_BAD_HEADER";
+    EXPECT_FALSE(contains(odb({"check", db}).out, line));
+    program_result check = odb({"--verbose", "check", db});
+    EXPECT_TRUE(contains(check.out, line) && contains(check.out, records.string() + ": not a record file"))
+        << check.out;
+    auto found = nlohmann::json::parse(odb({"check", db, "--json", "--verbose"}).out);
+    EXPECT_TRUE(contains(found["problems"][0]["trace"].get<std::string>(), records.string())) << found;
 }
 
 TEST_F(OdbTool, CheckMovesALowCounterOnlyWhenSafe) {

@@ -2,8 +2,9 @@
 // what can be verified from outside the library: every object opens, every
 // attribute lists and reads back at its listed length, record files are
 // whole, class counters lie above the identifiers in use, and the name
-// index agrees with the objects. Derived data (the index) and counters are
-// repaired on request; everything else is reported.
+// index agrees with the objects. Derived data (the index), counters and the
+// record files a power cut leaves empty or cut are repaired on request;
+// everything else is reported.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -11,9 +12,11 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "cli.h"
 #include "database.h"
+#include "library_trace.h"
 #include "name_index.h"
 #include "output.h"
 #include "settings.h"
@@ -22,12 +25,44 @@ namespace odbtool {
 
 namespace {
 
-enum class repair_kind { none, index, counter };
+enum class repair_kind { none, index, counter, record_header, record_tail };
+
+const char* repair_text(repair_kind repair) {
+    switch (repair) {
+    case repair_kind::index: return "rebuild the name index";
+    case repair_kind::counter: return "move the counter";
+    case repair_kind::record_header: return "write the header of a record file without records";
+    case repair_kind::record_tail: return "cut the torn record off";
+    default: return nullptr;
+    }
+}
+
+struct object_key {
+    uint32_t cls, id;
+    form f;
+    bool operator<(const object_key& other) const {
+        return std::tie(cls, id, f) < std::tie(other.cls, other.id, other.f);
+    }
+};
 
 struct problem {
     std::string path, message;
     repair_kind repair;
     uint32_t cls;
+    std::string trace;   // the library's line on the failure found (--verbose)
+    object_key object;   // whose record file a record repair mends
+};
+
+// What could not be repaired, with the trace line of the failure that stopped it.
+struct unrepaired {
+    std::string text, trace;
+};
+
+// A record file found damaged by its own walk, and how it is mended.
+struct record_damage {
+    std::string message;
+    repair_kind repair;
+    uint64_t cut_at;  // record_tail: the end of the last whole record
 };
 
 const std::size_t lookups_reported = 10;  // per class, then a summary
@@ -43,6 +78,58 @@ bytes read_whole(const fs::path& path, bool& exists) {
     if (!in) return content;
     content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return content;
+}
+
+// The library ends a record chain quietly where the file is cut (the rest
+// is unreachable, and its next change of the file cuts it off), so a cut
+// file is found by walking it here. Check and repair both walk with this,
+// so what is mended is what was found: a file too short for its header
+// holds no record and gets the header a new object's file holds; a header
+// or data area that runs past the end of the file ends the chain, and the
+// file is cut where the library would cut it, after the last whole record.
+std::vector<record_damage> inspect_record_file(const bytes& file) {
+    std::vector<record_damage> found;
+    // The library reads a header cut after its size field as one without
+    // records, and refuses a shorter one.
+    const uint64_t file_header = disk::record_file_header_size, record_header = disk::record_header_size;
+    if (file.size() < file_header) {
+        found.push_back({"the file is cut inside its " + std::to_string(file_header) + "-byte header (" +
+                             std::to_string(file.size()) + " bytes)",
+                         repair_kind::record_header, 0});
+        return found;
+    }
+    const uint64_t size = file.size();
+    uint64_t position = file[4] | (file[5] << 8);
+    while (position < size) {
+        if (position + record_header > size) {
+            found.push_back({"the file ends inside a record header at offset " + std::to_string(position) +
+                                 ": it was cut (" + std::to_string(size - position) + " stray bytes)",
+                             repair_kind::record_tail, position});
+            return found;
+        }
+        const unsigned char* header = file.data() + position;
+        uint32_t id = get32(header), capacity = get32(header + 4), length = get32(header + 8);
+        if (position + record_header + capacity > size) {
+            // A record is appended free (identifier 0) and gets its
+            // identifier last, so a writer that died in between leaves
+            // a free area cut short at the end: no value is lost, and
+            // the library cuts it off at its next change of the file.
+            if (id == 0) return found;
+            found.push_back({"the record of attribute " + hex8(id) + " at offset " + std::to_string(position) +
+                                 " needs " + std::to_string(capacity) + " bytes but the file ends after " +
+                                 std::to_string(size - position - record_header) +
+                                 ": the file was cut and the value is lost",
+                             repair_kind::record_tail, position});
+            return found;
+        }
+        if (length > capacity)
+            found.push_back({"the record of attribute " + hex8(id) + " at offset " + std::to_string(position) +
+                                 " is longer (" + std::to_string(length) + ") than its area (" +
+                                 std::to_string(capacity) + ")",
+                             repair_kind::none, 0});
+        position += record_header + capacity;
+    }
+    return found;
 }
 
 struct class_state {
@@ -83,14 +170,26 @@ public:
     std::size_t classes() const { return classes_.size(); }
 
     // Repairs what can be; returns what was done and what could not be.
-    std::vector<std::string> repair(std::vector<std::string>& not_repaired) {
+    std::vector<std::string> repair(std::vector<unrepaired>& not_repaired) {
         std::vector<std::string> done;
         std::set<uint32_t> index_classes;
+        std::set<object_key> record_files;
         bool counters = false;
         for (const problem& p : problems_) {
             if (p.repair == repair_kind::index) index_classes.insert(p.cls);
             else if (p.repair == repair_kind::counter) counters = true;
-            else not_repaired.push_back(p.path + ": " + p.message);
+            else if (p.repair == repair_kind::record_header || p.repair == repair_kind::record_tail)
+                record_files.insert(p.object);
+            else not_repaired.push_back({p.path + ": " + p.message, p.trace});
+        }
+        // Before the index: a mended record file may bring a name to light.
+        for (const object_key& key : record_files) {
+            try {
+                std::string line = mend_record_file(key);
+                if (!line.empty()) done.push_back(line);
+            } catch (const tool_error& error) {
+                not_repaired.push_back({error.what(), trace_of(error)});
+            }
         }
         for (uint32_t cls : index_classes) {
             // The index is derived: without names.dat the next lookup
@@ -99,7 +198,7 @@ public:
             std::error_code error;
             fs::remove(header, error);
             if (error) {
-                not_repaired.push_back(path_text(header) + ": cannot delete it: " + error.message());
+                not_repaired.push_back({path_text(header) + ": cannot delete it: " + error.message(), ""});
                 continue;
             }
             uint32_t id = 0;
@@ -114,8 +213,8 @@ public:
 
 private:
     void add(const std::string& path, const std::string& message,
-             repair_kind repair = repair_kind::none, uint32_t cls = 0) {
-        problems_.push_back({path, message, repair, cls});
+             repair_kind repair = repair_kind::none, uint32_t cls = 0, const std::string& trace = "") {
+        problems_.push_back({path, message, repair, cls, trace, {}});
     }
 
     void check_class(uint32_t cls, progress& shown) {
@@ -127,7 +226,7 @@ private:
             try {
                 ids = list_ids(db_, cls, f);
             } catch (const tool_error& error) {
-                add(path_text(db_.class_dir(cls)), error.what());
+                add(path_text(db_.class_dir(cls)), error.what(), repair_kind::none, 0, trace_of(error));
                 continue;
             }
             shown.stage("check class " + hex8(cls) + " (" + form_name(f) + ")", ids.size());
@@ -144,7 +243,7 @@ private:
                         state.any_id_in_range ? std::max(state.highest_in_range, id) : id;
                     state.any_id_in_range = true;
                 }
-                check_object(cls, id, f, state);
+                check_object({cls, id, f}, state);
                 shown.tick();
             }
         }
@@ -152,7 +251,9 @@ private:
         if (index_on_) check_index(cls, state);
     }
 
-    void check_object(uint32_t cls, uint32_t id, form f, class_state& state) {
+    void check_object(const object_key& key, class_state& state) {
+        const uint32_t cls = key.cls, id = key.id;
+        const form f = key.f;
         ++objects_;
         if (f == form::live) {
             ++state.live;
@@ -163,7 +264,13 @@ private:
             std::vector<attribute_entry> entries;
             odb_status status = obj.try_attributes(entries);
             if (status != ODB_OK) {
-                add(obj.where(), "attributes cannot be listed: " + describe_status(status));
+                const std::string failure = "attributes cannot be listed: " + describe_status(status);
+                const std::string trace = take_library_trace(status);
+                // A record file too short for its header is refused whole:
+                // its walk names the damage that its repair ends.
+                if (!obj.single_file() ||
+                    !check_record_file(key, obj.directory() / disk::record_file_name, failure, trace))
+                    add(obj.where(), failure, repair_kind::none, 0, trace);
             }
             std::set<uint32_t> numbers;
             for (const attribute_entry& entry : entries) {
@@ -173,9 +280,10 @@ private:
                 bytes value;
                 status = obj.try_read(entry.number, value);
                 if (status != ODB_OK) {
-                    add(obj.where(), "attribute " + hex8(entry.number) + " is listed (" +
-                                         std::to_string(entry.length) +
-                                         " bytes) but cannot be read: " + describe_status(status));
+                    add(obj.where(),
+                        "attribute " + hex8(entry.number) + " is listed (" + std::to_string(entry.length) +
+                            " bytes) but cannot be read: " + describe_status(status),
+                        repair_kind::none, 0, take_library_trace(status));
                 } else if (value.size() != entry.length) {
                     add(obj.where(), "attribute " + hex8(entry.number) + " is listed with " +
                                          std::to_string(entry.length) + " bytes but reads " +
@@ -185,57 +293,29 @@ private:
                     if (!name.empty()) state.names.push_back({id, name});
                 }
             }
-            if (status == ODB_OK && obj.single_file()) check_record_file(obj.directory() / disk::record_file_name);
+            if (status == ODB_OK && obj.single_file())
+                check_record_file(key, obj.directory() / disk::record_file_name);
         } catch (const tool_error& error) {
-            add(path_text(db_.object_dir(cls, id, f)), error.what());
+            add(path_text(db_.object_dir(cls, id, f)), error.what(), repair_kind::none, 0, trace_of(error));
         }
     }
 
-    // The library ends a record chain quietly where the file is cut (the
-    // rest is unreachable), so a cut file is found by walking it here.
-    void check_record_file(const fs::path& path) {
+    // Reports what the walk of an object's record file finds; a failure of
+    // the library that the damage explains goes into its first report.
+    // False when the file is whole (or gone).
+    bool check_record_file(const object_key& key, const fs::path& path, const std::string& failure = "",
+                           const std::string& trace = "") {
         bool exists = false;
-        bytes file = read_whole(path, exists);
-        if (!exists) return;
-        // The library reads a header cut after its magic as one without
-        // records.
-        const uint64_t file_header = disk::record_file_header_size, record_header = disk::record_header_size;
-        if (file.size() < file_header) {
-            add(path_text(path), "the file is cut inside its " + std::to_string(file_header) +
-                                     "-byte header (" + std::to_string(file.size()) + " bytes)");
-            return;
+        const bytes file = read_whole(path, exists);
+        if (!exists) return false;
+        const std::vector<record_damage> found = inspect_record_file(file);
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            std::string message = found[i].message;
+            if (i == 0 && !failure.empty()) message += ", so " + failure;
+            problems_.push_back({path_text(path), message, found[i].repair, key.cls,
+                                 i == 0 ? trace : std::string(), key});
         }
-        const uint64_t size = file.size();
-        uint64_t position = file[4] | (file[5] << 8);
-        while (position < size) {
-            if (position + record_header > size) {
-                add(path_text(path), "the file ends inside a record header at offset " +
-                                         std::to_string(position) + ": it was cut (" +
-                                         std::to_string(size - position) + " stray bytes)");
-                return;
-            }
-            const unsigned char* header = file.data() + position;
-            uint32_t id = get32(header), capacity = get32(header + 4), length = get32(header + 8);
-            if (position + record_header + capacity > size) {
-                // A record is appended free (identifier 0) and gets its
-                // identifier last, so a writer that died in between leaves
-                // a free area cut short at the end: no value is lost, and
-                // the library cuts it off at its next change of the file.
-                if (id == 0) return;
-                add(path_text(path), "the record of attribute " + hex8(id) + " at offset " +
-                                         std::to_string(position) + " needs " +
-                                         std::to_string(capacity) + " bytes but the file ends after " +
-                                         std::to_string(size - position - record_header) +
-                                         ": the file was cut and the value is lost");
-                return;
-            }
-            if (length > capacity)
-                add(path_text(path), "the record of attribute " + hex8(id) + " at offset " +
-                                         std::to_string(position) + " is longer (" +
-                                         std::to_string(length) + ") than its area (" +
-                                         std::to_string(capacity) + ")");
-            position += record_header + capacity;
-        }
+        return !found.empty();
     }
 
     void check_counter(uint32_t cls, const class_state& state) {
@@ -359,29 +439,74 @@ private:
             }
     }
 
-    void repair_counters(std::vector<std::string>& done, std::vector<std::string>& not_repaired) {
+    // Mends the record file of one object under the object's write lock, as
+    // the library's writers change it: while another process holds the
+    // object the open fails (after the lock time-out) and the file is left
+    // alone. The file is walked again under the lock, so what is mended is
+    // what it holds now. Returns what was done; empty when it is whole now.
+    std::string mend_record_file(const object_key& key) {
+        object held(db_, key.cls, key.id, key.f, true);
+        const fs::path path = held.directory() / disk::record_file_name;
+        const std::string text = path_text(path);
+        bool exists = false;
+        const bytes file = read_whole(path, exists);
+        if (!exists) return "";
+        std::string done;
+        for (const record_damage& damage : inspect_record_file(file)) {
+            if (damage.repair == repair_kind::record_header) {
+                unsigned char header[disk::record_file_header_size] = {};
+                std::memcpy(header, disk::record_magic, sizeof disk::record_magic);
+                header[4] = static_cast<unsigned char>(disk::record_file_header_size);
+                header[6] = static_cast<unsigned char>(disk::record_version & 0xFF);
+                header[7] = static_cast<unsigned char>(disk::record_version >> 8);
+                std::ofstream out(path, std::ios::binary | std::ios::trunc);
+                out.write(reinterpret_cast<const char*>(header), sizeof header);
+                out.close();
+                if (!out) throw_file_error("cannot write the header of", text);
+                done = "wrote the header of " + text + " (it held " + std::to_string(file.size()) +
+                       " bytes): a record file without records, as a new object holds";
+            } else if (damage.repair == repair_kind::record_tail) {
+                std::error_code error;
+                fs::resize_file(path, damage.cut_at, error);
+                if (error)
+                    throw tool_error("cannot cut " + text + " at offset " + std::to_string(damage.cut_at) + ": " +
+                                         error.message(),
+                                     text);
+                done = "cut " + text + " at offset " + std::to_string(damage.cut_at) +
+                       ", after its last whole record (" + std::to_string(file.size() - damage.cut_at) +
+                       " bytes of a torn record dropped)";
+            }
+        }
+        held.close();
+        return done;
+    }
+
+    void repair_counters(std::vector<std::string>& done, std::vector<unrepaired>& not_repaired) {
         // ODB_assign_ids moves every class's counter to one past its
         // highest identifier in the range. That is safe only if no counter
         // goes down: a lower counter would hand out freed identifiers again.
         for (const auto& entry : states_) {
             const class_state& state = entry.second;
             if (state.any_id_in_range && state.highest_in_range == 0xFFFFFFFFu) {
-                not_repaired.push_back("class " + hex8(entry.first) +
-                                       ": its counter cannot move past identifier ffffffff");
+                not_repaired.push_back({"class " + hex8(entry.first) +
+                                            ": its counter cannot move past identifier ffffffff",
+                                        ""});
                 return;
             }
             uint32_t moved = state.any_id_in_range ? std::max(first_id_, state.highest_in_range + 1) : first_id_;
             if (state.counter.state == class_counter::valid && moved < state.counter.next) {
-                not_repaired.push_back(path_text(db_.class_dir(entry.first) / disk::id_file) +
-                                       ": not repairable with ODB_assign_ids: it would lower this "
-                                       "class's counter from " + hex8(state.counter.next) + " to " +
-                                       hex8(moved));
+                not_repaired.push_back({path_text(db_.class_dir(entry.first) / disk::id_file) +
+                                            ": not repairable with ODB_assign_ids: it would lower this "
+                                            "class's counter from " + hex8(state.counter.next) + " to " +
+                                            hex8(moved),
+                                        ""});
                 return;
             }
         }
         odb_status status = ODB_assign_ids(db_.handle(), first_id_, last_id_);
         if (status != ODB_OK) {
-            not_repaired.push_back(db_.root_text() + ": ODB_assign_ids failed: " + describe_status(status));
+            not_repaired.push_back({db_.root_text() + ": ODB_assign_ids failed: " + describe_status(status),
+                                    take_library_trace(status)});
             return;
         }
         done.push_back("moved every class's counter above its identifiers (ODB_assign_ids " +
@@ -400,21 +525,21 @@ private:
 
 json problems_json(const std::vector<problem>& problems) {
     json list = json::array();
-    for (const problem& p : problems)
-        list.push_back({{"path", p.path},
-                        {"problem", p.message},
-                        {"repair", p.repair == repair_kind::index     ? json("rebuild the name index")
-                                   : p.repair == repair_kind::counter ? json("move the counter")
-                                                                      : json(nullptr)}});
+    for (const problem& p : problems) {
+        const char* repair = repair_text(p.repair);
+        json entry = {{"path", p.path}, {"problem", p.message}, {"repair", repair ? json(repair) : json(nullptr)}};
+        add_trace(entry, p.trace);
+        list.push_back(entry);
+    }
     return list;
 }
 
 void print_problems(const std::vector<problem>& problems) {
     for (const problem& p : problems) {
         std::cout << "problem: " << p.path << ": " << p.message;
-        if (p.repair == repair_kind::index) std::cout << " [repairable: rebuild the name index]";
-        if (p.repair == repair_kind::counter) std::cout << " [repairable: move the counter]";
+        if (const char* repair = repair_text(p.repair)) std::cout << " [repairable: " << repair << "]";
         std::cout << "\n";
+        print_trace(std::cout, p.trace);
     }
 }
 
@@ -436,13 +561,17 @@ bool check_database(database& db, bool repair, bool as_json) {
     json report = {{"database", db.root_text()}};
     if (as_json) report["problems_found"] = problems_json(check.problems());
     else print_problems(check.problems());
-    std::vector<std::string> done, not_repaired;
+    std::vector<std::string> done;
+    std::vector<unrepaired> not_repaired;
     if (repair && !check.problems().empty()) {
         done = check.repair(not_repaired);
         if (!as_json) {
             std::cout << summary(check) << "\n";
             for (const std::string& line : done) std::cout << "repaired: " << line << "\n";
-            for (const std::string& line : not_repaired) std::cout << "not repaired: " << line << "\n";
+            for (const unrepaired& line : not_repaired) {
+                std::cout << "not repaired: " << line.text << "\n";
+                print_trace(std::cout, line.trace);
+            }
         }
         check.run();
         if (!as_json) {
@@ -452,7 +581,13 @@ bool check_database(database& db, bool repair, bool as_json) {
     }
     if (as_json) {
         report["repaired"] = done;
-        report["not_repaired"] = not_repaired;
+        json unmended = json::array();
+        for (const unrepaired& line : not_repaired) {
+            json entry = {{"problem", line.text}};
+            add_trace(entry, line.trace);
+            unmended.push_back(entry);
+        }
+        report["not_repaired"] = unmended;
         report["classes"] = check.classes();
         report["objects"] = check.objects();
         report["attributes"] = check.attributes();
@@ -476,10 +611,12 @@ void add_check_command(CLI::App& app) {
                  "exit 0 only for a sound database");
     add_dir(command, o->dir);
     command->add_flag("--repair", o->repair,
-                      "rebuild damaged name indexes and move low class counters up, then check again");
+                      "rebuild damaged name indexes, move low class counters up and mend record files "
+                      "a power cut left empty or cut (under each object's lock), then check again");
     add_json(command, o->json);
     command->footer("Problems are printed as 'problem: PATH: what'; with --repair, what could not "
-                    "be repaired is printed as 'not repaired: ...'.");
+                    "be repaired is printed as 'not repaired: ...'. With --verbose, one that a "
+                    "failed library call shows carries the library's trace line below it.");
     command->callback([o] {
         database db = database::open(o->dir);
         if (!check_database(db, o->repair, o->json)) set_exit_code(exit_failure);

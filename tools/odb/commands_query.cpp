@@ -5,6 +5,7 @@
 
 #include "cli.h"
 #include "database.h"
+#include "library_trace.h"
 #include "name_index.h"
 #include "output.h"
 #include "settings.h"
@@ -54,6 +55,7 @@ std::optional<std::string> object_name(database& db, uint32_t cls, uint32_t id, 
         return value_text(value);
     } catch (const tool_error& error) {
         std::cerr << "odb: warning: " << error.what() << "\n";
+        print_trace(std::cerr, trace_of(error));
         failed = true;
         return std::string("?");
     }
@@ -161,6 +163,7 @@ void list_objects(const query_options& o) {
                 // The walk has moved past the candidate that failed.
                 std::cerr << "odb: warning: skipped an object of class " << hex8(cls) << ": "
                           << describe_status(status) << "\n";
+                print_trace(std::cerr, take_library_trace(status));
                 out.failed = true;
                 continue;
             }

@@ -11,6 +11,11 @@ namespace odbtool {
 status_error::status_error(odb_status status, const std::string& message, std::string path)
     : tool_error(message, std::move(path)), status(status), trace(take_library_trace(status)) {}
 
+std::string trace_of(const std::exception& error) {
+    const auto* status = dynamic_cast<const status_error*>(&error);
+    return status != nullptr ? status->trace : std::string();
+}
+
 const char* status_meaning(odb_status status) {
     switch (status) {
     case ODB_OK: return "success";

@@ -35,6 +35,9 @@ struct status_error : tool_error {
     std::string trace;
 };
 
+// The trace line a caught failure carries: a status_error's, none for others.
+std::string trace_of(const std::exception& error);
+
 // "PATH: <the system's reason>" for a file the tool itself failed to open,
 // read or write (from errno).
 [[noreturn]] void throw_file_error(const std::string& action, const std::string& path);

@@ -43,7 +43,7 @@ int report(const std::exception& error, bool as_json, int code) {
     const auto* status = dynamic_cast<const status_error*>(&error);
     if (!as_json) {
         std::cerr << "odb: " << (code == exit_usage ? "" : "error: ") << error.what() << "\n";
-        if (status != nullptr && !status->trace.empty()) std::cerr << "  " << status->trace << "\n";
+        print_trace(std::cerr, trace_of(error));
         return code;
     }
     json record = {{"error", error.what()}, {"status", nullptr}, {"path", nullptr}, {"exit", code}};
@@ -52,9 +52,9 @@ int report(const std::exception& error, bool as_json, int code) {
         if (status != nullptr) {
             record["status"] = odb_status_name(status->status);
             record["status_code"] = status->status;
-            if (!status->trace.empty()) record["trace"] = status->trace;
         }
     }
+    add_trace(record, trace_of(error));
     std::cerr << json_line(record) << "\n";
     return code;
 }

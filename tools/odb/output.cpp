@@ -159,6 +159,14 @@ bool quiet_flag = false;
 void set_quiet(bool quiet) { quiet_flag = quiet; }
 bool quiet() { return quiet_flag; }
 
+void print_trace(std::ostream& out, const std::string& trace) {
+    if (!trace.empty()) out << "  " << trace << "\n";
+}
+
+void add_trace(json& record, const std::string& trace) {
+    if (!trace.empty()) record["trace"] = trace;
+}
+
 void note(const std::string& text) {
     if (!quiet_flag) std::cerr << "odb: note: " << text << "\n";
 }

@@ -67,6 +67,13 @@ private:
     std::vector<std::vector<std::string>> rows_;
 };
 
+// The library's trace line on a failure (odb --verbose; empty otherwise),
+// carried alike by every reported problem, whether it ends the run or not:
+// indented on its own line below the problem in text, as "trace" in JSON.
+// Nothing when there is none.
+void print_trace(std::ostream& out, const std::string& trace);
+void add_trace(json& record, const std::string& trace);
+
 // --quiet: no notes and no progress on standard error.
 void set_quiet(bool quiet);
 bool quiet();
