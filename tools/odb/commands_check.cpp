@@ -19,6 +19,8 @@
 #include "library_trace.h"
 #include "name_index.h"
 #include "output.h"
+#include "platform/handle.h"
+#include "platform/win32.h"
 #include "settings.h"
 
 namespace odbtool {
@@ -80,6 +82,41 @@ bytes read_whole(const fs::path& path, bool& exists) {
     return content;
 }
 
+// Changes a record file in place through the platform layer the library
+// uses: opened as the library's writers open it (no other writer shares
+// it), and put on stable storage when the database asks that of every
+// change. With a header, the file becomes that header alone; without, it
+// is cut at `size`.
+void change_record_file(const fs::path& path, uint64_t size, const bytes& header, bool flush) {
+    const std::string text = path_text(path);
+    const std::u16string units = utf8_to_utf16(text);
+    const std::basic_string<WCHAR> name(units.begin(), units.end());
+    auto failed = [&](const char* what) {
+        return tool_error("cannot " + std::string(what) + " " + text + ": system error " +
+                              std::to_string(GetLastError()),
+                          text);
+    };
+    odb::file_handle file(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) throw failed("open");
+    DWORD written = 0;
+    if (!header.empty() && (!WriteFile(file.get(), header.data(), static_cast<DWORD>(header.size()), &written,
+                                       nullptr) ||
+                            written != header.size()))
+        throw failed("write the header of");
+    // Low half all ones is also the failure value: only a cleared last
+    // error tells them apart.
+    LONG high = static_cast<LONG>(size >> 32);
+    SetLastError(ERROR_SUCCESS);
+    if (header.empty() &&
+        SetFilePointer(file.get(), static_cast<LONG>(size & 0xFFFFFFFFu), &high, FILE_BEGIN) ==
+            INVALID_SET_FILE_POINTER &&
+        GetLastError() != ERROR_SUCCESS)
+        throw failed("position in");
+    if (!SetEndOfFile(file.get())) throw failed("cut");
+    if (flush && !FlushFileBuffers(file.get())) throw failed("flush");
+}
+
 // The library ends a record chain quietly where the file is cut (the rest
 // is unreachable, and its next change of the file cuts it off), so a cut
 // file is found by walking it here. Check and repair both walk with this,
@@ -89,8 +126,8 @@ bytes read_whole(const fs::path& path, bool& exists) {
 // file is cut where the library would cut it, after the last whole record.
 std::vector<record_damage> inspect_record_file(const bytes& file) {
     std::vector<record_damage> found;
-    // The library reads a header cut after its size field as one without
-    // records, and refuses a shorter one.
+    // The library reads a header cut after its magic as one without
+    // records and refuses one cut within it; either way no record is lost.
     const uint64_t file_header = disk::record_file_header_size, record_header = disk::record_header_size;
     if (file.size() < file_header) {
         found.push_back({"the file is cut inside its " + std::to_string(file_header) + "-byte header (" +
@@ -151,6 +188,7 @@ public:
         states_.clear();
         const ini_file ini = ini_file::load(settings_path(db_));
         index_on_ = setting_yes(ini, odb::settings::name_index_enabled);
+        durable_ = setting_yes(ini, odb::settings::durability_flush);
         lifetime_ = index_lifetime(db_);
         first_id_ = setting_id(ini, odb::settings::first_id);
         last_id_ = setting_id(ini, odb::settings::last_id);
@@ -182,7 +220,7 @@ public:
                 record_files.insert(p.object);
             else not_repaired.push_back({p.path + ": " + p.message, p.trace});
         }
-        // Before the index: a mended record file may bring a name to light.
+        // Before the index is rebuilt, so that it is built from the mended files.
         for (const object_key& key : record_files) {
             try {
                 std::string line = mend_record_file(key);
@@ -454,24 +492,15 @@ private:
         std::string done;
         for (const record_damage& damage : inspect_record_file(file)) {
             if (damage.repair == repair_kind::record_header) {
-                unsigned char header[disk::record_file_header_size] = {};
-                std::memcpy(header, disk::record_magic, sizeof disk::record_magic);
-                header[4] = static_cast<unsigned char>(disk::record_file_header_size);
-                header[6] = static_cast<unsigned char>(disk::record_version & 0xFF);
-                header[7] = static_cast<unsigned char>(disk::record_version >> 8);
-                std::ofstream out(path, std::ios::binary | std::ios::trunc);
-                out.write(reinterpret_cast<const char*>(header), sizeof header);
-                out.close();
-                if (!out) throw_file_error("cannot write the header of", text);
+                bytes header(disk::record_magic, disk::record_magic + sizeof disk::record_magic);
+                header.insert(header.end(), {static_cast<unsigned char>(disk::record_file_header_size), 0,
+                                             static_cast<unsigned char>(disk::record_version & 0xFF),
+                                             static_cast<unsigned char>(disk::record_version >> 8)});
+                change_record_file(path, header.size(), header, durable_);
                 done = "wrote the header of " + text + " (it held " + std::to_string(file.size()) +
                        " bytes): a record file without records, as a new object holds";
             } else if (damage.repair == repair_kind::record_tail) {
-                std::error_code error;
-                fs::resize_file(path, damage.cut_at, error);
-                if (error)
-                    throw tool_error("cannot cut " + text + " at offset " + std::to_string(damage.cut_at) + ": " +
-                                         error.message(),
-                                     text);
+                change_record_file(path, damage.cut_at, bytes(), durable_);
                 done = "cut " + text + " at offset " + std::to_string(damage.cut_at) +
                        ", after its last whole record (" + std::to_string(file.size() - damage.cut_at) +
                        " bytes of a torn record dropped)";
@@ -514,7 +543,7 @@ private:
     }
 
     database& db_;
-    bool index_on_ = false;
+    bool index_on_ = false, durable_ = false;
     uint32_t lifetime_ = 0;
     uint32_t first_id_ = 1, last_id_ = 0xFFFFFFF0u;
     std::vector<uint32_t> classes_;
