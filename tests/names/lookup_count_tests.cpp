@@ -141,6 +141,25 @@ TEST(Lookup, LongBucketsAreScannedWhole) {
     EXPECT_EQ(after.substr(8 + entries.size() - 42, 42), entry(42, 5, "q"));
 }
 
+TEST(Lookup, AnEntryMatchesOnlyWithEveryUnitAndItsEnd) {
+    // Written straight into the buckets "ab" (3), 126 n (4) and 127 n (2)
+    // hash to: near misses at either end, then the match last.
+    walk_db db(index_on);
+    uint32_t id = 0;
+    ASSERT_EQ(db.lookup(1, "x", &id), ODB_E_NO_MORE_ITEMS);
+    const std::string n126(126, 'n'), n127(127, 'n');
+    ASSERT_TRUE(write_file(db.index_file(1, 3),
+                           bucket(4, entry(40, 1, "xb") + entry(40, 2, "abc") + entry(40, 3, "b") +
+                                         entry(12, 4, "aB"))));  // no room for a terminator
+    ASSERT_TRUE(write_file(db.index_file(1, 4), bucket(1, entry(262, 5, n126))));
+    ASSERT_TRUE(write_file(db.index_file(1, 2), bucket(1, entry(263, 6, n127))));  // stored cut
+    EXPECT_EQ(db.lookup(1, "Ab", &id), ODB_OK);
+    EXPECT_EQ(id, 4u);
+    EXPECT_EQ(db.lookup(1, n126, &id), ODB_OK);
+    EXPECT_EQ(id, 5u);
+    EXPECT_EQ(db.lookup(1, n127, &id), ODB_E_NO_MORE_ITEMS);
+}
+
 class Count : public ::testing::Test {
 protected:
     // Objects 1 ("a") and 2 ("B") indexed; 3 made after the rebuild
