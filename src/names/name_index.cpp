@@ -24,6 +24,7 @@
 #include "core/retrying_open.h"
 #include "core/tree_ops.h"
 #include "core/wide_text.h"
+#include "platform/extensions.h"
 #include "platform/handle.h"
 #include "store/class_walk.h"
 #include "store/context.h"
@@ -55,6 +56,18 @@ path_buffer index_file_path(const odb_obj_ctx& ctx, int bucket) {
     return path;
 }
 
+// Every bucket file is opened while names.dat is held (lock order), and
+// that hold refuses every rename that could move a bucket's path: a rename
+// of the class directory or one above must hold every file below it, and
+// no one renames a bucket file (they are written in place, and deleted only
+// by a reset under names.dat or by a failed rebuild, which the open still
+// sees as a link count of 0). So a bucket's open skips the look-up of its
+// path that follows the lock (FILE_FLAG_PATH_HELD, see the share-lock essay).
+DWORD bucket_open_flags(int bucket) {
+    return bucket == header_bucket ? FILE_ATTRIBUTE_NORMAL
+                                   : FILE_ATTRIBUTE_NORMAL | platform::FILE_FLAG_PATH_HELD;
+}
+
 // An index file, open, with its name for failure notes. A read opens it
 // shared; a write, or a read of a file that is missing (reading a missing
 // index file creates it empty), opens it exclusive. The open comes first and
@@ -65,12 +78,13 @@ named_file open_index_file(const odb_obj_ctx& ctx, int bucket, bool write) {
     const odb_database& db = *ctx.db;
     const path_buffer path = index_file_path(ctx, bucket);
     const lock_timing timing{db.index_lock_timeout, db.index_lock_sleep};
+    const DWORD flags = bucket_open_flags(bucket);
     // ODB_E_NO_OBJECT stands for "missing" here and never leaves.
     const open_failures missing_told{ODB_E_INDEX_LOCK_TIMEOUT, ODB_E_NO_OBJECT, ODB_E_FILE_ACCESS};
     if (!write) {
         try {
             return {open_retrying(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, timing,
-                                  missing_told),
+                                  missing_told, nullptr, flags),
                     path};
         } catch (odb_status status) {
             if (status != ODB_E_NO_OBJECT) throw;
@@ -79,14 +93,16 @@ named_file open_index_file(const odb_obj_ctx& ctx, int bucket, bool write) {
     }
     const DWORD access = GENERIC_READ | GENERIC_WRITE;
     try {
-        return {open_retrying(path, access, 0, OPEN_ALWAYS, timing, missing_told), path};
+        return {open_retrying(path, access, 0, OPEN_ALWAYS, timing, missing_told, nullptr, flags),
+                path};
     } catch (odb_status status) {
         if (status != ODB_E_NO_OBJECT) throw;
         clear_failure_note();
     }
     make_directory(class_path(db.root, ctx.cls));
     return {open_retrying(path, access, 0, OPEN_ALWAYS, timing,
-                          {ODB_E_INDEX_LOCK_TIMEOUT, ODB_E_FILE_ACCESS, ODB_E_FILE_ACCESS}),
+                          {ODB_E_INDEX_LOCK_TIMEOUT, ODB_E_FILE_ACCESS, ODB_E_FILE_ACCESS}, nullptr,
+                          flags),
             path};
 }
 
@@ -99,7 +115,8 @@ named_file open_emptied_bucket(const odb_obj_ctx& ctx, int bucket) {
     const path_buffer path = index_file_path(ctx, bucket);
     file_handle handle = open_retrying(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS,
                                        {db.index_lock_timeout, db.index_lock_sleep},
-                                       {ODB_E_INDEX_LOCK_TIMEOUT, ODB_E_FILE_ACCESS, ODB_E_FILE_ACCESS});
+                                       {ODB_E_INDEX_LOCK_TIMEOUT, ODB_E_FILE_ACCESS, ODB_E_FILE_ACCESS},
+                                       nullptr, bucket_open_flags(bucket));
     return {std::move(handle), path};
 }
 
