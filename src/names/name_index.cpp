@@ -193,10 +193,22 @@ public:
         return bytes(offset, length);
     }
 
+    // The bucket header (the file is at least that long), checked, from
+    // the first window: a lookup reads a small bucket whole in one call.
+    uint32_t header_count() {
+        const unsigned char* header = bytes(0, bucket_header_size);
+        if (get32(header) != name_index_magic) damaged(file_, "not a name index bucket (wrong magic)");
+        return get32(header + 4);
+    }
+
 private:
     const unsigned char* bytes(uint64_t offset, uint32_t count) {
         if (offset < start_ || offset + count > start_ + filled_) {
-            filled_ = index_ref(file_).read_at(offset, window_, sizeof window_);
+            // No more than the file holds: a read past its end would only
+            // come back empty, one call later.
+            const uint64_t left = size_ - offset;
+            const uint32_t wanted = left < sizeof window_ ? static_cast<uint32_t>(left) : sizeof window_;
+            filled_ = index_ref(file_).read_at(offset, window_, wanted);
             start_ = offset;
             if (filled_ < count) damaged(file_, "entry cut short");
         }
@@ -520,7 +532,8 @@ uint32_t find_name(odb_obj_ctx& ctx, const WCHAR* name, named_file& header) {
     const named_file bucket = open_index_file(ctx, static_cast<int>(name_hash(ctx, name)), false);
     const uint64_t size = bucket_size(bucket);
     if (size == 0) raise(ODB_E_NAME_NOT_INDEXED);
-    read_bucket_header(bucket);
+    entry_scanner scanner(bucket, size);
+    scanner.header_count();
 
     // Entries are compared where they lie in the scanner's window, never
     // copied: a lookup in a large bucket visits thousands of them. An entry
@@ -536,7 +549,6 @@ uint32_t find_name(odb_obj_ctx& ctx, const WCHAR* name, named_file& header) {
     const uint32_t units = matchable ? static_cast<uint32_t>(length_wanted) : 0;
     uint16_t folded[longest_indexed_name];
     for (uint32_t i = 0; i < units; ++i) folded[i] = static_cast<uint16_t>(fold_ascii(name[i]));
-    entry_scanner scanner(bucket, size);
     uint32_t length = 0;
     for (uint64_t offset = bucket_header_size;; offset += length) {
         const unsigned char* entry = scanner.view_at(offset, length);
