@@ -214,10 +214,17 @@ uint32_t lookup(const std::string& root, int i) {
         while (at + overhead <= static_cast<std::size_t>(got)) {
             uint32_t length = window[at] | (window[at + 1] << 8);
             if (length < overhead || at + length > static_cast<std::size_t>(got)) break;
+            // As the library compares: the entry's room, its terminator, then
+            // the units from the name's end.
             const unsigned char* stored = window + at + 6;
-            std::size_t k = 0;
-            while (k < name.size() && stored[2 * k] == static_cast<unsigned char>(name[k]) && stored[2 * k + 1] == 0) ++k;
-            if (k == name.size() && stored[2 * k] == 0 && stored[2 * k + 1] == 0) {
+            const std::size_t units = name.size(), last = (length - overhead) / 2;
+            bool match = last >= units && (units == last || (stored[2 * units] | stored[2 * units + 1]) == 0);
+            if (match) {
+                std::size_t k = units;
+                while (k > 0 && stored[2 * k - 2] == static_cast<unsigned char>(name[k - 1]) && stored[2 * k - 1] == 0) --k;
+                match = k == 0;
+            }
+            if (match) {
                 answer = get32(window + at + 2);
                 found = true;
                 break;

@@ -193,6 +193,31 @@ public:
         return bytes(offset, length);
     }
 
+    // Calls visit(entry, length) for each entry from offset on, in place in
+    // the window, until it returns true (then true) or the entries end
+    // (false). Lengths are checked as view_at checks them; the window is
+    // walked with no call per entry, since a lookup visits thousands.
+    template <class Visit>
+    bool each_entry(uint64_t offset, Visit&& visit) {
+        while (size_ - offset >= 8) {
+            const unsigned char* run = bytes(offset, 8);
+            const uint64_t available = start_ + filled_ - offset;
+            uint64_t at = 0;
+            while (available - at >= 8) {
+                const unsigned char* entry = run + at;
+                const uint32_t length = get16(entry);
+                if (length >= entry_buffer_size || length < 8) damaged(file_, "entry length out of range");
+                if (length > available - at) break;
+                if (visit(entry, length)) return true;
+                at += length;
+            }
+            // An entry that runs past the window: the next one starts there.
+            if (at == 0) bytes(offset, get16(run));
+            offset += at;
+        }
+        return false;
+    }
+
     // The bucket header (the file is at least that long), checked, from
     // the first window: a lookup reads a small bucket whole in one call.
     uint32_t header_count() {
@@ -549,19 +574,21 @@ uint32_t find_name(odb_obj_ctx& ctx, const WCHAR* name, named_file& header) {
     const uint32_t units = matchable ? static_cast<uint32_t>(length_wanted) : 0;
     uint16_t folded[longest_indexed_name];
     for (uint32_t i = 0; i < units; ++i) folded[i] = static_cast<uint16_t>(fold_ascii(name[i]));
-    uint32_t length = 0;
-    for (uint64_t offset = bucket_header_size;; offset += length) {
-        const unsigned char* entry = scanner.view_at(offset, length);
-        if (entry == nullptr) break;
+    uint32_t found = 0;
+    const bool matched = scanner.each_entry(bucket_header_size, [&](const unsigned char* entry,
+                                                                    uint32_t length) {
         const uint32_t last = (length - 8) / 2;
-        if (!matchable || last < units) continue;
+        if (!matchable || last < units) return false;
         const unsigned char* field = entry + 6;
-        if (units < last && get16(field + 2 * units) != 0) continue;
+        if (units < last && get16(field + 2 * units) != 0) return false;
         uint32_t i = units;
         while (i > 0 && fold_ascii(get16(field + 2 * (i - 1))) == folded[i - 1]) --i;
-        if (i == 0) return get32(entry + 2);
-    }
-    raise(ODB_E_NAME_NOT_INDEXED);
+        if (i != 0) return false;
+        found = get32(entry + 2);
+        return true;
+    });
+    if (!matched) raise(ODB_E_NAME_NOT_INDEXED);
+    return found;
 }
 
 uint32_t count_by_index(odb_obj_ctx& ctx) {
