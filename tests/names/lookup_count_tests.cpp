@@ -218,6 +218,13 @@ TEST_F(Count, DamagedBuckets) {
     // A bucket shorter than its header adds nothing and is no reason to walk.
     ASSERT_TRUE(write_file(db_.index_file(1, 2), "\x04\x00[["));
     EXPECT_EQ(count(), 1u);
+
+    // Nor does a missing one, which the count creates empty.
+    ASSERT_TRUE(DeleteFileW(db_.index_file(1, 2).c_str()));
+    EXPECT_EQ(count(), 1u);
+    bool exists = false;
+    EXPECT_EQ(read_file(db_.index_file(1, 2), &exists), "");
+    EXPECT_TRUE(exists);
 }
 
 // A seeded random run of everything that makes, names, unnames, removes
