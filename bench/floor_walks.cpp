@@ -103,19 +103,20 @@ std::string index_file(const std::string& root, int bucket) {
     return class_dir(root, object_class) + name;
 }
 
+// The library opens an index file without probing it first: a missing one
+// is learnt from the open's failure.
 int open_index(const std::string& root, int bucket) {
     const std::string path = index_file(root, bucket);
-    exists(path);
     int fd = floor_open(path.c_str(), O_RDONLY, floor_lock::shared);
     if (fd < 0) throw std::runtime_error("floor: name index missing");
     return fd;
 }
 
-uint32_t check_index(const std::string& root) {
-    int fd = open_index(root, -1);
+// names.dat opened and its header checked; it stays open while the
+// buckets are read. Returns the bucket count.
+uint32_t check_index(int names) {
     unsigned char header[odb::disk::name_index_header_size];
-    if (::read(fd, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short name index header");
-    floor_close(fd);
+    if (::read(names, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short name index header");
     return get32(header + 8);
 }
 
@@ -178,19 +179,15 @@ int walk_matching(const std::string& root) {
 }
 
 uint32_t count_by_index(const std::string& root) {
-    check_index(root);
     int names = open_index(root, -1);
-    unsigned char header[odb::disk::name_index_header_size];
-    if (::read(names, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short name index header");
-    const uint32_t buckets = get32(header + 8);
+    const uint32_t buckets = check_index(names);
     uint32_t total = 0;
     for (uint32_t b = 0; b < buckets; ++b) {
+        // A read of the header tells a bucket too short for one (it counts
+        // nothing) without asking for the size.
         int fd = open_index(root, static_cast<int>(b));
-        struct stat st;
-        ::fstat(fd, &st);
         unsigned char bucket_header[odb::disk::name_bucket_header_size];
-        if (st.st_size >= static_cast<off_t>(sizeof bucket_header) &&
-            ::read(fd, bucket_header, sizeof bucket_header) == sizeof bucket_header) total += get32(bucket_header + 4);
+        if (::read(fd, bucket_header, sizeof bucket_header) == sizeof bucket_header) total += get32(bucket_header + 4);
         floor_close(fd);
     }
     floor_close(names);
@@ -198,32 +195,36 @@ uint32_t count_by_index(const std::string& root) {
 }
 
 uint32_t lookup(const std::string& root, int i) {
-    check_index(root);
     const std::string name = object_name(i);
     uint32_t sum = 0;
     for (char c : name) sum += static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     int names = open_index(root, -1);
-    unsigned char header[odb::disk::name_index_header_size];
-    if (::read(names, header, sizeof header) != sizeof header) throw std::runtime_error("floor: short name index header");
-    int fd = open_index(root, static_cast<int>(sum % get32(header + 8)));
-    struct stat st;
-    ::fstat(fd, &st);
+    int fd = open_index(root, static_cast<int>(sum % check_index(names)));
     static unsigned char window[65536];
     uint32_t answer = 0;
     constexpr uint32_t overhead = odb::disk::name_entry_overhead;
-    uint64_t offset = odb::disk::name_bucket_header_size, size = static_cast<uint64_t>(st.st_size);
+    uint64_t offset = odb::disk::name_bucket_header_size;
     bool found = false;
-    while (!found && offset + overhead <= size) {
+    // A short read is the end of the bucket: no size is asked for.
+    for (bool more = true; !found && more;) {
         ssize_t got = ::pread(fd, window, sizeof window, static_cast<off_t>(offset));
         if (got < static_cast<ssize_t>(overhead)) break;
+        more = got == static_cast<ssize_t>(sizeof window);
         std::size_t at = 0;
         while (at + overhead <= static_cast<std::size_t>(got)) {
             uint32_t length = window[at] | (window[at + 1] << 8);
             if (length < overhead || at + length > static_cast<std::size_t>(got)) break;
+            // As the library compares: the entry's room, its terminator, then
+            // the units from the name's end.
             const unsigned char* stored = window + at + 6;
-            std::size_t k = 0;
-            while (k < name.size() && stored[2 * k] == static_cast<unsigned char>(name[k]) && stored[2 * k + 1] == 0) ++k;
-            if (k == name.size() && stored[2 * k] == 0 && stored[2 * k + 1] == 0) {
+            const std::size_t units = name.size(), last = (length - overhead) / 2;
+            bool match = last >= units && (units == last || (stored[2 * units] | stored[2 * units + 1]) == 0);
+            if (match) {
+                std::size_t k = units;
+                while (k > 0 && stored[2 * k - 2] == static_cast<unsigned char>(name[k - 1]) && stored[2 * k - 1] == 0) --k;
+                match = k == 0;
+            }
+            if (match) {
                 answer = get32(window + at + 2);
                 found = true;
                 break;
@@ -258,8 +259,9 @@ uint32_t rebuild_index(const std::string& root) {
         if (::write(files[b], bucket_header, sizeof bucket_header) != sizeof bucket_header)
             throw std::runtime_error("floor: bucket header");
     }
+    // The library opens each listed object's lock file without probing the
+    // directory first.
     walk(root, [&](const std::string& dir, uint32_t id) {
-        if (!exists(dir)) return false;
         int lock = floor_open((dir + "/" + odb::disk::object_lock_file).c_str(), O_RDONLY | O_CREAT, floor_lock::shared);
         unsigned char value[514];
         const uint32_t got = read_name(dir, value);

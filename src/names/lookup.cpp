@@ -56,10 +56,11 @@ ODB_API odb_status ODB_CALL ODB_obj_lookup_ex(odb_database* db, uint32_t cls, ui
         try {
             // Before the name is examined: a bad name still rebuilds a
             // missing or stale index.
-            if (!check_name_index(ctx)) rebuild_name_index(ctx);
+            named_file header;
+            if (!open_current_index(ctx, header)) rebuild_name_index(ctx);
             WCHAR wanted[name_units] = {};
             take_name(name_type, name, name_size, wanted);
-            *id = find_name(ctx, wanted);
+            *id = find_name(ctx, wanted, header);
         } catch (odb_status status) {
             // A damaged index file is derived data gone bad: invalidated
             // here, it is rebuilt by the next lookup or count instead of

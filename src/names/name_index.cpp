@@ -24,6 +24,7 @@
 #include "core/retrying_open.h"
 #include "core/tree_ops.h"
 #include "core/wide_text.h"
+#include "platform/extensions.h"
 #include "platform/handle.h"
 #include "store/class_walk.h"
 #include "store/context.h"
@@ -55,23 +56,54 @@ path_buffer index_file_path(const odb_obj_ctx& ctx, int bucket) {
     return path;
 }
 
-// An index file, open, with its name for failure notes.
+// Every bucket file is opened while names.dat is held (lock order), and
+// that hold refuses every rename that could move a bucket's path: a rename
+// of the class directory or one above must hold every file below it, and
+// no one renames a bucket file (they are written in place, and deleted only
+// by a reset under names.dat or by a failed rebuild, which the open still
+// sees as a link count of 0). So a bucket's open skips the look-up of its
+// path that follows the lock (FILE_FLAG_PATH_HELD, see the share-lock essay).
+DWORD bucket_open_flags(int bucket) {
+    return bucket == header_bucket ? FILE_ATTRIBUTE_NORMAL
+                                   : FILE_ATTRIBUTE_NORMAL | platform::FILE_FLAG_PATH_HELD;
+}
+
+// An index file, open, with its name for failure notes. A read opens it
+// shared; a write, or a read of a file that is missing (reading a missing
+// index file creates it empty), opens it exclusive. The open comes first and
+// a missing file or class directory is learnt from its failure: every use of
+// the index opens several files, and a probe before each would cost a call
+// per file to learn what the open tells anyway.
 named_file open_index_file(const odb_obj_ctx& ctx, int bucket, bool write) {
     const odb_database& db = *ctx.db;
     const path_buffer path = index_file_path(ctx, bucket);
-    DWORD access = GENERIC_READ | GENERIC_WRITE, share = 0, disposition = OPEN_ALWAYS;
-    if (probe_path(path) != 0) {
-        // Reading a missing index file creates it empty.
-        make_directory(class_path(db.root, ctx.cls));
-    } else if (!write) {
-        access = GENERIC_READ;
-        share = FILE_SHARE_READ;
-        disposition = OPEN_EXISTING;
+    const lock_timing timing{db.index_lock_timeout, db.index_lock_sleep};
+    const DWORD flags = bucket_open_flags(bucket);
+    // ODB_E_NO_OBJECT stands for "missing" here and never leaves.
+    const open_failures missing_told{ODB_E_INDEX_LOCK_TIMEOUT, ODB_E_NO_OBJECT, ODB_E_FILE_ACCESS};
+    if (!write) {
+        try {
+            return {open_retrying(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, timing,
+                                  missing_told, nullptr, flags),
+                    path};
+        } catch (odb_status status) {
+            if (status != ODB_E_NO_OBJECT) throw;
+            clear_failure_note();
+        }
     }
-    file_handle handle = open_retrying(path, access, share, disposition,
-                                       {db.index_lock_timeout, db.index_lock_sleep},
-                                       {ODB_E_INDEX_LOCK_TIMEOUT, ODB_E_FILE_ACCESS, ODB_E_FILE_ACCESS});
-    return {std::move(handle), path};
+    const DWORD access = GENERIC_READ | GENERIC_WRITE;
+    try {
+        return {open_retrying(path, access, 0, OPEN_ALWAYS, timing, missing_told, nullptr, flags),
+                path};
+    } catch (odb_status status) {
+        if (status != ODB_E_NO_OBJECT) throw;
+        clear_failure_note();
+    }
+    make_directory(class_path(db.root, ctx.cls));
+    return {open_retrying(path, access, 0, OPEN_ALWAYS, timing,
+                          {ODB_E_INDEX_LOCK_TIMEOUT, ODB_E_FILE_ACCESS, ODB_E_FILE_ACCESS}, nullptr,
+                          flags),
+            path};
 }
 
 // A bucket file emptied for a rebuild, open for writing. The rebuild holds
@@ -83,7 +115,8 @@ named_file open_emptied_bucket(const odb_obj_ctx& ctx, int bucket) {
     const path_buffer path = index_file_path(ctx, bucket);
     file_handle handle = open_retrying(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS,
                                        {db.index_lock_timeout, db.index_lock_sleep},
-                                       {ODB_E_INDEX_LOCK_TIMEOUT, ODB_E_FILE_ACCESS, ODB_E_FILE_ACCESS});
+                                       {ODB_E_INDEX_LOCK_TIMEOUT, ODB_E_FILE_ACCESS, ODB_E_FILE_ACCESS},
+                                       nullptr, bucket_open_flags(bucket));
     return {std::move(handle), path};
 }
 
@@ -160,10 +193,47 @@ public:
         return bytes(offset, length);
     }
 
+    // Calls visit(entry, length) for each entry from offset on, in place in
+    // the window, until it returns true (then true) or the entries end
+    // (false). Lengths are checked as view_at checks them; the window is
+    // walked with no call per entry, since a lookup visits thousands.
+    template <class Visit>
+    bool each_entry(uint64_t offset, Visit&& visit) {
+        while (size_ - offset >= 8) {
+            const unsigned char* run = bytes(offset, 8);
+            const uint64_t available = start_ + filled_ - offset;
+            uint64_t at = 0;
+            while (available - at >= 8) {
+                const unsigned char* entry = run + at;
+                const uint32_t length = get16(entry);
+                if (length >= entry_buffer_size || length < 8) damaged(file_, "entry length out of range");
+                if (length > available - at) break;
+                if (visit(entry, length)) return true;
+                at += length;
+            }
+            // An entry that runs past the window: the next one starts there.
+            if (at == 0) bytes(offset, get16(run));
+            offset += at;
+        }
+        return false;
+    }
+
+    // The bucket header (the file is at least that long), checked, from
+    // the first window: a lookup reads a small bucket whole in one call.
+    uint32_t header_count() {
+        const unsigned char* header = bytes(0, bucket_header_size);
+        if (get32(header) != name_index_magic) damaged(file_, "not a name index bucket (wrong magic)");
+        return get32(header + 4);
+    }
+
 private:
     const unsigned char* bytes(uint64_t offset, uint32_t count) {
         if (offset < start_ || offset + count > start_ + filled_) {
-            filled_ = index_ref(file_).read_at(offset, window_, sizeof window_);
+            // No more than the file holds: a read past its end would only
+            // come back empty, one call later.
+            const uint64_t left = size_ - offset;
+            const uint32_t wanted = left < sizeof window_ ? static_cast<uint32_t>(left) : sizeof window_;
+            filled_ = index_ref(file_).read_at(offset, window_, wanted);
             start_ = offset;
             if (filled_ < count) damaged(file_, "entry cut short");
         }
@@ -355,20 +425,24 @@ uint32_t name_hash(const odb_obj_ctx& ctx, const WCHAR* name) {
     return ctx.bucket_count == 0 ? 0 : sum % ctx.bucket_count;
 }
 
-bool check_name_index(odb_obj_ctx& ctx) noexcept {
+bool open_current_index(odb_obj_ctx& ctx, named_file& header) noexcept {
     try {
         const uint32_t now = seconds_since_1992_now();
-        const named_file header = open_index_file(ctx, header_bucket, false);
+        header = open_index_file(ctx, header_bucket, false);
         unsigned char bytes[index_header_size];
-        if (index_ref(header).read(bytes, index_header_size) != index_header_size) return false;
-        const uint32_t built = get32(bytes + 4), buckets = get32(bytes + 8);
-        if (get32(bytes) != name_index_magic || buckets == 0 || buckets > 256) return false;
-        if (ctx.db->lifetime != 0 && now > built + ctx.db->lifetime) return false;
-        ctx.bucket_count = buckets;
-        return true;
+        if (index_ref(header).read(bytes, index_header_size) == index_header_size) {
+            const uint32_t built = get32(bytes + 4), buckets = get32(bytes + 8);
+            if (get32(bytes) == name_index_magic && buckets != 0 && buckets <= 256 &&
+                (ctx.db->lifetime == 0 || now <= built + ctx.db->lifetime)) {
+                ctx.bucket_count = buckets;
+                return true;
+            }
+        }
     } catch (...) {
-        return false;
     }
+    // Let go: the rebuild that follows needs names.dat for itself.
+    header.handle.reset();
+    return false;
 }
 
 bool rebuild_name_index(odb_obj_ctx& ctx, uint32_t* total) noexcept {
@@ -475,44 +549,60 @@ void reset_name_index(odb_obj_ctx& ctx) noexcept {
     }
 }
 
-uint32_t find_name(odb_obj_ctx& ctx, const WCHAR* name) {
-    const named_file header = open_index_file(ctx, header_bucket, false);
-    read_index_header(ctx, header);
+uint32_t find_name(odb_obj_ctx& ctx, const WCHAR* name, named_file& header) {
+    if (!header.handle) {
+        header = open_index_file(ctx, header_bucket, false);
+        read_index_header(ctx, header);
+    }
     const named_file bucket = open_index_file(ctx, static_cast<int>(name_hash(ctx, name)), false);
     const uint64_t size = bucket_size(bucket);
     if (size == 0) raise(ODB_E_NAME_NOT_INDEXED);
-    read_bucket_header(bucket);
+    entry_scanner scanner(bucket, size);
+    scanner.header_count();
 
     // Entries are compared where they lie in the scanner's window, never
-    // copied: a lookup in a large bucket visits thousands of them.
-    entry_scanner scanner(bucket, size);
-    uint32_t length = 0;
-    for (uint64_t offset = bucket_header_size;; offset += length) {
-        const unsigned char* entry = scanner.view_at(offset, length);
-        if (entry == nullptr) break;
-        // The entry's last whole unit is its terminator, whatever it held.
+    // copied: a lookup in a large bucket visits thousands of them. An entry
+    // matches when its field holds the name's units (A to Z folded) and then
+    // a terminator, or ends right after them (its last whole unit counts as
+    // the terminator, whatever it held). Names longer than an entry's field
+    // were stored cut, with no terminator, and match nothing. So the entry's
+    // length alone passes over those too short, and the rest are compared
+    // from the terminator back: names that share a bucket differ at their
+    // ends more often than at their starts ("object-17", "object-71").
+    const std::size_t length_wanted = wide_length(name);
+    const bool matchable = length_wanted <= longest_indexed_name;
+    const uint32_t units = matchable ? static_cast<uint32_t>(length_wanted) : 0;
+    uint16_t folded[longest_indexed_name];
+    for (uint32_t i = 0; i < units; ++i) folded[i] = static_cast<uint16_t>(fold_ascii(name[i]));
+    uint32_t found = 0;
+    const bool matched = scanner.each_entry(bucket_header_size, [&](const unsigned char* entry,
+                                                                    uint32_t length) {
         const uint32_t last = (length - 8) / 2;
-        uint32_t i = 0;
-        for (;; ++i) {
-            const uint32_t stored = i == last ? 0 : get16(entry + 6 + 2 * i);
-            const uint32_t wanted = static_cast<uint16_t>(name[i]);
-            if (stored != wanted && fold_ascii(stored) != fold_ascii(wanted)) break;
-            if (stored == 0) {
-                if (i <= longest_indexed_name) return get32(entry + 2);
-                break;
-            }
-        }
-    }
-    raise(ODB_E_NAME_NOT_INDEXED);
+        if (!matchable || last < units) return false;
+        const unsigned char* field = entry + 6;
+        if (units < last && get16(field + 2 * units) != 0) return false;
+        uint32_t i = units;
+        while (i > 0 && fold_ascii(get16(field + 2 * (i - 1))) == folded[i - 1]) --i;
+        if (i != 0) return false;
+        found = get32(entry + 2);
+        return true;
+    });
+    if (!matched) raise(ODB_E_NAME_NOT_INDEXED);
+    return found;
 }
 
 uint32_t count_by_index(odb_obj_ctx& ctx) {
-    // A rebuild wrote every bucket's count itself: reading them back would
-    // give the same sum.
-    uint32_t rebuilt = 0;
-    if (!check_name_index(ctx) && rebuild_name_index(ctx, &rebuilt)) return rebuilt;
-    const named_file header = open_index_file(ctx, header_bucket, false);
-    read_index_header(ctx, header);
+    // names.dat, once checked, stays open for the count: lock order wants
+    // it held while the buckets are read, and opening it again would only
+    // read the same header twice. A rebuild wrote every bucket's count
+    // itself: reading them back would give the same sum.
+    named_file header;
+    if (!open_current_index(ctx, header)) {
+        uint32_t rebuilt = 0;
+        if (rebuild_name_index(ctx, &rebuilt)) return rebuilt;
+        header = open_index_file(ctx, header_bucket, false);
+        read_index_header(ctx, header);
+    }
     uint32_t sum = 0;
     for (uint32_t b = 0; b < ctx.bucket_count; ++b) {
         const named_file bucket = open_index_file(ctx, static_cast<int>(b), false);

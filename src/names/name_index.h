@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/disk_format.h"
+#include "core/file_io.h"
 #include "platform/win32.h"
 
 struct odb_obj_ctx;
@@ -22,8 +23,10 @@ constexpr uint32_t max_entry_length = disk::max_name_entry_length;  // longest e
 // The index is maintained and used only while this is true for the handle.
 bool name_index_on(const odb_database& db);
 
-// 1 when the class's index is valid and current (sets ctx.bucket_count).
-bool check_name_index(odb_obj_ctx& ctx) noexcept;
+// True when the class's index is valid and current: sets ctx.bucket_count
+// and leaves names.dat open for reading in header, where it stays while the
+// buckets are read (lock order). False leaves header closed.
+bool open_current_index(odb_obj_ctx& ctx, named_file& header) noexcept;
 // Builds the class's index from its live objects; a failure leaves none
 // and returns false. *total, when given, receives the number of entries.
 bool rebuild_name_index(odb_obj_ctx& ctx, uint32_t* total = nullptr) noexcept;
@@ -40,7 +43,9 @@ void update_unnamed_entry(odb_obj_ctx& ctx, uint32_t id, bool remove,
 // Marks the class's index invalid.
 void reset_name_index(odb_obj_ctx& ctx) noexcept;
 // The identifier of the first entry with that name; ODB_E_NAME_NOT_INDEXED.
-uint32_t find_name(odb_obj_ctx& ctx, const WCHAR* name);
+// header is names.dat as open_current_index left it, or closed (it is then
+// opened and its header read).
+uint32_t find_name(odb_obj_ctx& ctx, const WCHAR* name, named_file& header);
 // The bucket a name belongs to (ctx.bucket_count must be set).
 uint32_t name_hash(const odb_obj_ctx& ctx, const WCHAR* name);
 // The entry counts of all buckets added up; raises on any damage.

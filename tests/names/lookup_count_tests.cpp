@@ -141,6 +141,25 @@ TEST(Lookup, LongBucketsAreScannedWhole) {
     EXPECT_EQ(after.substr(8 + entries.size() - 42, 42), entry(42, 5, "q"));
 }
 
+TEST(Lookup, AnEntryMatchesOnlyWithEveryUnitAndItsEnd) {
+    // Written straight into the buckets "ab" (3), 126 n (4) and 127 n (2)
+    // hash to: near misses at either end, then the match last.
+    walk_db db(index_on);
+    uint32_t id = 0;
+    ASSERT_EQ(db.lookup(1, "x", &id), ODB_E_NO_MORE_ITEMS);
+    const std::string n126(126, 'n'), n127(127, 'n');
+    ASSERT_TRUE(write_file(db.index_file(1, 3),
+                           bucket(4, entry(40, 1, "xb") + entry(40, 2, "abc") + entry(40, 3, "b") +
+                                         entry(12, 4, "aB"))));  // no room for a terminator
+    ASSERT_TRUE(write_file(db.index_file(1, 4), bucket(1, entry(262, 5, n126))));
+    ASSERT_TRUE(write_file(db.index_file(1, 2), bucket(1, entry(263, 6, n127))));  // stored cut
+    EXPECT_EQ(db.lookup(1, "Ab", &id), ODB_OK);
+    EXPECT_EQ(id, 4u);
+    EXPECT_EQ(db.lookup(1, n126, &id), ODB_OK);
+    EXPECT_EQ(id, 5u);
+    EXPECT_EQ(db.lookup(1, n127, &id), ODB_E_NO_MORE_ITEMS);
+}
+
 class Count : public ::testing::Test {
 protected:
     // Objects 1 ("a") and 2 ("B") indexed; 3 made after the rebuild
@@ -199,6 +218,13 @@ TEST_F(Count, DamagedBuckets) {
     // A bucket shorter than its header adds nothing and is no reason to walk.
     ASSERT_TRUE(write_file(db_.index_file(1, 2), "\x04\x00[["));
     EXPECT_EQ(count(), 1u);
+
+    // Nor does a missing one, which the count creates empty.
+    ASSERT_TRUE(DeleteFileW(db_.index_file(1, 2).c_str()));
+    EXPECT_EQ(count(), 1u);
+    bool exists = false;
+    EXPECT_EQ(read_file(db_.index_file(1, 2), &exists), "");
+    EXPECT_TRUE(exists);
 }
 
 // A seeded random run of everything that makes, names, unnames, removes

@@ -96,8 +96,13 @@
 //
 // The stat goes only where the caller rules out every rename for the length
 // of the open, and says so with FILE_FLAG_PATH_HELD (platform/extensions.h);
-// an unlink is still seen by the link count. The engine says so for exactly
-// one kind of open: of a file inside an object directory (an attribute's
+// an unlink is still seen by the link count. The engine says so for two
+// kinds of open. The first is a name index bucket file (names.000 ...),
+// always opened while its class's names.dat is held: that hold refuses a
+// rename of the class directory or any above it (RENAMING A DIRECTORY), and
+// the engine never renames a bucket file, only deletes one (a reset, under
+// names.dat, or a failed rebuild, which the link count shows). The second
+// is an open of a file inside an object directory (an attribute's
 // .DAT file, ATTRIBS.FDB, ATTRIBS.NEW) made by a context while it holds
 // that object's lock file OBJLOCK.FDB (shared for reading, exclusive for
 // writing), never for OBJLOCK.FDB itself, whose open is what takes the hold
