@@ -38,6 +38,7 @@ file_ref record_file::file() const {
 
 file_ref record_file::writer() {
     written_ = true;
+    walked_ = packed_ = false;
     return file();
 }
 
@@ -165,12 +166,17 @@ void record_file::flush() {
     written_ = false;
 }
 
-bool record_file::open(const WCHAR* path, bool read_only, DWORD flags) {
+bool record_file::open(const WCHAR* path, bool read_only, DWORD flags, bool* missing) {
     close();
     DWORD access = read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
     if (tracing()) path_ = path_buffer(path);
     handle_ = CreateFileW(path, access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (missing != nullptr && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) {
+            *missing = true;
+            return false;
+        }
         note_failure("open", path, GetLastError());
         raise(ODB_E_FILE_ACCESS);
     }
@@ -210,11 +216,16 @@ void record_file::close() noexcept {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
     written_ = false;
+    walked_ = packed_ = false;
 }
 
 bool record_file::find_first(uint32_t key, uint32_t key_high) {
     require_open();
-    if (file().size() <= header_size_) return false;
+    const uint64_t size = file().size();
+    walked_ = true;
+    free_seen_ = false;
+    packed_ = size == header_size_;
+    if (size <= header_size_) return false;
     current_offset_ = 0;
     current_.capacity = 0;
     return find_next(key, key_high);
@@ -228,6 +239,7 @@ bool record_file::find_next(uint32_t key, uint32_t key_high) {
     const uint64_t size = file().size();
     record_header header;
     while (position < size && read_record_header(position, size, header)) {
+        free_seen_ |= header.id == 0;
         if (key_matches(header.id, key, key_high)) {
             current_offset_ = position;
             current_ = header;
@@ -235,6 +247,7 @@ bool record_file::find_next(uint32_t key, uint32_t key_high) {
         }
         position += record_header_size + header.capacity;
     }
+    packed_ = walked_ && !free_seen_ && position == size;
     return false;
 }
 
@@ -244,6 +257,7 @@ void record_file::seek_record(uint64_t offset) {
     // between) yields an empty header, so a walk goes on from there rather
     // than trusting bytes that are not a header.
     if (offset < header_size_) offset = header_size_;
+    walked_ = packed_ = false;
     record_header header = {};
     if (!read_record_header(offset, file().size(), header)) header = {};
     current_ = header;
@@ -332,7 +346,11 @@ bool record_file::compact() {
 void record_file::append_record(uint32_t id, const void* data, uint32_t size,
                                 const FILETIME* created, const FILETIME* modified, bool commit) {
     require_open();
-    compact();
+    // A file a search has just walked to its end, packed, is left as it is:
+    // compaction would change nothing and no free record can take the value
+    // (one search less per record, on every new attribute).
+    const bool packed = packed_;
+    if (!packed) compact();
     // Merged free records are on disk before a record is placed in them.
     flush();
     // The record is written free (id 0) and gets its id last: until then a
@@ -350,7 +368,7 @@ void record_file::append_record(uint32_t id, const void* data, uint32_t size,
 
     // First fit; a small value takes only an area of exactly its size, so
     // tiny values do not pin large free areas.
-    for (bool found = find_first(0, 0); found; found = find_next(0, 0)) {
+    for (bool found = !packed && find_first(0, 0); found; found = find_next(0, 0)) {
         bool fits = size <= 4 ? current_.capacity == size : current_.capacity >= size;
         if (fits) {
             target = current_offset_;
@@ -384,10 +402,11 @@ void record_file::commit_record(uint32_t id) {
     current_.id = id;
 }
 
-bool record_file::open_at(const WCHAR* path, bool read_only, uint32_t key, DWORD flags) {
+bool record_file::open_at(const WCHAR* path, bool read_only, uint32_t key, DWORD flags,
+                          bool* missing) {
     // open() has made the first record current: when it is the key's, it is
     // the key's first record, and it is not read a second time.
-    if (!open(path, read_only, flags)) return false;
+    if (!open(path, read_only, flags, missing)) return false;
     return key_matches(current_.id, key, 0) || find_next(key, 0);
 }
 
