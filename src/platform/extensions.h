@@ -50,11 +50,11 @@ BOOL WipeUnlistedEntriesW(LPCWSTR directory);
 // shows, on the opened file itself), and a file that is not there is
 // ERROR_FILE_NOT_FOUND without the look at its directory that tells it from
 // ERROR_PATH_NOT_FOUND; everything else, the share mode included, is as
-// without it. Why
-// the look-up is needed without the promise, and where the engine can make
-// it, is told in the share-lock essay (platform/posix/share_lock.cpp,
-// OPENING and WHERE THE PATH IS HELD). On Windows the flag is 0: the
-// system's open and its share check are one step there.
+// without it. Why the look-up is needed without the promise, and where the
+// engine can make it, is told in the share-lock essay
+// (platform/posix/share_lock.cpp, OPENING and WHERE THE PATH IS HELD). On
+// Windows the flag is 0: the system's open and its share check are one step
+// there.
 #if defined(_WIN32)
 constexpr DWORD FILE_FLAG_PATH_HELD = 0;
 #else
