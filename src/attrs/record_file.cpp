@@ -39,6 +39,7 @@ file_ref record_file::file() const {
 file_ref record_file::writer() {
     written_ = true;
     walked_ = packed_ = false;
+    head_size_ = 0;
     return file();
 }
 
@@ -90,7 +91,10 @@ bool record_file::read_record_header(uint64_t offset, uint64_t size, record_head
     // The size says the header is there: a read that comes back short is a
     // failed read, not the damaged end of the chain, which compaction would
     // cut off together with every record behind it.
-    file().read_exactly_at(offset, bytes, record_header_size);
+    if (offset + record_header_size <= head_size_)
+        std::memcpy(bytes, head_ + offset, record_header_size);
+    else
+        file().read_exactly_at(offset, bytes, record_header_size);
     header.id = get32(bytes);
     header.capacity = get32(bytes + 4);
     header.length = get32(bytes + 8);
@@ -181,12 +185,13 @@ bool record_file::open(const WCHAR* path, bool read_only, DWORD flags, bool* mis
         raise(ODB_E_FILE_ACCESS);
     }
     try {
-        unsigned char header[file_header_size] = {};
+        const unsigned char* header = head_;
+        std::memset(head_, 0, file_header_size);
+        head_size_ = file().read_at(0, head_, sizeof head_);
         // Only a file too short for a header has a bad one; a read that
         // comes back short from a longer file failed, and must not pass
         // for damage (a rebuilt name index would drop the object's name).
-        if (file().read_at(0, header, file_header_size) < file_header_size &&
-            file().size() >= file_header_size) {
+        if (head_size_ < file_header_size && file().size() >= file_header_size) {
             note_failure("read", path, ERROR_HANDLE_EOF);
             raise(ODB_E_ATTRIBUTE_READ);
         }
@@ -217,6 +222,7 @@ void record_file::close() noexcept {
     handle_ = INVALID_HANDLE_VALUE;
     written_ = false;
     walked_ = packed_ = false;
+    head_size_ = 0;
 }
 
 bool record_file::find_first(uint32_t key, uint32_t key_high) {
@@ -295,7 +301,12 @@ uint32_t record_file::read_data(void* buffer, uint32_t size) {
     uint32_t count = size < current_.length ? size : current_.length;
     // The value lies inside the file (its header was checked against the
     // size), so a short read is a failure, not a shorter value.
-    file().read_exactly_at(current_offset_ + record_header_size, buffer, count);
+    const uint64_t start = current_offset_ + record_header_size;
+    if (start + count <= head_size_) {
+        if (count > 0) std::memcpy(buffer, head_ + start, count);
+    } else {
+        file().read_exactly_at(start, buffer, count);
+    }
     return count;
 }
 

@@ -140,6 +140,12 @@ private:
     bool walked_ = false;
     bool free_seen_ = false;
     bool packed_ = false;
+    // The file's first bytes, read by open() in one read: the headers and
+    // values of a small file are taken from here rather than read one by
+    // one. No other handle can change the file while this one holds it;
+    // a write of its own empties it (head_size_ 0).
+    unsigned char head_[512] = {};
+    uint32_t head_size_ = 0;
     path_buffer path_;  // kept only while failures are traced, to name the file
 };
 
