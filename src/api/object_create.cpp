@@ -35,8 +35,11 @@ uint32_t allocate_object(odb_database& db, uint32_t cls, uint32_t last_id) {
 
 // The new object's lock for writing, then its entry in the name index; an
 // object whose creation fails here goes again, so a failed call leaves
-// nothing behind.
-void lock_new_object(odb_obj_ctx& ctx) {
+// nothing behind. `form` is the storage form the creation gave the object
+// (storage_form_record when it made ATTRIBS.FDB): where the context's own
+// open made the lock file, no one else has held the object, and so no one
+// can have converted it, and the context knows the form without a probe.
+void lock_new_object(odb_obj_ctx& ctx, uint32_t form) {
     try {
         lock_made_object(ctx);
     } catch (...) {
@@ -44,6 +47,7 @@ void lock_new_object(odb_obj_ctx& ctx) {
         abandon_object(ctx.db->root, ctx.cls, ctx.id);
         throw;
     }
+    if (ctx.made_here) ctx.storage_form = form;
     // A new object has no name yet: the index holds it under the empty one.
     if (name_index_on(*ctx.db)) update_unnamed_entry(ctx, ctx.id, false, true);
 }
@@ -66,7 +70,7 @@ ODB_API odb_status ODB_CALL ODB_obj_new(odb_database* db, uint32_t cls, uint32_t
         if (make_directory(class_path(database.root, cls)) == 0) flush_directory(database, database.root);
         const uint32_t last_id = read_last_id(database);
         context->id = allocate_object(database, cls, last_id);
-        lock_new_object(*context);
+        lock_new_object(*context, database.single_file ? storage_form_record : storage_form_files);
         *id = context->id;
         *ctx = context.release();
     });
@@ -82,7 +86,9 @@ ODB_API odb_status ODB_CALL ODB_obj_import(odb_database* db, uint32_t cls, uint3
         if (make_directory(class_path(database.root, cls)) == 0) flush_directory(database, database.root);
         claim_object_id(database, cls, id);
         context->id = id;
-        lock_new_object(*context);
+        // An imported object starts in the per-attribute form, whatever the
+        // database's default.
+        lock_new_object(*context, storage_form_files);
         *ctx = context.release();
     });
 }

@@ -37,26 +37,45 @@ odb_status open_failure(DWORD error, odb_status otherwise) {
     return otherwise;
 }
 
-// The attribute's record, read from a record file opened once: its value
-// into buffer (when given) and its length into size. False when the file
-// holds no such record.
-bool read_record_value(object_facts& object, uint32_t attribute, void* buffer, uint32_t& size) {
-    if (!storable_in_record_file(attribute)) return false;
-    record_file attributes;
-    if (!attributes.open_at(object.record_file_path(), true, attribute, object.open_flags()))
-        return false;
-    if (buffer != nullptr) attributes.read_data(buffer, size);
-    size = attributes.record_length();
-    return true;
+// Opens the object's record file at the attribute's first record when the
+// object is in the single-file form (`found` tells whether it has the
+// record); false, with nothing open, in the per-attribute form. Where the
+// form is not known yet the open answers it, in place of a probe first:
+// ATTRIBS.FDB not there is the per-attribute form, exactly what the probe
+// would have found, and every other failure of the open is the probe's too
+// (ODB_E_FILE_ACCESS). An attribute the record file cannot hold asks the
+// probe, since no open is made for it.
+bool open_record_form(object_facts& object, record_file& attributes, bool read_only,
+                      uint32_t attribute, bool& found) {
+    found = false;
+    bool single = false;
+    if (!object.known_form(single)) {
+        if (!storable_in_record_file(attribute)) return object.single_file();
+        bool missing = false;
+        found = attributes.open_at(object.record_file_path(), read_only, attribute,
+                                   object.open_flags(), &missing);
+        object.record_file_found(!missing);
+        return !missing;
+    }
+    if (single && storable_in_record_file(attribute))
+        found = attributes.open_at(object.record_file_path(), read_only, attribute,
+                                   object.open_flags());
+    return single;
 }
 
-void write_record_form(object_facts& object, uint32_t attribute, uint32_t offset,
-                       const void* data, uint32_t size) {
+// The attribute's value (when buffer is given) and its length from the
+// record file opened at it.
+void read_record_data(record_file& attributes, void* buffer, uint32_t& size) {
+    if (buffer != nullptr) attributes.read_data(buffer, size);
+    size = attributes.record_length();
+}
+
+void write_record_form(object_facts& object, record_file& attributes, bool found,
+                       uint32_t attribute, uint32_t offset, const void* data, uint32_t size) {
     if (!storable_in_record_file(attribute)) raise(ODB_E_INVALID_PARAMETER);
-    record_file attributes;
     attributes.flush_for(*object.context().db);
     bool deleted = false;
-    if (attributes.open_at(object.record_file_path(), false, attribute, object.open_flags())) {
+    if (found) {
         // Readers see the first record of an attribute; a second one must
         // not come to light when the first is deleted or moved.
         attributes.delete_duplicates();
@@ -155,22 +174,34 @@ void read_attribute_file(object_facts& object, uint32_t attribute, uint32_t offs
 
 void read_attribute(object_facts& object, uint32_t attribute, uint32_t offset, void* buffer,
                     uint32_t& size) {
-    if (!object.single_file()) {
+    if (offset != 0) {
+        // No record is read at an offset: the form alone decides.
+        if (object.single_file()) raise(ODB_E_ATTRIBUTE_SEEK);
         read_attribute_file(object, attribute, offset, buffer, size, nullptr, nullptr);
         return;
     }
-    if (offset != 0) raise(ODB_E_ATTRIBUTE_SEEK);
-    if (!read_record_value(object, attribute, buffer, size)) raise(ODB_E_NO_ATTRIBUTE);
+    record_file attributes;
+    bool found = false;
+    if (!open_record_form(object, attributes, true, attribute, found)) {
+        read_attribute_file(object, attribute, offset, buffer, size, nullptr, nullptr);
+        return;
+    }
+    if (!found) raise(ODB_E_NO_ATTRIBUTE);
+    read_record_data(attributes, buffer, size);
 }
 
 void write_attribute(object_facts& object, uint32_t attribute, uint32_t offset, const void* data,
                      uint32_t size) {
-    if (!object.single_file() && object.context().db->auto_convert) {
+    if (object.context().db->auto_convert && !object.single_file()) {
         convert_attribute_storage(object);
         object.form_changed();
     }
-    if (object.single_file()) write_record_form(object, attribute, offset, data, size);
-    else write_file_form(object, attribute, offset, data, size);
+    record_file attributes;
+    bool found = false;
+    if (open_record_form(object, attributes, false, attribute, found))
+        write_record_form(object, attributes, found, attribute, offset, data, size);
+    else
+        write_file_form(object, attribute, offset, data, size);
 }
 
 void create_attributes_file(const odb_database& db, uint32_t cls, uint32_t id) {
@@ -184,8 +215,9 @@ void create_attributes_file(const odb_database& db, uint32_t cls, uint32_t id) {
 }
 
 bool attribute_exists(object_facts& object, uint32_t attribute) {
-    uint32_t length = 0;
-    if (object.single_file()) return read_record_value(object, attribute, nullptr, length);
+    record_file attributes;
+    bool found = false;
+    if (open_record_form(object, attributes, true, attribute, found)) return found;
     return path_exists(attribute_file_path(object.directory(), attribute), ODB_E_FILE_ACCESS);
 }
 
@@ -221,8 +253,11 @@ bool read_object_name_attribute(object_facts& object, WCHAR* name) {
     uint32_t size = sizeof value;
     // In the single-file form one open of the record file finds the name
     // and reads it.
-    if (object.single_file()) {
-        if (!read_record_value(object, ODB_NAME_ATTRIBUTE, value, size)) return false;
+    record_file attributes;
+    bool found = false;
+    if (open_record_form(object, attributes, true, ODB_NAME_ATTRIBUTE, found)) {
+        if (!found) return false;
+        read_record_data(attributes, value, size);
     } else {
         if (!attribute_exists(object, ODB_NAME_ATTRIBUTE)) return false;
         read_attribute_file(object, ODB_NAME_ATTRIBUTE, 0, value, size, nullptr, nullptr);

@@ -38,6 +38,8 @@ file_ref record_file::file() const {
 
 file_ref record_file::writer() {
     written_ = true;
+    walked_ = packed_ = false;
+    head_size_ = 0;
     return file();
 }
 
@@ -89,7 +91,10 @@ bool record_file::read_record_header(uint64_t offset, uint64_t size, record_head
     // The size says the header is there: a read that comes back short is a
     // failed read, not the damaged end of the chain, which compaction would
     // cut off together with every record behind it.
-    file().read_exactly_at(offset, bytes, record_header_size);
+    if (offset + record_header_size <= head_size_)
+        std::memcpy(bytes, head_ + offset, record_header_size);
+    else
+        file().read_exactly_at(offset, bytes, record_header_size);
     header.id = get32(bytes);
     header.capacity = get32(bytes + 4);
     header.length = get32(bytes + 8);
@@ -165,22 +170,28 @@ void record_file::flush() {
     written_ = false;
 }
 
-bool record_file::open(const WCHAR* path, bool read_only, DWORD flags) {
+bool record_file::open(const WCHAR* path, bool read_only, DWORD flags, bool* missing) {
     close();
     DWORD access = read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
     if (tracing()) path_ = path_buffer(path);
     handle_ = CreateFileW(path, access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (missing != nullptr && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) {
+            *missing = true;
+            return false;
+        }
         note_failure("open", path, GetLastError());
         raise(ODB_E_FILE_ACCESS);
     }
     try {
-        unsigned char header[file_header_size] = {};
+        const unsigned char* header = head_;
+        std::memset(head_, 0, file_header_size);
+        head_size_ = file().read_at(0, head_, sizeof head_);
         // Only a file too short for a header has a bad one; a read that
         // comes back short from a longer file failed, and must not pass
         // for damage (a rebuilt name index would drop the object's name).
-        if (file().read_at(0, header, file_header_size) < file_header_size &&
-            file().size() >= file_header_size) {
+        if (head_size_ < file_header_size && file().size() >= file_header_size) {
             note_failure("read", path, ERROR_HANDLE_EOF);
             raise(ODB_E_ATTRIBUTE_READ);
         }
@@ -210,11 +221,17 @@ void record_file::close() noexcept {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
     written_ = false;
+    walked_ = packed_ = false;
+    head_size_ = 0;
 }
 
 bool record_file::find_first(uint32_t key, uint32_t key_high) {
     require_open();
-    if (file().size() <= header_size_) return false;
+    const uint64_t size = file().size();
+    walked_ = true;
+    free_seen_ = false;
+    packed_ = size == header_size_;
+    if (size <= header_size_) return false;
     current_offset_ = 0;
     current_.capacity = 0;
     return find_next(key, key_high);
@@ -228,6 +245,7 @@ bool record_file::find_next(uint32_t key, uint32_t key_high) {
     const uint64_t size = file().size();
     record_header header;
     while (position < size && read_record_header(position, size, header)) {
+        free_seen_ |= header.id == 0;
         if (key_matches(header.id, key, key_high)) {
             current_offset_ = position;
             current_ = header;
@@ -235,6 +253,7 @@ bool record_file::find_next(uint32_t key, uint32_t key_high) {
         }
         position += record_header_size + header.capacity;
     }
+    packed_ = walked_ && !free_seen_ && position == size;
     return false;
 }
 
@@ -244,6 +263,7 @@ void record_file::seek_record(uint64_t offset) {
     // between) yields an empty header, so a walk goes on from there rather
     // than trusting bytes that are not a header.
     if (offset < header_size_) offset = header_size_;
+    walked_ = packed_ = false;
     record_header header = {};
     if (!read_record_header(offset, file().size(), header)) header = {};
     current_ = header;
@@ -281,7 +301,12 @@ uint32_t record_file::read_data(void* buffer, uint32_t size) {
     uint32_t count = size < current_.length ? size : current_.length;
     // The value lies inside the file (its header was checked against the
     // size), so a short read is a failure, not a shorter value.
-    file().read_exactly_at(current_offset_ + record_header_size, buffer, count);
+    const uint64_t start = current_offset_ + record_header_size;
+    if (start + count <= head_size_) {
+        if (count > 0) std::memcpy(buffer, head_ + start, count);
+    } else {
+        file().read_exactly_at(start, buffer, count);
+    }
     return count;
 }
 
@@ -332,7 +357,11 @@ bool record_file::compact() {
 void record_file::append_record(uint32_t id, const void* data, uint32_t size,
                                 const FILETIME* created, const FILETIME* modified, bool commit) {
     require_open();
-    compact();
+    // A file a search has just walked to its end, packed, is left as it is:
+    // compaction would change nothing and no free record can take the value
+    // (one search less per record, on every new attribute).
+    const bool packed = packed_;
+    if (!packed) compact();
     // Merged free records are on disk before a record is placed in them.
     flush();
     // The record is written free (id 0) and gets its id last: until then a
@@ -350,7 +379,7 @@ void record_file::append_record(uint32_t id, const void* data, uint32_t size,
 
     // First fit; a small value takes only an area of exactly its size, so
     // tiny values do not pin large free areas.
-    for (bool found = find_first(0, 0); found; found = find_next(0, 0)) {
+    for (bool found = !packed && find_first(0, 0); found; found = find_next(0, 0)) {
         bool fits = size <= 4 ? current_.capacity == size : current_.capacity >= size;
         if (fits) {
             target = current_offset_;
@@ -384,10 +413,11 @@ void record_file::commit_record(uint32_t id) {
     current_.id = id;
 }
 
-bool record_file::open_at(const WCHAR* path, bool read_only, uint32_t key, DWORD flags) {
+bool record_file::open_at(const WCHAR* path, bool read_only, uint32_t key, DWORD flags,
+                          bool* missing) {
     // open() has made the first record current: when it is the key's, it is
     // the key's first record, and it is not read a second time.
-    if (!open(path, read_only, flags)) return false;
+    if (!open(path, read_only, flags, missing)) return false;
     return key_matches(current_.id, key, 0) || find_next(key, 0);
 }
 

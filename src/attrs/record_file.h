@@ -69,11 +69,14 @@ public:
     // True when the file holds at least one record, which is then current.
     // ODB_E_BAD_HEADER for a file without the magic or with a header size
     // below 8, ODB_E_UNSUPPORTED_VERSION for a major version above 1.
-    bool open(const WCHAR* path, bool read_only, DWORD flags = FILE_ATTRIBUTE_NORMAL);
+    // With `missing`, a file that is not there (nor the directory it would
+    // be in) is no failure: *missing is set and the answer is false.
+    bool open(const WCHAR* path, bool read_only, DWORD flags = FILE_ATTRIBUTE_NORMAL,
+              bool* missing = nullptr);
     // open() and find_first(key, 0) in one: true when the file holds a
     // record of the key, which is then current.
     bool open_at(const WCHAR* path, bool read_only, uint32_t key,
-                 DWORD flags = FILE_ATTRIBUTE_NORMAL);
+                 DWORD flags = FILE_ATTRIBUTE_NORMAL, bool* missing = nullptr);
     void close() noexcept;
     bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
 
@@ -129,6 +132,20 @@ private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     const odb_database* db_ = nullptr;
     bool written_ = false;  // since the last flush
+    // What the searches since the last find_first have seen, as long as no
+    // write or seek came between: every record from the first on (walked),
+    // any of them free (free_seen). packed_: such a walk reached the end of
+    // the file exactly with no free record and no damage, so an append has
+    // nothing to compact and no free area to fill; it goes at the end.
+    bool walked_ = false;
+    bool free_seen_ = false;
+    bool packed_ = false;
+    // The file's first bytes, read by open() in one read: the headers and
+    // values of a small file are taken from here rather than read one by
+    // one. No other handle can change the file while this one holds it;
+    // a write of its own empties it (head_size_ 0).
+    unsigned char head_[512] = {};
+    uint32_t head_size_ = 0;
     path_buffer path_;  // kept only while failures are traced, to name the file
 };
 

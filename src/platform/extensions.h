@@ -43,14 +43,18 @@ BOOL WipeUnlistedEntriesW(LPCWSTR directory);
 
 // A flag of CreateFileW's dwFlagsAndAttributes by which the caller promises
 // that, for the length of the call, neither the file at `path` nor any
-// directory above it is renamed: the caller holds something that refuses
-// every such rename. On POSIX the open then skips the look-up of the path
-// that otherwise follows its lock (a delete still shows, on the opened file
-// itself); everything else, the share mode included, is as without it. Why
-// the look-up is needed without the promise, and where the engine can make
-// it, is told in the share-lock essay (platform/posix/share_lock.cpp,
-// OPENING and WHERE THE PATH IS HELD). On Windows the flag is 0: the
-// system's open and its share check are one step there.
+// directory above it is renamed, and the directory `path` names a file in
+// is there: the caller holds something that refuses every such rename and
+// removal (a file held inside that directory). On POSIX the open then skips
+// the look-up of the path that otherwise follows its lock (a delete still
+// shows, on the opened file itself), and a file that is not there is
+// ERROR_FILE_NOT_FOUND without the look at its directory that tells it from
+// ERROR_PATH_NOT_FOUND; everything else, the share mode included, is as
+// without it. Why the look-up is needed without the promise, and where the
+// engine can make it, is told in the share-lock essay
+// (platform/posix/share_lock.cpp, OPENING and WHERE THE PATH IS HELD). On
+// Windows the flag is 0: the system's open and its share check are one step
+// there.
 #if defined(_WIN32)
 constexpr DWORD FILE_FLAG_PATH_HELD = 0;
 #else

@@ -29,24 +29,30 @@ path_buffer object_facts::file(const char* name) {
     return path;
 }
 
-bool object_facts::single_file() {
-    const path_buffer& path = record_file_path();
+bool object_facts::known_form(bool& single) {
+    directory();
     if (form_ == form::unknown) {
         // A context that has held its lock since it last looked knows the
         // form: only a conversion changes it, and a conversion needs the
         // write lock, which no one else can have had meanwhile.
-        const bool holding = ctx_.lock != INVALID_HANDLE_VALUE;
-        if (holding && ctx_.storage_form != storage_form_unknown) {
-            form_ = ctx_.storage_form == storage_form_record ? form::single_file
-                                                              : form::per_attribute;
-        } else {
-            form_ = path_exists(path, ODB_E_FILE_ACCESS) ? form::single_file
-                                                         : form::per_attribute;
-            if (holding)
-                ctx_.storage_form =
-                    form_ == form::single_file ? storage_form_record : storage_form_files;
-        }
+        if (ctx_.lock == INVALID_HANDLE_VALUE || ctx_.storage_form == storage_form_unknown)
+            return false;
+        form_ = ctx_.storage_form == storage_form_record ? form::single_file : form::per_attribute;
     }
+    single = form_ == form::single_file;
+    return true;
+}
+
+void object_facts::record_file_found(bool there) {
+    form_ = there ? form::single_file : form::per_attribute;
+    if (ctx_.lock != INVALID_HANDLE_VALUE)
+        ctx_.storage_form = there ? storage_form_record : storage_form_files;
+}
+
+bool object_facts::single_file() {
+    bool single = false;
+    if (known_form(single)) return single;
+    record_file_found(path_exists(record_file_path(), ODB_E_FILE_ACCESS));
     return form_ == form::single_file;
 }
 

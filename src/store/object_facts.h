@@ -43,6 +43,14 @@ public:
     // be lost while reported done: a probe that fails raises
     // ODB_E_FILE_ACCESS rather than answer.
     bool single_file();
+    // The form when it is known without asking the disk (learnt earlier in
+    // this call, or kept by the context through its hold of the lock): true,
+    // with `single` set. False when only a look at the disk can tell.
+    bool known_form(bool& single);
+    // What an open of the record file has found, for a caller that opens it
+    // instead of probing first: a file there is the single-file form, none
+    // the per-attribute form (a missing file is what the probe looks for).
+    void record_file_found(bool there);
     // This call converted the object's storage (or tried to).
     void form_changed();
 

@@ -5,6 +5,7 @@
 
 #include "core/disk_format.h"
 #include "core/durability.h"
+#include "core/failure_trace.h"
 #include "core/file_io.h"
 #include "core/settings.h"
 #include "core/tree_ops.h"
@@ -31,6 +32,26 @@ const char* after_next_id_prefix(const char* text) {
         }
     }
     return text;
+}
+
+// Claims an object directory by creating it (false when it exists). Its
+// bucket is made only when the creation finds it missing: every other
+// object of the bucket finds it there, and a look first would cost each of
+// them a call. `new_bucket` is set when this made the bucket.
+bool make_object_directory(const WCHAR* root, uint32_t cls, uint32_t id, bool& new_bucket) {
+    const path_buffer directory = object_path(root, cls, id, 0);
+    for (int attempt = 0;; ++attempt) {
+        if (CreateDirectoryW(directory, nullptr)) return true;
+        const DWORD error = GetLastError();
+        if (error == ERROR_ALREADY_EXISTS) return false;
+        // A bucket deleted again between the two creations is made again,
+        // once: a second miss is a failure like any other.
+        if (error != ERROR_PATH_NOT_FOUND || attempt > 0) {
+            note_failure("create directory", directory, error);
+            raise(ODB_E_MAKE_DIRECTORY);
+        }
+        new_bucket |= make_directory(object_path(root, cls, id, 0, true)) == 0;
+    }
 }
 
 }  // namespace
@@ -68,11 +89,10 @@ uint32_t allocate_object_id(odb_database& db, uint32_t cls, uint32_t last_id,
     bool new_bucket = false;  // and an empty counter is a new OBJID.FDB
     for (;; ++candidate) {
         if (candidate > last_id) raise(ODB_E_NO_FREE_ID);
-        new_bucket |= make_directory(object_path(db.root, cls, candidate, 0, true)) == 0;
         // Creating the directory is the claim: one that appeared between the
         // test and the creation (an import in progress) is skipped.
         if (!object_exists(db.root, cls, candidate) &&
-            make_directory(object_path(db.root, cls, candidate, 0)) == 0)
+            make_object_directory(db.root, cls, candidate, new_bucket))
             break;
         // The counter wraps with the identifier: past 0xFFFFFFFF lies 0.
         if (candidate == 0xFFFFFFFFu) raise(ODB_E_NO_FREE_ID);
@@ -102,8 +122,8 @@ void abandon_object(const WCHAR* root, uint32_t cls, uint32_t id) noexcept {
 
 void claim_object_id(const odb_database& db, uint32_t cls, uint32_t id) {
     const named_file id_file = open_id_file(db.root, cls);
-    make_directory(object_path(db.root, cls, id, 0, true));
-    if (object_exists(db.root, cls, id) || make_directory(object_path(db.root, cls, id, 0)) != 0)
+    bool new_bucket = false;
+    if (object_exists(db.root, cls, id) || !make_object_directory(db.root, cls, id, new_bucket))
         raise(ODB_E_OBJECT_EXISTS);
     try {
         // The open may have made OBJID.FDB: the class directory goes too.

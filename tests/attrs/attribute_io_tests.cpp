@@ -49,6 +49,10 @@ protected:
         single = new_object(db.db(), cls, &single_id);
         record_file attributes;
         attributes.create(object_file(db, cls, single_id, "ATTRIBS.FDB").c_str());
+        // Made behind the back of the context's lock, which no writer can
+        // do: the context takes its lock again, and so learns the form anew.
+        EXPECT_EQ(ODB_obj_change_mode(single.get(), ODB_MODE_READ), ODB_OK);
+        EXPECT_EQ(ODB_obj_change_mode(single.get(), ODB_MODE_WRITE), ODB_OK);
     }
 
     // An attribute's last change as ODB_obj_get_info reports it.

@@ -165,6 +165,36 @@ TEST_F(RecordFile, AppendReusesTheFirstFreeRecordThatFits) {
     expect_header(content, offsets[8], 0, 100, 0);
 }
 
+// An append right after a search places the value as one after no search:
+// a walk that saw a free record, or stopped before the end, leaves the
+// free space to be found; only a packed file is appended to at its end.
+TEST_F(RecordFile, AppendAfterASearchStillFindsTheFreeSpace) {
+    record_file file;
+    const auto middle = build(file, {10, 5, 20});
+    remove(file, middle[1]);
+    file.close();
+    EXPECT_FALSE(file.open_at(path.c_str(), false, 99));
+    file.append_record(4, "abcde", 5, nullptr, nullptr);
+    EXPECT_EQ(file.record_offset(), middle[1]) << "the free record a miss walked past";
+
+    const auto tail = build(file, {10, 20, 30});
+    remove(file, tail[2]);
+    file.close();
+    EXPECT_TRUE(file.open_at(path.c_str(), false, 1));
+    bytes forty(40, 0x11);
+    file.append_record(5, forty.data(), 40, nullptr, nullptr);
+    EXPECT_EQ(file.record_offset(), tail[2]) << "the free tail a found key stopped before";
+
+    build(file, {10, 20});
+    file.close();
+    const uint64_t size = read_file(path).size();
+    EXPECT_FALSE(file.open_at(path.c_str(), false, 99));
+    file.append_record(6, "xyz", 3, nullptr, nullptr);
+    EXPECT_EQ(file.record_offset(), size);
+    EXPECT_EQ(value_of(file, 2), bytes(20, static_cast<char>(0xA2)));
+    EXPECT_EQ(value_of(file, 6), "xyz");
+}
+
 TEST_F(RecordFile, AppendSplitsAFreeAreaWithAtLeast32BytesToSpare) {
     record_file file;
     const auto offsets = build(file, {150, 1});

@@ -95,6 +95,20 @@ TEST_F(ShareModes, OpensOfAHeldPathFollowTheMatrix) {
     }
 }
 
+// Under the hold a missing name is the file (its directory is held there);
+// without it a missing directory is still told apart.
+TEST_F(ShareModes, AMissingFileOfAHeldPathIsFileNotFound) {
+    auto error_opening = [](const wide_string& path, DWORD flags) {
+        file_handle handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | flags, nullptr));
+        return handle.valid() ? ERROR_SUCCESS : GetLastError();
+    };
+    EXPECT_EQ(error_opening(dir / "missing.dat", odb::platform::FILE_FLAG_PATH_HELD),
+              static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(error_opening(join(dir / "none", "missing.dat"), 0),
+              static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
 TEST_F(ShareModes, HandlesOfTwoProcessesFollowTheMatrix) {
     for (const auto& held : open_forms) {
         SCOPED_TRACE(std::string("helper holds ") + held.name);

@@ -154,6 +154,9 @@ TEST_F(ObjectCreation, ImportTakesTheCallersIdentifier) {
     EXPECT_TRUE(path_exists(join(dir, "OBJLOCK.FDB")));
     // No attribute file whatever the setting, and the counter untouched.
     EXPECT_FALSE(path_exists(join(dir, "ATTRIBS.FDB")));
+    // So its values go to files of their own.
+    EXPECT_EQ(ODB_obj_set_attribute(imported.get(), 0x10, 0, "v", 1), ODB_OK);
+    EXPECT_TRUE(path_exists(join(dir, "00000010.DAT")));
     bool exists = false;
     EXPECT_EQ(read_file(join(scratch.class_dir(7), "OBJID.FDB"), &exists), "");
     EXPECT_TRUE(exists);

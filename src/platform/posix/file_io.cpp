@@ -43,8 +43,11 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAP
     const bool fail_after = cut_transfer(to_read, injected_error);
     auto* bytes = static_cast<char*>(buffer);
     DWORD done = 0;
-    // A short read from a regular file means end of file only when it
-    // returns 0; anything else is retried, so callers get the full count.
+    // A short read from a regular file is retried, so callers get the full
+    // count. The end of the file is a read of 0, or a read that reaches the
+    // size the handle knows: no other handle can have made the file longer
+    // (file_object::size), so no further read is made to hear it answer 0;
+    // a file someone outside the layer cut shorter still ends with a 0.
     while (done < to_read) {
         ssize_t n = ::pread(object->fd, bytes + done, to_read - done,
                             static_cast<off_t>(object->position + done));
@@ -56,6 +59,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAP
         }
         if (n == 0) break;
         done += static_cast<DWORD>(n);
+        if (done < to_read && object->size_known && object->position + done >= object->size)
+            break;
     }
     object->position += done;
     if (read != nullptr) *read = done;

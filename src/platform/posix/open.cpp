@@ -32,7 +32,12 @@ int open_locked(const std::string& file, int mode, share_lock_kind kind, DWORD d
             }
         }
         if (fd < 0) {
-            error = errno == EEXIST ? ERROR_FILE_EXISTS : path_error_from_errno(errno, file);
+            // Under the caller's hold the directory the file would be in is
+            // there (see FILE_FLAG_PATH_HELD): a missing name is the file,
+            // and the parent needs no look to tell.
+            error = errno == EEXIST                 ? ERROR_FILE_EXISTS
+                    : (errno == ENOENT && path_held) ? ERROR_FILE_NOT_FOUND
+                                                     : path_error_from_errno(errno, file);
             return -1;
         }
 

@@ -96,17 +96,20 @@
 //
 // The stat goes only where the caller rules out every rename for the length
 // of the open, and says so with FILE_FLAG_PATH_HELD (platform/extensions.h);
-// an unlink is still seen by the link count. The engine says so for two
-// kinds of open. The first is a name index bucket file (names.000 ...),
-// always opened while its class's names.dat is held: that hold refuses a
-// rename of the class directory or any above it (RENAMING A DIRECTORY), and
-// the engine never renames a bucket file, only deletes one (a reset, under
-// names.dat, or a failed rebuild, which the link count shows). The second
-// is an open of a file inside an object directory (an attribute's
-// .DAT file, ATTRIBS.FDB, ATTRIBS.NEW) made by a context while it holds
-// that object's lock file OBJLOCK.FDB (shared for reading, exclusive for
-// writing), never for OBJLOCK.FDB itself, whose open is what takes the hold
-// and keeps the re-check. While the lock file is held:
+// an unlink is still seen by the link count. The same hold keeps the file's
+// directory in place (the held file is in it, or the held lock file is),
+// so an open that finds no file there answers ERROR_FILE_NOT_FOUND without
+// looking at the directory. The engine says so for two kinds of open. The
+// first is a name index bucket file (names.000 ...), always opened while
+// its class's names.dat is held: that hold refuses a rename of the class
+// directory or any above it (RENAMING A DIRECTORY), and the engine never
+// renames a bucket file, only deletes one (a reset, under names.dat, or a
+// failed rebuild, which the link count shows). The second is an open of a
+// file inside an object directory (an attribute's .DAT file, ATTRIBS.FDB,
+// ATTRIBS.NEW) made by a context while it holds that object's lock file
+// OBJLOCK.FDB (shared for reading, exclusive for writing), never for
+// OBJLOCK.FDB itself, whose open is what takes the hold and keeps the
+// re-check. While the lock file is held:
 //   * No user of this layer can rename the object directory or any
 //     directory above it: a directory rename must hold every file below it
 //     exclusively (RENAMING A DIRECTORY), OBJLOCK.FDB among them, and is
