@@ -12,7 +12,7 @@ using namespace odb::posix;
 
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES /*security*/) {
     if (!admit_call()) return FALSE;
-    std::string directory;
+    thread_local std::string directory;  // reused: see CreateFileW
     if (!to_posix_path(path, directory)) return FALSE;
     if (::mkdir(directory.c_str(), 0777) == 0) {
         note_created(directory);

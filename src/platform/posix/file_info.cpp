@@ -52,7 +52,7 @@ namespace odb::platform {
 
 BOOL PathExistsW(LPCWSTR path) {
     if (!odb::posix::admit_call()) return FALSE;
-    std::string name;
+    thread_local std::string name;  // reused: see CreateFileW
     if (!odb::posix::to_posix_path(path, name)) return FALSE;
     struct stat st;
     if (::fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return TRUE;

@@ -51,7 +51,7 @@ BOOL fail_rename(int error, const std::string& from) {
 
 BOOL DeleteFileW(LPCWSTR path) {
     if (!admit_call()) return FALSE;
-    std::string file;
+    thread_local std::string file;  // reused: see CreateFileW
     if (!to_posix_path(path, file)) return FALSE;
     descriptor_scope scope;
     struct stat st;

@@ -91,7 +91,10 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
                    DWORD disposition, DWORD flags, HANDLE /*template_file*/) {
     using namespace odb::posix;
     if (!admit_call()) return INVALID_HANDLE_VALUE;
-    std::string file;
+    // The converted path goes into a buffer of the thread that keeps its
+    // capacity, so an open allocates nothing for it (CreateFileW never
+    // calls itself while the buffer is in use).
+    thread_local std::string file;
     if (!to_posix_path(path, file)) return INVALID_HANDLE_VALUE;
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
