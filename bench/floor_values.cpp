@@ -1,7 +1,9 @@
 // Floor of workload 3: the value's file opened, written or read with one
 // call, closed; in the single-file form through the record header first.
 // With floor_durable every write call ends with the fdatasync the library's
-// durable mode makes.
+// durable mode makes. The storage form is not probed per call: the library
+// looks it up once per hold of the object's lock, and the value's context
+// holds it for the whole run.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,7 +51,7 @@ value_file::value_file(bool single_file, std::size_t bytes, const unsigned char*
 value_file::~value_file() { ::close(lock_); }
 
 void value_file::write_whole(const unsigned char* data) {
-    if (exists(records_)) {
+    if (single_) {
         record found;
         int fd = open_value_record(records_, true, found);
         record_replace(fd, found, data, static_cast<uint32_t>(bytes_));
@@ -66,7 +68,7 @@ void value_file::write_whole(const unsigned char* data) {
 }
 
 void value_file::read_whole(unsigned char* out) {
-    if (exists(records_)) {
+    if (single_) {
         record found;
         int fd = open_value_record(records_, false, found);
         must(::pread(fd, out, found.length, static_cast<off_t>(found.offset + odb::disk::record_header_size)) == static_cast<ssize_t>(found.length),
@@ -83,7 +85,7 @@ void value_file::read_whole(unsigned char* out) {
 
 void value_file::write_pieces(const unsigned char* data) {
     for (std::size_t at = 0; at < bytes_; at += piece_size) {
-        if (exists(records_)) {
+        if (single_) {
             record found;
             int fd = open_value_record(records_, true, found);
             if (at == 0) {
@@ -110,7 +112,6 @@ void value_file::write_pieces(const unsigned char* data) {
 
 void value_file::read_pieces(unsigned char* piece) {
     for (std::size_t at = 0; at < bytes_; at += piece_size) {
-        exists(records_);
         int fd = floor_open(value_.c_str(), O_RDONLY, floor_lock::shared);
         struct stat st;
         ::fstat(fd, &st);

@@ -20,6 +20,7 @@ namespace {
 using namespace bench;
 
 constexpr int fixed = 20;  // objects and contexts prepared whatever n is
+constexpr uint32_t value_attribute = 0x20;  // a large value, as bench_values writes
 
 struct state {
     std::string root;
@@ -35,6 +36,8 @@ struct operation {
     uint32_t context_mode;
     std::function<void(state&, int)> call;
     bool name_index = false;
+    // Run after the contexts are made, before the measured part.
+    std::function<void(state&)> prepare = nullptr;
 };
 
 uint32_t ignore_status(odb_status) { return 0; }
@@ -74,6 +77,16 @@ const std::map<std::string, operation>& operations() {
         {"ODB_obj_set_attribute(rewrite)", {ODB_MODE_WRITE, [](state& s, int i) {
              unsigned char b[16] = {1};
              check(ODB_obj_set_attribute(s.contexts[i], small_attribute_b, 0, b, 16), "set");
+         }}},
+        {"ODB_obj_set_attribute(64 KiB piece)", {ODB_MODE_WRITE, [](state& s, int i) {
+             static const std::vector<unsigned char> piece(64 << 10, 2);
+             check(ODB_obj_set_attribute(s.contexts[i], value_attribute, 64 << 10, piece.data(),
+                                         static_cast<uint32_t>(piece.size())), "set piece");
+         }, false, [](state& s) {
+             const std::vector<unsigned char> value(256 << 10, 1);
+             for (odb_obj_ctx* ctx : s.contexts)
+                 check(ODB_obj_set_attribute(ctx, value_attribute, 0, value.data(),
+                                             static_cast<uint32_t>(value.size())), "set value");
          }}},
         {"ODB_obj_set_attribute(new)", {ODB_MODE_WRITE, [](state& s, int i) {
              unsigned char b[16] = {1};
@@ -199,6 +212,7 @@ int main(int argc, char** argv) {
         }
         s.contexts.push_back(ctx);
     }
+    if (op.prepare) op.prepare(s);
     check(ODB_obj_enum_init(s.db, object_class, 0, nullptr, &s.walk), "enum init");
 
     // The measured part sits between two markers so a trace can be cut too.

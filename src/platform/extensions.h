@@ -77,6 +77,19 @@ constexpr DWORD FILE_FLAG_PATH_HELD = 0x00400000u;
 // the call is MoveFileW.
 BOOL MoveDirectoryHoldingW(LPCWSTR from, LPCWSTR to, LPCWSTR held_name, HANDLE* held);
 
+// Whether `file`, a handle from CreateFileW, still holds what its open
+// took: TRUE, or FALSE with the last error set when the file system has
+// failed the handle (a file server that restarted and forgot its locks
+// fails each handle that held one, while new opens work). A caller that
+// must not change a file it no longer holds asks before each change. On
+// POSIX the answer costs one stat of the descriptor only where a lock can
+// be lost while its descriptor stays open (a network or FUSE file system;
+// which ones, and why, is told in the share-lock essay,
+// platform/posix/share_lock.cpp, ON A DISTRIBUTED FILE SYSTEM); elsewhere
+// it is TRUE for a valid handle with no call. On Windows it asks the
+// handle for its times, the cheapest call that reaches a file's server.
+BOOL ConfirmLockHeldW(HANDLE file);
+
 // Whether anything (a file, a directory, a symbolic link itself) is at
 // `path`: TRUE, or FALSE with the last error set. Nothing there is
 // ERROR_FILE_NOT_FOUND whether the last name or a directory on the way to it

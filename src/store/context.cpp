@@ -54,11 +54,8 @@ void adopt_lock(odb_obj_ctx& ctx, HANDLE lock, uint32_t mode) {
 
 void confirm_write_lock(odb_obj_ctx& ctx) {
     if (!(ctx.mode & ODB_MODE_WRITE) || ctx.lock == INVALID_HANDLE_VALUE) return;
-    // Asking the handle for its times is the cheapest call that must reach
-    // the file's server: one stat of the descriptor, which on a local disk
-    // never fails. (A handle's size is answered from the handle itself.)
-    FILETIME written;
-    if (GetFileTime(ctx.lock, nullptr, nullptr, &written)) return;
+    // Where no lock can be lost, the layer answers without asking anything.
+    if (platform::ConfirmLockHeldW(ctx.lock)) return;
     const DWORD error = GetLastError();
     path_buffer path = object_path(ctx.db->root, ctx.cls, ctx.id, ctx.mode);
     path.component(disk::object_lock_file);

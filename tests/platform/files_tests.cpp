@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "platform/extensions.h"
 #include "platform/handle.h"
 #include "support/file_util.h"
 #include "support/temp_dir.h"
@@ -201,6 +202,18 @@ TEST_F(Files, ClosedHandlesAreRefused) {
     EXPECT_EQ(GetFileSize(handle, nullptr), INVALID_FILE_SIZE);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_FALSE(CloseHandle(handle));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// The answer a local file system gives without a call is for a live
+// handle only.
+TEST_F(Files, LockConfirmationAnswersForOpenHandlesOnly) {
+    HANDLE handle = open_file(file, CREATE_NEW);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(odb::platform::ConfirmLockHeldW(handle));
+    EXPECT_TRUE(odb::platform::ConfirmLockHeldW(handle));  // from what the first learnt
+    ASSERT_TRUE(CloseHandle(handle));
+    EXPECT_FALSE(odb::platform::ConfirmLockHeldW(handle));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 

@@ -187,7 +187,7 @@ TEST_F(ObjectContext, BrokenLockLetsNoChangeThrough) {
     ctx_ptr writer = open(id, ODB_MODE_WRITE);
     ASSERT_EQ(ODB_obj_set_attribute(writer.get(), 1, 0, "old", 3), ODB_OK);
     odb::fault::plan broken;
-    broken.entry = "GetFileTime";
+    broken.entry = "ConfirmLockHeldW";
     broken.at = 1;
     broken.error = odb::fault::error_from_errno(EBADFD);
     {

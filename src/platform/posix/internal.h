@@ -93,6 +93,11 @@ struct handle_object {
     handle_kind kind;
 };
 
+// Where a share lock is kept, for ConfirmLockHeldW (share_lock.cpp, ON A
+// DISTRIBUTED FILE SYSTEM): in this kernel, which never forgets a lock
+// while its descriptor is open, or possibly by a file server, which can.
+enum class lock_keeper : unsigned char { unknown, kernel, server };
+
 struct file_object final : handle_object {
     file_object(int descriptor, bool read, bool write)
         : handle_object(handle_kind::file), fd(descriptor), can_read(read), can_write(write) {}
@@ -114,7 +119,17 @@ struct file_object final : handle_object {
     // its first need (size_known false).
     uint64_t size = 0;
     bool size_known = true;
+    // Known from the open for a file on a block device; otherwise learnt
+    // by the first ConfirmLockHeldW, once for the handle's life (the file
+    // cannot leave its file system, and a device number without a block
+    // device behind it is reused by other mounts, so nothing else is keyed
+    // on it).
+    lock_keeper keeper = lock_keeper::unknown;
 };
+
+// Where a lock on the file open at `fd` is kept, asked of its file system
+// (share_lock.cpp).
+lock_keeper lock_keeper_of(int fd);
 
 // The size of the handle's file (see file_object::size); 0 or an errno.
 int known_size(file_object& object, uint64_t& size);
@@ -194,13 +209,15 @@ constexpr int share_open_attempts = 100;
 // CreateFileW without the handle: opens `path` with the open(2) access
 // `mode` as the disposition says and holds it in `kind`, by the protocol of
 // share_lock.cpp. Returns the descriptor, setting `created` when this open
-// made the file and `size` to the file's size once held (0 after a
-// truncation), or -1 with the Win32 error in `error`. The caller holds a
+// made the file, `size` to the file's size once held (0 after a
+// truncation) and `on_block_device` to whether the file's file system is on
+// one, or -1 with the Win32 error in `error`. The caller holds a
 // descriptor_scope. With `path_held` the caller promises what
 // FILE_FLAG_PATH_HELD (platform/extensions.h) promises, and the path is not
 // looked up again.
 int open_locked(const std::string& path, int mode, share_lock_kind kind, DWORD disposition,
-                bool& created, DWORD& error, uint64_t* size = nullptr, bool path_held = false);
+                bool& created, DWORD& error, uint64_t* size = nullptr, bool path_held = false,
+                bool* on_block_device = nullptr);
 
 // Opens `path` for the layer's own use (delete, rename) and holds it
 // exclusively. Returns the descriptor or -1 with the last error set.

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <new>
@@ -14,7 +15,8 @@
 namespace odb::posix {
 
 int open_locked(const std::string& file, int mode, share_lock_kind kind, DWORD disposition,
-                bool& created, DWORD& error, uint64_t* size, bool path_held) {
+                bool& created, DWORD& error, uint64_t* size, bool path_held,
+                bool* on_block_device) {
     mode |= O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     for (int attempt = 0; attempt < share_open_attempts; ++attempt) {
         created = false;
@@ -79,6 +81,7 @@ int open_locked(const std::string& file, int mode, share_lock_kind kind, DWORD d
         }
         if (created) note_created(file);
         if (size != nullptr) *size = truncate ? 0 : static_cast<uint64_t>(st.st_size);
+        if (on_block_device != nullptr) *on_block_device = major(st.st_dev) != 0;
         return fd;
     }
     error = ERROR_SHARING_VIOLATION;
@@ -120,8 +123,10 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
     bool created = false;
     DWORD error = ERROR_SUCCESS;
     uint64_t size = 0;
+    bool on_block_device = false;
     const bool path_held = (flags & odb::platform::FILE_FLAG_PATH_HELD) != 0;
-    int fd = open_locked(file, mode, kind, disposition, created, error, &size, path_held);
+    int fd = open_locked(file, mode, kind, disposition, created, error, &size, path_held,
+                         &on_block_device);
     if (fd < 0) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
@@ -133,6 +138,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
         return INVALID_HANDLE_VALUE;
     }
     object->size = size;
+    if (on_block_device) object->keeper = lock_keeper::kernel;
     bool opened_existing = !created && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS);
     SetLastError(opened_existing ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return register_handle(object);

@@ -223,7 +223,29 @@
 //   * A server that restarts forgets every lock. GlusterFS with
 //     client.strict-locks then fails each descriptor that held one (EBADFD,
 //     on every call) while new opens work; the engine asks its object
-//     lock's handle (one fstat) before each change (confirm_write_lock).
+//     lock's handle before each change (ConfirmLockHeldW: one statx of the
+//     descriptor, which the client takes to the server). That question is
+//     asked only where a lock can be lost while its descriptor stays open,
+//     decided once per handle (lock_keeper_of):
+//     - A file system on a block device (the open's fstat shows a major
+//       device number, at no cost) keeps its locks in this kernel, and the
+//       kernel drops an OFD lock only with its description. That holds for
+//       a FUSE file system on a block device too (fuseblk: ntfs-3g,
+//       exfat): its daemon is its only server, and a daemon that stops
+//       ends the mount, every call on its descriptors failing for good;
+//       and for a cluster file system on a shared disk (GFS2, OCFS2), whose
+//       lock manager fences a node that loses the cluster before giving
+//       its locks to others, so no living holder has lost one.
+//     - Any other has an anonymous device number (reused by later mounts,
+//       so never a key for anything), and fstatfs names its type: tmpfs,
+//       ramfs, btrfs, ZFS, bcachefs (which give their files anonymous
+//       numbers, one disk or many) and overlayfs (whose files' locks are
+//       kept by the overlay itself, in this kernel) keep their locks here.
+//     - Everything else keeps the statx on every confirmation: NFS, CIFS
+//       and SMB, Ceph, AFS, 9p and FUSE (GlusterFS, or any daemon that may
+//       forward locks to a server) can forget a lock, and a type not on the
+//       list is treated as if it could. An fstatfs that fails decides the
+//       same way, and the statx then reports the failure.
 //
 // LIMITS
 //
@@ -234,8 +256,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "platform/posix/internal.h"
@@ -320,6 +344,22 @@ DWORD hold_tree_at(int dir_fd, std::vector<int>& held, const char* skip) {
 }
 
 }  // namespace
+
+lock_keeper lock_keeper_of(int fd) {
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0) return lock_keeper::server;
+    switch (static_cast<uint32_t>(fs.f_type)) {
+    case 0x01021994u:  // tmpfs
+    case 0x858458F6u:  // ramfs
+    case 0x9123683Eu:  // btrfs
+    case 0x2FC12FC1u:  // ZFS
+    case 0xCA451A4Eu:  // bcachefs
+    case 0x794C7630u:  // overlayfs
+        return lock_keeper::kernel;
+    default:
+        return lock_keeper::server;
+    }
+}
 
 int take_share_lock(int fd, share_lock_kind kind) {
     struct flock request = share_lock_request(kind == share_lock_kind::shared ? F_RDLCK : F_WRLCK);

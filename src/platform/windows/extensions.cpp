@@ -11,6 +11,11 @@ BOOL MoveDirectoryHoldingW(LPCWSTR from, LPCWSTR to, LPCWSTR /*held_name*/, HAND
     return MoveFileW(from, to);
 }
 
+BOOL ConfirmLockHeldW(HANDLE file) {
+    FILETIME written;
+    return GetFileTime(file, nullptr, nullptr, &written);
+}
+
 // The search of the exact name, as callers made it before they had this.
 BOOL PathExistsW(LPCWSTR path) {
     WIN32_FIND_DATAW entry;
